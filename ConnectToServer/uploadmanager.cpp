@@ -1,0 +1,132 @@
+#include "uploadmanager.h"
+
+#include "debugmessage.h"
+#include "networkaccessblock.h"
+#include "serverconfig.h"
+
+#include <QImage>
+#include <QUrl>
+
+#include <json/reader.h>
+#include <json/value.h>
+
+#include <cassert>
+#include <memory>
+
+namespace {
+
+// Values travel percent-encoded so that "&", "=", "+", "%" or "#" in a caller's text cannot
+// forge or split fields; letters, digits, ".", "-", "_" and "~" go out unchanged.
+QString encoded(const QString& value)
+{
+    return QString::fromLatin1(QUrl::toPercentEncoding(value));
+}
+
+QString callUrl(const char* pathTemplate)
+{
+    return QString::fromUtf8(ServerBaseUrl) + QString::fromLatin1(pathTemplate).arg(QString::fromLatin1(ProductPath));
+}
+
+// Parses text as one JSON document of any shape, comments allowed and kept.
+bool parseJson(const QString& text, Json::Value& root)
+{
+    const QByteArray utf8 = text.toUtf8();
+    // The classic reader in its default configuration: any value at the top level, comments
+    // allowed, trailing text ignored. jsoncpp marks it deprecated in favour of CharReader,
+    // whose defaults differ (it skips a byte-order mark, for one).
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+    Json::Reader reader;
+#pragma GCC diagnostic pop
+    return reader.parse(utf8.constData(), utf8.constData() + qstrlen(utf8.constData()), root, true);
+}
+
+} // namespace
+
+UploadManager* UploadManager::instance()
+{
+    // A function-local static is initialised exactly once even when two threads arrive at once.
+    static UploadManager shared;
+    return &shared;
+}
+
+bool UploadManager::getVersionDiff(const QString& version, Json::Value& root)
+{
+    const QString url = QString::fromUtf8(ServerBaseUrl)
+        + QStringLiteral("/%1/getVersionDiff?version=%2").arg(QString::fromLatin1(ProductPath), encoded(version));
+    BlockingReply reply = NetworkAccessBlock::get(url, QString());
+    if (reply->error() != QNetworkReply::NoError) {
+        debugMessage("checkVersion failed error code: ", int(reply->error()));
+        return false;
+    }
+    const QByteArray raw = reply->readAll();
+    const qsizetype zero = raw.indexOf('\0');
+    const QString text = QString::fromUtf8(zero >= 0 ? raw.left(zero) : raw);
+    if (!parseJson(text, root)) {
+        debugMessage("parser json value failed .. :", text);
+        debugMessage("reply: ", QString::fromUtf8(raw));
+        return false;
+    }
+    return true;
+}
+
+bool UploadManager::downloadFile(const char* url, QByteArray& data)
+{
+    const QString text = QString::fromUtf8(url);
+    debugMessage("url:", text);
+    BlockingReply reply = NetworkAccessBlock::get(text, QString());
+    if (reply->error() != QNetworkReply::NoError) {
+        debugMessage("down load failed error code: ", int(reply->error()));
+        return false;
+    }
+    data = reply->readAll();
+    return true;
+}
+
+bool UploadManager::getProductInfo(const QString& version, Json::Value& root)
+{
+    const QString url = callUrl("/%1/getProductInfo?");
+    const QString parameters = QStringLiteral("version=%1").arg(encoded(version));
+    debugMessage(url);
+    debugMessage(parameters);
+    BlockingReply reply = NetworkAccessBlock::post(url, parameters);
+    if (reply->error() != QNetworkReply::NoError) {
+        return false;
+    }
+    return parseJson(NetworkAccessBlock::readText(reply.get()), root);
+}
+
+bool UploadManager::useReport(const QString& mac, const QString& version, const QString& computerName,
+    const QString& userName, std::uint8_t useState, Json::Value& root)
+{
+    const QString parameters = QStringLiteral("mac=%1").arg(encoded(mac))
+        + QStringLiteral("&version=%1").arg(encoded(version))
+        + QStringLiteral("&computerName=%1").arg(encoded(computerName))
+        + QStringLiteral("&userName=%1").arg(encoded(userName))
+        + QStringLiteral("&useState=%1").arg(unsigned(useState));
+    BlockingReply reply = NetworkAccessBlock::post(callUrl("/%1/useReport?"), parameters);
+    if (reply->error() != QNetworkReply::NoError) {
+        return false;
+    }
+    return parseJson(NetworkAccessBlock::readText(reply.get()), root);
+}
+
+bool UploadManager::getProductAd(Json::Value& root)
+{
+    BlockingReply reply = NetworkAccessBlock::post(callUrl("/%1/getProductAd"), QString());
+    if (reply->error() != QNetworkReply::NoError) {
+        return false;
+    }
+    return parseJson(NetworkAccessBlock::readText(reply.get()), root);
+}
+
+bool UploadManager::downloadImage(const char* url, QImage* image)
+{
+    assert(image != nullptr);
+    BlockingReply reply = NetworkAccessBlock::get(QString::fromUtf8(url), QString());
+    if (reply->error() != QNetworkReply::NoError) {
+        return false;
+    }
+    image->loadFromData(reply->readAll());
+    return !image->isNull();
+}

@@ -1,0 +1,69 @@
+// RevisionPusher.exe HOST MODE: fetches the files that version_diff.txt in the host's working
+// directory lists and puts them in place, as MODE says (0 later, 1 once the host has ended,
+// 2 now, with a progress window).
+
+#include "debugmessage.h"
+#include "difffile.h"
+#include "filehelpers.h"
+#include "updaterun.h"
+
+#include <QApplication>
+
+#include <cctype>
+#include <climits>
+#include <cstdlib>
+
+namespace {
+
+// Reads the mode like atoi (leading white space, optional sign, digits, the rest ignored, no
+// digits giving 0), but saturates instead of overflowing.
+int parseMode(const char* text)
+{
+    while (std::isspace(static_cast<unsigned char>(*text))) {
+        ++text;
+    }
+    bool negative = false;
+    if (*text == '+' || *text == '-') {
+        negative = *text == '-';
+        ++text;
+    }
+    long long value = 0;
+    for (; *text >= '0' && *text <= '9'; ++text) {
+        value = value * 10 + (*text - '0');
+        if (value > INT_MAX) {
+            return negative ? INT_MIN : INT_MAX;
+        }
+    }
+    return int(negative ? -value : value);
+}
+
+// Modes 0 and 1 never show a window, and the host may run the updater where no display is
+// reachable; the GUI application object still needs a platform to start on.
+void chooseHeadlessPlatform()
+{
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") && qEnvironmentVariableIsEmpty("DISPLAY")
+        && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY")) {
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    }
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    chooseHeadlessPlatform();
+    // Qt 6 takes every char string, translation and the locale's text as UTF-8, which is what
+    // the program's texts are stored in; no codec set-up is left to do.
+    QApplication application(argc, argv);
+    const QString appDir = QCoreApplication::applicationDirPath();
+
+    if (argc != 3) {
+        debugMessage("param error ! \n  ThisApp  RevisionPusher.exe  1 ");
+        return 0;
+    }
+    const QString exeName = QString::fromUtf8(argv[1]);
+    const int mode = parseMode(argv[2]);
+    const QString workDir = updateWorkDir(exeName);
+    const QString diffPath = joinPath(workDir, QString::fromLatin1(DiffFileName));
+    return runUpdate(exeName, mode, appDir, workDir, diffPath);
+}

@@ -1,0 +1,83 @@
+#pragma once
+
+// The download worker. Construction reads the version-difference file; start() runs one pass
+// over its entries on a POSIX thread of its own: every entry that is not a deletion and not yet
+// downloaded is fetched into the working directory, the file is written back with the new
+// states, and each step is reported to `callback` on that thread. merge() then puts the fetched
+// files in place, as the mode says.
+//
+// The owner sets `callback` and `userData` and reads `count` before start(); after start()
+// only the worker thread touches the entries. requestStop() may be called from any thread.
+// The worker must outlive its thread: wait() (also run by the destructor) joins it.
+
+#include "difffile.h"
+
+#include <pthread.h>
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+
+enum DownloadEvent : std::int32_t {
+    FileStart = 0,      // argument: the FileEntry about to be processed
+    AllDone = 1,        // argument: 1 when the pass reached the end of the list, else 0
+    NothingToUpdate = 2 // argument: 0; nothing else is sent
+};
+
+using DownloadCallback = void (*)(std::int32_t event, std::intptr_t argument, void* userData);
+
+class Download
+{
+public:
+    Download(const char* workDir, const char* diffPath, const char* appDir, const char* exeName,
+        std::int32_t mode);
+    Download(const Download&) = delete;
+    Download& operator=(const Download&) = delete;
+    virtual ~Download();
+
+    // Lists the versions and entries on the standard error stream.
+    void print() const;
+    // Starts the worker thread: 0 on success, else the thread library's error code.
+    int start();
+    // Joins the worker thread if one was started and not yet joined.
+    void wait();
+    // Asks the pass to stop before its next entry; safe from any thread.
+    void requestStop() { stopRequested.store(true); }
+
+    // Puts the fetched files in place as the mode says; hostExe is the host executable's full
+    // path (UTF-8). Answers 1 when the files were put in place, and in mode 0 (postponed on
+    // purpose) and unknown modes; 0 when the host stayed in use, the update was incomplete or
+    // the install failed.
+    int merge(const char* hostExe);
+
+    bool load();
+    bool save();
+    // Fetches one relative path into the working directory; true when it was stored whole.
+    bool fetchFile(const char* relativePath);
+    // The pass; the body of the worker thread.
+    void run();
+    // All or nothing: stage every fetched file beside its target, then swap them in with
+    // backups, restoring the backups if any step fails. Answers 1 when installed, else 0.
+    int installFiles();
+
+    DownloadCallback callback = nullptr;
+    void* userData = nullptr;
+
+    const std::string workDir;
+    const std::string diffPath;
+    const std::string appDir;
+    const std::string exeName;
+    std::int32_t mode = 0;
+
+    // oldVersion, newVersion, downloadBase and the entry list, as read from the file.
+    DiffFile diff;
+    std::int32_t count = 0;
+
+    std::atomic<bool> stopRequested { false };
+    pthread_t thread {};
+    bool threadStarted = false;
+    bool loaded = false;
+
+private:
+    void send(DownloadEvent event, std::intptr_t argument);
+};

@@ -1,0 +1,80 @@
+#include "testfiles.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QTemporaryFile>
+
+#include <cstdio>
+#include <fcntl.h>
+#include <unistd.h>
+
+bool writeFile(const QString& path, const QByteArray& bytes)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(bytes) == bytes.size();
+}
+
+QByteArray readFile(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+StderrCapture::StderrCapture()
+{
+    capturePath = QDir::tempPath() + QStringLiteral("/stderr-capture-%1-%2.txt")
+                                         .arg(QCoreApplication::applicationPid())
+                                         .arg(quintptr(this));
+    std::fflush(stderr);
+    savedFd = ::dup(2);
+    captureFd = ::open(QFile::encodeName(capturePath).constData(), O_CREAT | O_TRUNC | O_RDWR, 0600);
+    ::dup2(captureFd, 2);
+}
+
+StderrCapture::~StderrCapture()
+{
+    std::fflush(stderr);
+    ::dup2(savedFd, 2);
+    ::close(savedFd);
+    ::close(captureFd);
+    QFile::remove(capturePath);
+}
+
+QByteArray StderrCapture::text()
+{
+    std::fflush(stderr);
+    return readFile(capturePath);
+}
+
+BusyExecutable::BusyExecutable(const QString& path, int seconds)
+{
+    QFile::remove(path);
+    if (!QFile::copy(QStringLiteral("/bin/sleep"), path)) {
+        return;
+    }
+    QFile::setPermissions(path, QFile::permissions(path) | QFileDevice::ExeOwner);
+    process = std::make_unique<QProcess>();
+    process->start(path, { QString::number(seconds) });
+    if (!process->waitForStarted(5000)) {
+        process.reset();
+    }
+}
+
+BusyExecutable::~BusyExecutable()
+{
+    stop();
+}
+
+bool BusyExecutable::started() const
+{
+    return process && process->state() == QProcess::Running;
+}
+
+void BusyExecutable::stop()
+{
+    if (process && process->state() != QProcess::NotRunning) {
+        process->kill();
+        process->waitForFinished(5000);
+    }
+}

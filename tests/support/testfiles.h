@@ -1,0 +1,45 @@
+#pragma once
+
+// File, output and process helpers for tests.
+
+#include <QByteArray>
+#include <QProcess>
+#include <QString>
+
+#include <memory>
+
+bool writeFile(const QString& path, const QByteArray& bytes);
+// The whole file; empty when it cannot be read.
+QByteArray readFile(const QString& path);
+
+// Captures everything written to the standard error stream (fd 2) while it lives.
+class StderrCapture
+{
+public:
+    StderrCapture();
+    ~StderrCapture();
+    StderrCapture(const StderrCapture&) = delete;
+    StderrCapture& operator=(const StderrCapture&) = delete;
+    // What was written so far; the capture goes on.
+    QByteArray text();
+
+private:
+    int savedFd = -1;
+    int captureFd = -1;
+    QString capturePath;
+};
+
+// A real process whose executable is a copy of /bin/sleep at `path`, so the file at `path` is
+// in use for as long as it runs (opening it for writing fails with ETXTBSY).
+class BusyExecutable
+{
+public:
+    // Starts the copy, sleeping `seconds`; started() tells whether it runs.
+    BusyExecutable(const QString& path, int seconds);
+    ~BusyExecutable();
+    bool started() const;
+    void stop();
+
+private:
+    std::unique_ptr<QProcess> process;
+};
