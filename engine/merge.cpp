@@ -176,6 +176,18 @@ void takeBackAll(std::vector<Step>& steps, const QStringList& createdDirs)
     removeCreatedDirs(createdDirs);
 }
 
+// Takes away the directories that held a fetched copy once they are empty, up to the root.
+void removeEmptyParents(const QString& file, const QString& root)
+{
+    const QString below = QDir::cleanPath(root) + QLatin1Char('/');
+    for (QString dir = QDir::cleanPath(QFileInfo(file).path()); dir.startsWith(below);
+         dir = QFileInfo(dir).path()) {
+        if (!QDir().rmdir(dir)) {
+            break;
+        }
+    }
+}
+
 } // namespace
 
 int Download::merge(const char* hostExe)
@@ -283,6 +295,7 @@ int Download::installFiles()
     }
     for (const QString& source : fetched) {
         removeFile(source);
+        removeEmptyParents(source, workRoot);
     }
     removeFile(QString::fromUtf8(diffPath.c_str()));
     return 1;
