@@ -1,0 +1,302 @@
+// Putting the fetched files in place. The install is all or nothing:
+//
+//   check    every [Add] and [Changed] entry (the updater's own executable aside) is
+//            Downloaded and its fetched copy is in the working directory; else nothing is done
+//   stage    each fetched copy is copied to a hidden temporary name beside its target
+//   commit   each installed file that is replaced or deleted is moved aside to a hidden backup
+//            name beside it, and the staged copy is renamed onto the target
+//   finish   backups, fetched copies and the version-difference file are removed
+//
+// A failure while staging or committing takes back every step already made (restores the
+// backups, removes staged copies and the directories made for them), so the installation is
+// as it was and the working directory still holds the fetched copies and the file with their
+// states for the next run. Every temporary and backup name lies in the target's own directory,
+// which is below the installation directory, and keeps each rename on one file system.
+
+#include "download.h"
+
+#include "enginepaths.h"
+#include "filehelpers.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QHash>
+#include <QTemporaryFile>
+
+#include <chrono>
+#include <cstdio>
+#include <system_error>
+#include <thread>
+#include <vector>
+
+namespace {
+
+constexpr qint64 CopyChunk = 1 << 20;
+
+struct Step
+{
+    QString relative;
+    QString target;
+    QString source;  // the fetched copy; empty for a deletion
+    QString staged;  // the temporary copy beside the target, while it exists
+    QString backup;  // the installed file moved aside, while it exists
+    bool placed = false;
+};
+
+// The file name of the updater's own executable: the application's name, with ".exe".
+QString ownExecutableName()
+{
+    QString name = QCoreApplication::applicationName();
+    if (!name.endsWith(QLatin1String(".exe"), Qt::CaseSensitive)) {
+        name += QLatin1String(".exe");
+    }
+    return name;
+}
+
+bool rename(const QString& from, const QString& to)
+{
+    // Replaces an existing `to` (the reserved backup name, or a target being restored).
+    std::error_code error;
+    std::filesystem::rename(fsPath(from), fsPath(to), error);
+    return !error;
+}
+
+bool removeFile(const QString& path)
+{
+    std::error_code error;
+    return std::filesystem::remove(fsPath(path), error) && !error;
+}
+
+bool presentAt(const QString& path)
+{
+    const QFileInfo info(path);
+    return info.exists() || info.isSymLink();
+}
+
+// A hidden name beside target that nobody else uses, made by creating the file empty.
+QString reserveBeside(const QString& target, const char* purpose)
+{
+    const QFileInfo info(target);
+    QTemporaryFile file(joinPath(info.path(),
+        QLatin1Char('.') + info.fileName() + QLatin1Char('.') + QLatin1String(purpose) + QLatin1String("-XXXXXX")));
+    file.setAutoRemove(false);
+    return file.open() ? file.fileName() : QString();
+}
+
+// Copies the fetched file to a temporary name beside the target. The copy takes the
+// permissions of the file it replaces (an executable stays executable).
+bool stage(Step& step)
+{
+    QFile in(step.source);
+    if (!in.open(QIODevice::ReadOnly)) {
+        return false;
+    }
+    step.staged = reserveBeside(step.target, "stage");
+    if (step.staged.isEmpty()) {
+        return false;
+    }
+    QFile out(step.staged);
+    if (!out.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+        return false;
+    }
+    QByteArray buffer(CopyChunk, Qt::Uninitialized);
+    for (;;) {
+        const qint64 got = in.read(buffer.data(), buffer.size());
+        if (got < 0) {
+            return false;
+        }
+        if (got == 0) {
+            break;
+        }
+        if (out.write(buffer.constData(), got) != got) {
+            return false;
+        }
+    }
+    if (!out.flush()) {
+        return false;
+    }
+    const QFileInfo replaced(step.target);
+    out.setPermissions(replaced.exists() ? replaced.permissions() : in.permissions());
+    out.close();
+    return out.error() == QFileDevice::NoError;
+}
+
+// Moves the installed file aside, then the staged copy (if any) onto the target.
+bool commit(Step& step)
+{
+    if (presentAt(step.target)) {
+        const QString reserved = reserveBeside(step.target, "backup");
+        if (reserved.isEmpty()) {
+            return false;
+        }
+        if (!rename(step.target, reserved)) {
+            removeFile(reserved);
+            return false;
+        }
+        step.backup = reserved;
+    }
+    if (step.staged.isEmpty()) {
+        return true;
+    }
+    if (!rename(step.staged, step.target)) {
+        return false;
+    }
+    step.staged.clear();
+    step.placed = true;
+    return true;
+}
+
+void takeBack(Step& step)
+{
+    if (!step.backup.isEmpty()) {
+        // Renaming the backup over a placed copy restores the old file in one step.
+        if (rename(step.backup, step.target)) {
+            step.backup.clear();
+        } else {
+            std::fprintf(stderr, "merge: cannot restore %s, its previous content is in %s\n",
+                step.target.toUtf8().constData(), step.backup.toUtf8().constData());
+        }
+    } else if (step.placed) {
+        removeFile(step.target);
+    }
+    step.placed = false;
+    if (!step.staged.isEmpty()) {
+        removeFile(step.staged);
+        step.staged.clear();
+    }
+}
+
+void takeBackAll(std::vector<Step>& steps, const QStringList& createdDirs)
+{
+    for (auto it = steps.rbegin(); it != steps.rend(); ++it) {
+        takeBack(*it);
+    }
+    removeCreatedDirs(createdDirs);
+}
+
+// Takes away the directories that held a fetched copy once they are empty, up to the root.
+void removeEmptyParents(const QString& file, const QString& root)
+{
+    const QString below = QDir::cleanPath(root) + QLatin1Char('/');
+    for (QString dir = QDir::cleanPath(QFileInfo(file).path()); dir.startsWith(below);
+         dir = QFileInfo(dir).path()) {
+        if (!QDir().rmdir(dir)) {
+            break;
+        }
+    }
+}
+
+} // namespace
+
+int Download::merge(const char* hostExe)
+{
+    switch (mode) {
+    case 0:
+        std::fprintf(stderr, "exe  started,  merge  delay ...\n");
+        return 1;
+    case 1:
+        // Eleven tests at most, a second apart; only a free result in the first ten installs.
+        for (int remaining = 10;; --remaining) {
+            if (!isFileBusy(hostExe)) {
+                if (remaining == 0) {
+                    return 0;
+                }
+                std::fprintf(stderr, "exe  finished,  merge  right now !\n");
+                return installFiles();
+            }
+            if (remaining == 0) {
+                return 0;
+            }
+            std::this_thread::sleep_for(std::chrono::seconds(1));
+        }
+    case 2: {
+        // A running host executable cannot be replaced: leave everything for the next run.
+        const int installed = isFileBusy(hostExe) ? 0 : installFiles();
+        std::fprintf(stderr, "merge ok !\n");
+        return installed;
+    }
+    default:
+        return 1;
+    }
+}
+
+int Download::installFiles()
+{
+    if (!loaded) {
+        return 0;
+    }
+    const QString own = ownExecutableName();
+    const QString appRoot = QString::fromUtf8(appDir.c_str());
+    const QString workRoot = QString::fromUtf8(workDir.c_str());
+
+    std::vector<Step> steps;
+    QHash<QString, std::size_t> stepOfPath;
+    QStringList fetched;
+    for (const FileEntry* entry = diff.entries.head; entry; entry = entry->next) {
+        const QString relative = QString::fromUtf8(entry->file);
+        const char* reason = nullptr;
+        if (!isUsableRelativePath(entry->file, &reason)) {
+            std::fprintf(stderr, "merge: %s: %s, nothing installed\n", entry->file, reason);
+            return 0;
+        }
+        // The running updater cannot replace itself; the update check installs its new copy.
+        if (lastComponent(relative) == own) {
+            continue;
+        }
+        const QString source = entry->action == Delete ? QString() : joinPath(workRoot, relative);
+        if (!source.isEmpty()) {
+            if (entry->state != Downloaded || !QFileInfo(source).isFile()) {
+                std::fprintf(stderr, "merge: %s is not downloaded, nothing installed\n", entry->file);
+                return 0;
+            }
+            fetched.append(source);
+        }
+        const QString target = joinPath(appRoot, relative);
+        if (entry->action == Delete && QFileInfo(target).isDir() && !QFileInfo(target).isSymLink()) {
+            std::fprintf(stderr, "merge: %s is a directory, not deleted\n", entry->file);
+            continue;
+        }
+        // The same file listed twice is put in place once, as its last entry says.
+        const QString key = QDir::cleanPath(relative);
+        const auto known = stepOfPath.constFind(key);
+        if (known != stepOfPath.cend()) {
+            steps[*known].source = source;
+            continue;
+        }
+        stepOfPath.insert(key, steps.size());
+        steps.push_back(Step { relative, target, source, {}, {}, false });
+    }
+
+    QStringList createdDirs;
+    for (Step& step : steps) {
+        if (step.source.isEmpty()) {
+            continue;
+        }
+        if (!makeParentDirs(appRoot, step.relative, &createdDirs) || !stage(step)) {
+            std::fprintf(stderr, "merge: cannot stage %s, nothing installed\n", step.target.toUtf8().constData());
+            takeBackAll(steps, createdDirs);
+            return 0;
+        }
+    }
+    for (Step& step : steps) {
+        if (!commit(step)) {
+            std::fprintf(stderr, "merge: cannot replace %s, nothing installed\n", step.target.toUtf8().constData());
+            takeBackAll(steps, createdDirs);
+            return 0;
+        }
+    }
+
+    for (Step& step : steps) {
+        if (!step.backup.isEmpty()) {
+            removeFile(step.backup);
+        }
+    }
+    for (const QString& source : fetched) {
+        removeFile(source);
+        removeEmptyParents(source, workRoot);
+    }
+    removeFile(QString::fromUtf8(diffPath.c_str()));
+    return 1;
+}
