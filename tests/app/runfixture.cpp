@@ -1,0 +1,196 @@
+#include "runfixture.h"
+
+#include "testfiles.h"
+#include "widget.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QDirIterator>
+#include <QEvent>
+#include <QFileInfo>
+#include <QLabel>
+#include <QProgressBar>
+#include <QTimer>
+#include <QTest>
+
+#include <chrono>
+#include <thread>
+
+Tree snapshotTree(const QString& root)
+{
+    Tree tree;
+    QDirIterator it(root, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+        QDirIterator::Subdirectories);
+    const QDir base(root);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        const QString relative = base.relativeFilePath(path);
+        if (it.fileInfo().isDir()) {
+            tree.insert(relative + QLatin1Char('/'), QByteArray());
+        } else {
+            tree.insert(relative, readFile(path));
+        }
+    }
+    return tree;
+}
+
+void writeTree(const QString& root, const Tree& files)
+{
+    for (auto it = files.cbegin(); it != files.cend(); ++it) {
+        const QString path = root + QLatin1Char('/') + it.key();
+        if (it.key().endsWith(QLatin1Char('/'))) {
+            QVERIFY(QDir().mkpath(path));
+        } else {
+            QVERIFY(QDir().mkpath(QFileInfo(path).path()));
+            QVERIFY(writeFile(path, it.value()));
+        }
+    }
+}
+
+ReleaseServer::ReleaseServer(const std::map<std::string, QByteArray>& files, int delayMs)
+    : files(files)
+    , delayMs(delayMs)
+{
+    http.http().Get(R"(/release/(.+))", [this](const httplib::Request& request, httplib::Response& response) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(this->delayMs));
+        const auto found = this->files.find(request.matches[1].str());
+        if (found == this->files.end()) {
+            response.status = 404;
+            return;
+        }
+        response.set_content(found->second.toStdString(), "application/octet-stream");
+    });
+}
+
+QStringList ReleaseServer::requested() const
+{
+    QStringList paths;
+    const std::string prefix = "/release/";
+    for (const SeenRequest& request : http.requests()) {
+        if (request.path.rfind(prefix, 0) == 0) {
+            paths << QString::fromStdString(request.path.substr(prefix.size()));
+        }
+    }
+    return paths;
+}
+
+RunFolders::RunFolders()
+{
+    app = temp.path() + QStringLiteral("/app");
+    work = temp.path() + QStringLiteral("/work");
+    diff = work + QStringLiteral("/version_diff.txt");
+    QDir().mkpath(app);
+    QDir().mkpath(work);
+}
+
+bool RunFolders::writeDiff(const QString& base, const QByteArrayList& entries, const QByteArray& versions)
+{
+    QByteArray text = "@Orbisnap\n" + versions + '\n' + base.toUtf8() + '\n';
+    for (const QByteArray& line : entries) {
+        text += line + '\n';
+    }
+    return writeFile(diff, text);
+}
+
+QByteArrayList RunFolders::diffEntries() const
+{
+    QByteArrayList lines = readFile(diff).split('\n');
+    if (!lines.isEmpty() && lines.last().isEmpty()) {
+        lines.removeLast();
+    }
+    return lines.mid(3);
+}
+
+namespace {
+DebugLog* activeLog = nullptr;
+}
+
+DebugLog::DebugLog()
+{
+    activeLog = this;
+    previous = qInstallMessageHandler(&DebugLog::handle);
+}
+
+DebugLog::~DebugLog()
+{
+    qInstallMessageHandler(previous);
+    activeLog = nullptr;
+}
+
+void DebugLog::handle(QtMsgType type, const QMessageLogContext& context, const QString& text)
+{
+    DebugLog* log = activeLog;
+    if (type == QtDebugMsg && log) {
+        std::lock_guard lock(log->mutex);
+        log->collected << text;
+        return;
+    }
+    if (log && log->previous) {
+        log->previous(type, context, text);
+    }
+}
+
+QStringList DebugLog::lines() const
+{
+    std::lock_guard lock(mutex);
+    return collected;
+}
+
+QStringList DebugLog::startingWith(const QString& prefix) const
+{
+    QStringList result;
+    for (const QString& line : lines()) {
+        if (line.startsWith(prefix)) {
+            result << line;
+        }
+    }
+    return result;
+}
+
+WindowWatch::WindowWatch()
+{
+    qApp->installEventFilter(this);
+}
+
+WindowWatch::~WindowWatch()
+{
+    qApp->removeEventFilter(this);
+}
+
+bool WindowWatch::eventFilter(QObject* watched, QEvent* event)
+{
+    auto* shownNow = qobject_cast<Widget*>(watched);
+    if (event->type() == QEvent::Show && shownNow && !window) {
+        window = shownNow;
+        wasShown = true;
+        auto* bar = shownNow->findChild<QProgressBar*>(QStringLiteral("progressBar"));
+        connect(bar, &QProgressBar::valueChanged, this, [this, bar](int value) {
+            values << QStringLiteral("%1/%2").arg(value).arg(bar->maximum());
+            if (onProgress) {
+                onProgress(values.last());
+            }
+        });
+    }
+    return false;
+}
+
+QString WindowWatch::barNow() const
+{
+    if (!window) {
+        return QString();
+    }
+    const auto* bar = window->findChild<QProgressBar*>(QStringLiteral("progressBar"));
+    return QStringLiteral("%1/%2").arg(bar->value()).arg(bar->maximum());
+}
+
+QString WindowWatch::labelNow() const
+{
+    return window ? window->findChild<QLabel*>(QStringLiteral("label"))->text() : QString();
+}
+
+LoopWatchdog::LoopWatchdog(int ms)
+{
+    QTimer::singleShot(ms, &owner, [] { QCoreApplication::exit(Code); });
+}
+
+LoopWatchdog::~LoopWatchdog() = default;
