@@ -35,7 +35,8 @@ void RunGate::endLoop()
         return;
     }
     // Queued, so the loop is ended on its own thread, where the toolkit expects it.
-    QMetaObject::invokeMethod(&loopOwner, [] { QCoreApplication::exit(0); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        &loopOwner, [] { QCoreApplication::exit(0); }, Qt::QueuedConnection);
 }
 
 void RunGate::close(QObject* boxReceiver)

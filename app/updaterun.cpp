@@ -94,8 +94,8 @@ void progressCallback(std::int32_t event, std::intptr_t argument, void* userData
     }
 }
 
-int runUpdate(const QString& exeName, int mode, const QString& appDir, const QString& workDir,
-    const QString& diffPath)
+int runUpdate(
+    const QString& exeName, int mode, const QString& appDir, const QString& workDir, const QString& diffPath)
 {
     // One run per process in the program; the tests run several.
     progressCount = 0;
@@ -119,7 +119,8 @@ int runUpdate(const QString& exeName, int mode, const QString& appDir, const QSt
 
     if (const int error = worker.start(); error != 0) {
         // Nobody would end the event loop: end the run here.
-        debugMessage("download thread not started, error", error, QString::fromLocal8Bit(std::strerror(error)));
+        debugMessage(
+            "download thread not started, error", error, QString::fromLocal8Bit(std::strerror(error)));
         if (context.window) {
             context.window->showMessage(notCompletedText(exeName));
         }

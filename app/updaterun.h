@@ -17,12 +17,12 @@ class Widget;
 // afterwards; the gate is the one part both threads change.
 struct UpgradeContext
 {
-    QString exeName;          // command-line argument 1, unchanged
+    QString exeName; // command-line argument 1, unchanged
     QString appDir;
-    std::int32_t total = 0;   // the worker's count, taken before its thread starts
+    std::int32_t total = 0; // the worker's count, taken before its thread starts
     std::int32_t mode = 0;
     Download* worker = nullptr; // not owned
-    Widget* window = nullptr;   // mode 2 only; not owned
+    Widget* window = nullptr; // mode 2 only; not owned
     RunGate gate;
 };
 
@@ -36,5 +36,5 @@ void progressCallback(std::int32_t event, std::intptr_t argument, void* userData
 // Runs one update from the prepared command line: shows the window in mode 2, fetches, merges
 // and ends with the final message. Returns the exit code, 0 on every path, once the worker
 // thread has ended. Called on the GUI thread once the application object exists.
-int runUpdate(const QString& exeName, int mode, const QString& appDir, const QString& workDir,
-    const QString& diffPath);
+int runUpdate(
+    const QString& exeName, int mode, const QString& appDir, const QString& workDir, const QString& diffPath);

@@ -83,8 +83,8 @@ int Widget::askQuestion(const QString& question, const QString& yes, const QStri
 
 void Widget::setProgress(int maximum, int value)
 {
-    QMetaObject::invokeMethod(form->progressBar, "setRange", Qt::QueuedConnection, Q_ARG(int, 0),
-        Q_ARG(int, maximum));
+    QMetaObject::invokeMethod(
+        form->progressBar, "setRange", Qt::QueuedConnection, Q_ARG(int, 0), Q_ARG(int, maximum));
     QMetaObject::invokeMethod(form->progressBar, "setValue", Qt::QueuedConnection, Q_ARG(int, value));
 }
 

@@ -10,8 +10,8 @@
 #include <QFileInfo>
 #include <QLabel>
 #include <QProgressBar>
-#include <QTimer>
 #include <QTest>
+#include <QTimer>
 
 #include <chrono>
 #include <thread>

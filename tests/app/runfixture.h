@@ -53,8 +53,8 @@ struct RunFolders
     QString diff;
     RunFolders();
     // Marker, versions, base, then the entry lines.
-    bool writeDiff(const QString& base, const QByteArrayList& entries,
-        const QByteArray& versions = "v1.0.3 --> v1.0.4");
+    bool writeDiff(
+        const QString& base, const QByteArrayList& entries, const QByteArray& versions = "v1.0.3 --> v1.0.4");
     // The entry lines (line 4 on) of the version-difference file, without line ends.
     QByteArrayList diffEntries() const;
 };

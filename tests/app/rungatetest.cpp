@@ -2,8 +2,8 @@
 // closed, and a box request caught between the end of the loop and the close is dropped
 // without blocking either thread.
 
-#include "modalboxcloser.h"
 #include "rungate.h"
+#include "modalboxcloser.h"
 #include "widget.h"
 
 #include <QApplication>

@@ -18,8 +18,8 @@ namespace {
 struct Started
 {
     QTemporaryDir temp;
-    QString app;     // holds the copy of RevisionPusher.exe
-    QString tmp;     // the process's TMPDIR
+    QString app; // holds the copy of RevisionPusher.exe
+    QString tmp; // the process's TMPDIR
     QString current; // the process's working directory
     std::unique_ptr<QProcess> process;
     QByteArray err;
@@ -149,7 +149,8 @@ void StartupTest::mode()
     Started run;
     QVERIFY(QDir().mkpath(run.tmp + QStringLiteral("/Host")));
     const QString diff = run.tmp + QStringLiteral("/Host/version_diff.txt");
-    QVERIFY(writeFile(diff, "@Orbisnap\nv1.0.3 --> v1.0.4\n" + server.base().toUtf8() + "\n0 [Add] : a.dll\n"));
+    QVERIFY(
+        writeFile(diff, "@Orbisnap\nv1.0.3 --> v1.0.4\n" + server.base().toUtf8() + "\n0 [Add] : a.dll\n"));
 
     run.start({ QStringLiteral("Host.exe"), mode });
     const QByteArray status = "NoDo  :  \"a.dll\" ";
@@ -202,7 +203,8 @@ void StartupTest::workingDirectoryCannotBeMade()
     Started run;
     // A file where the directory would go: the process falls back on its current directory.
     QVERIFY(writeFile(run.tmp + QStringLiteral("/Host"), "not a directory"));
-    QVERIFY(writeFile(run.current + QStringLiteral("/version_diff.txt"), "@Orbisnap\nv7 --> v8\nhttp://127.0.0.1:1\n"));
+    QVERIFY(writeFile(
+        run.current + QStringLiteral("/version_diff.txt"), "@Orbisnap\nv7 --> v8\nhttp://127.0.0.1:1\n"));
     run.start({ QStringLiteral("Host.exe"), QStringLiteral("0") });
     QVERIFY(run.finishes());
     QCOMPARE(run.process->exitCode(), 0);

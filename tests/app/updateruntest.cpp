@@ -1,10 +1,10 @@
 // The whole update run in-process: the real window offscreen, the real worker thread, a
 // loopback server with the release and real files. Boxes are answered by ModalBoxCloser.
 
+#include "updaterun.h"
 #include "modalboxcloser.h"
 #include "runfixture.h"
 #include "testfiles.h"
-#include "updaterun.h"
 #include "widget.h"
 
 #include <QCoreApplication>
@@ -142,11 +142,12 @@ void UpdateRunTest::mergeNotCompleted_data()
     QTest::addColumn<QString>("runningFile");
     QTest::addColumn<QByteArrayList>("entries");
     QTest::addColumn<QByteArrayList>("entriesAfter");
-    const QByteArrayList allFetched { "2 [Add] : a.dll", "2 [Changed] : bin/core.dll", "0 [Delete] : old.dll" };
+    const QByteArrayList allFetched { "2 [Add] : a.dll", "2 [Changed] : bin/core.dll",
+        "0 [Delete] : old.dll" };
     QTest::newRow("host-running") << QStringLiteral("Host") << QStringLiteral("Host.exe") << threeEntries
                                   << allFetched;
-    QTest::newRow("host-exe-running") << QStringLiteral("Host.exe") << QStringLiteral("Host.exe") << threeEntries
-                                      << allFetched;
+    QTest::newRow("host-exe-running")
+        << QStringLiteral("Host.exe") << QStringLiteral("Host.exe") << threeEntries << allFetched;
     QTest::newRow("upper-case-name-tests-exe-appended")
         << QStringLiteral("Host.EXE") << QStringLiteral("Host.EXE.exe") << threeEntries << allFetched;
     // missing.dll is not on the server: the update is incomplete and nothing is installed.
@@ -291,12 +292,12 @@ void UpdateRunTest::windowClosedDuringDownload_data()
     QTest::addColumn<QByteArrayList>("entriesAfter");
     QTest::addColumn<QStringList>("requested");
     // Stops before its next entry: what was fetched is recorded, nothing is installed.
-    QTest::newRow("first-file") << QStringLiteral("0/3")
-                                << QByteArrayList({ "2 [Add] : a.dll", "0 [Changed] : bin/core.dll", "0 [Add] : c.dll" })
+    QTest::newRow("first-file") << QStringLiteral(
+        "0/3") << QByteArrayList({ "2 [Add] : a.dll", "0 [Changed] : bin/core.dll", "0 [Add] : c.dll" })
                                 << QStringList({ "a.dll" });
     // The pass completes, but a run the user closed merges nothing.
-    QTest::newRow("last-file") << QStringLiteral("2/3")
-                               << QByteArrayList({ "2 [Add] : a.dll", "2 [Changed] : bin/core.dll", "2 [Add] : c.dll" })
+    QTest::newRow("last-file") << QStringLiteral(
+        "2/3") << QByteArrayList({ "2 [Add] : a.dll", "2 [Changed] : bin/core.dll", "2 [Add] : c.dll" })
                                << QStringList({ "a.dll", "bin/core.dll", "c.dll" });
 }
 
@@ -310,7 +311,8 @@ void UpdateRunTest::windowClosedDuringDownload()
     QVERIFY(server.start());
     RunFolders run;
     writeTree(run.app, installed);
-    QVERIFY(run.writeDiff(server.base(), { "0 [Add] : a.dll", "0 [Changed] : bin/core.dll", "0 [Add] : c.dll" }));
+    QVERIFY(
+        run.writeDiff(server.base(), { "0 [Add] : a.dll", "0 [Changed] : bin/core.dll", "0 [Add] : c.dll" }));
     const Tree before = snapshotTree(run.app);
 
     WindowWatch watch;

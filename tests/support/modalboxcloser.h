@@ -18,9 +18,9 @@ struct SeenBox
 {
     QString title;
     QString text;
-    QStringList buttons;     // in the order the box holds them
-    int defaultButton = -1;  // index into buttons, -1 for none
-    int escapeButton = -1;   // index into buttons, -1 for none
+    QStringList buttons; // in the order the box holds them
+    int defaultButton = -1; // index into buttons, -1 for none
+    int escapeButton = -1; // index into buttons, -1 for none
     QMessageBox::Icon icon = QMessageBox::NoIcon;
     QWidget* parent = nullptr;
 };

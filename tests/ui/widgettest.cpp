@@ -1,9 +1,9 @@
 // The progress window with real widgets on the offscreen platform: its form, the queued
 // operations called from another thread, and the two boxes.
 
+#include "widget.h"
 #include "fileentry.h"
 #include "modalboxcloser.h"
-#include "widget.h"
 
 #include <QGridLayout>
 #include <QHBoxLayout>
@@ -143,7 +143,8 @@ void WidgetTest::showFileStatus_data()
     QTest::addColumn<QByteArray>("file");
     QTest::addColumn<QString>("firstLine");
     QTest::addColumn<QString>("debugLine");
-    QTest::newRow("nodo") << int(NoDo) << QByteArray("bin/app.dll") << QStringLiteral("更新文件名: bin/app.dll ")
+    QTest::newRow("nodo") << int(NoDo) << QByteArray("bin/app.dll")
+                          << QStringLiteral("更新文件名: bin/app.dll ")
                           << QStringLiteral("NoDo  :  \"bin/app.dll\" ");
     QTest::newRow("updating") << int(Updating) << QByteArray("a.dll") << QStringLiteral("更新文件名: a.dll ")
                               << QStringLiteral("Updating  :  \"a.dll\" ");
