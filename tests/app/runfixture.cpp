@@ -13,9 +13,6 @@
 #include <QTest>
 #include <QTimer>
 
-#include <chrono>
-#include <thread>
-
 Tree snapshotTree(const QString& root)
 {
     Tree tree;
@@ -47,13 +44,17 @@ void writeTree(const QString& root, const Tree& files)
     }
 }
 
-ReleaseServer::ReleaseServer(const std::map<std::string, QByteArray>& files, int delayMs)
+ReleaseServer::ReleaseServer(
+    const std::map<std::string, QByteArray>& files, std::function<void(const std::string&)> hold)
     : files(files)
-    , delayMs(delayMs)
+    , hold(std::move(hold))
 {
     http.http().Get(R"(/release/(.+))", [this](const httplib::Request& request, httplib::Response& response) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(this->delayMs));
-        const auto found = this->files.find(request.matches[1].str());
+        const std::string relative = request.matches[1].str();
+        if (this->hold) {
+            this->hold(relative);
+        }
+        const auto found = this->files.find(relative);
         if (found == this->files.end()) {
             response.status = 404;
             return;

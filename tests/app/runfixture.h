@@ -26,12 +26,13 @@ using Tree = QMap<QString, QByteArray>;
 Tree snapshotTree(const QString& root);
 void writeTree(const QString& root, const Tree& files);
 
-// A release below /release/ on a free loopback port. Paths not served answer 404; each file
-// is held `delayMs` before its answer.
+// A release below /release/ on a free loopback port. Paths not served answer 404. `hold`, when
+// given, runs on the server's thread before each answer, with the relative path.
 class ReleaseServer
 {
 public:
-    ReleaseServer(const std::map<std::string, QByteArray>& files, int delayMs = 0);
+    explicit ReleaseServer(
+        const std::map<std::string, QByteArray>& files, std::function<void(const std::string&)> hold = {});
     bool start() { return http.start(); }
     QString base() const { return http.baseUrl() + QStringLiteral("/release"); }
     // Relative paths asked for, in order.
@@ -40,7 +41,7 @@ public:
 private:
     TestHttpServer http;
     const std::map<std::string, QByteArray> files;
-    const int delayMs;
+    const std::function<void(const std::string&)> hold;
 };
 
 // One run's folders below a temporary root: app/ (the installation) and work/ with

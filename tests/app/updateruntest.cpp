@@ -8,12 +8,16 @@
 #include "widget.h"
 
 #include <QCoreApplication>
+#include <QDeadlineTimer>
 #include <QTest>
 #include <QTimer>
 
 #include <pthread.h>
 
+#include <atomic>
+#include <chrono>
 #include <memory>
+#include <thread>
 
 Q_DECLARE_METATYPE(Tree)
 
@@ -289,25 +293,41 @@ void UpdateRunTest::nothingToUpdate()
 void UpdateRunTest::windowClosedDuringDownload_data()
 {
     QTest::addColumn<QString>("closeAt");
+    QTest::addColumn<QString>("heldFile");
     QTest::addColumn<QByteArrayList>("entriesAfter");
     QTest::addColumn<QStringList>("requested");
     // Stops before its next entry: what was fetched is recorded, nothing is installed.
-    QTest::newRow("first-file") << QStringLiteral(
-        "0/3") << QByteArrayList({ "2 [Add] : a.dll", "0 [Changed] : bin/core.dll", "0 [Add] : c.dll" })
+    QTest::newRow("first-file") << QStringLiteral("0/3") << QStringLiteral("a.dll")
+                                << QByteArrayList(
+                                       { "2 [Add] : a.dll", "0 [Changed] : bin/core.dll", "0 [Add] : c.dll" })
                                 << QStringList({ "a.dll" });
     // The pass completes, but a run the user closed merges nothing.
-    QTest::newRow("last-file") << QStringLiteral(
-        "2/3") << QByteArrayList({ "2 [Add] : a.dll", "2 [Changed] : bin/core.dll", "2 [Add] : c.dll" })
+    QTest::newRow("last-file") << QStringLiteral("2/3") << QStringLiteral("c.dll")
+                               << QByteArrayList(
+                                      { "2 [Add] : a.dll", "2 [Changed] : bin/core.dll", "2 [Add] : c.dll" })
                                << QStringList({ "a.dll", "bin/core.dll", "c.dll" });
 }
 
 void UpdateRunTest::windowClosedDuringDownload()
 {
     QFETCH(QString, closeAt);
+    QFETCH(QString, heldFile);
     QFETCH(QByteArrayList, entriesAfter);
     QFETCH(QStringList, requested);
-    // Each file is held long enough for the window to be closed while it is on its way.
-    ReleaseServer server(release, 400);
+    // The file on its way when the window closes is held until a while after the close, so the
+    // stop request is in place before its download ends.
+    std::atomic<bool> closed { false };
+    const std::string held = heldFile.toStdString();
+    ReleaseServer server(release, [&](const std::string& relative) {
+        if (relative != held) {
+            return;
+        }
+        QDeadlineTimer deadline(5000);
+        while (!closed.load() && !deadline.hasExpired()) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    });
     QVERIFY(server.start());
     RunFolders run;
     writeTree(run.app, installed);
@@ -318,7 +338,10 @@ void UpdateRunTest::windowClosedDuringDownload()
     WindowWatch watch;
     watch.onProgress = [&](const QString& value) {
         if (value == closeAt) {
-            QTimer::singleShot(100, watch.shownWindow(), &QWidget::close);
+            QTimer::singleShot(0, watch.shownWindow(), [&] {
+                watch.shownWindow()->close();
+                closed = true;
+            });
         }
     };
     ModalBoxCloser closer;
@@ -328,6 +351,7 @@ void UpdateRunTest::windowClosedDuringDownload()
 
     QCOMPARE(runUpdate(QStringLiteral("Host.exe"), 2, run.app, run.work, run.diff), 0);
 
+    QVERIFY(closed.load());
     QVERIFY(closer.boxes().isEmpty());
     QCOMPARE(watch.progress().last(), closeAt);
     QCOMPARE(server.requested(), requested);
