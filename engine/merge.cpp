@@ -25,6 +25,7 @@
 #include <QHash>
 #include <QTemporaryFile>
 
+#include <cassert>
 #include <chrono>
 #include <cstdio>
 #include <system_error>
@@ -192,6 +193,7 @@ void removeEmptyParents(const QString& file, const QString& root)
 
 int Download::merge(const char* hostExe)
 {
+    assert(hostExe != nullptr);
     switch (mode) {
     case 0:
         std::fprintf(stderr, "exe  started,  merge  delay ...\n");
@@ -246,14 +248,20 @@ int Download::installFiles()
             continue;
         }
         const QString source = entry->action == Delete ? QString() : joinPath(workRoot, relative);
+        const QString target = joinPath(appRoot, relative);
         if (!source.isEmpty()) {
-            if (entry->state != Downloaded || !QFileInfo(source).isFile()) {
+            const QFileInfo copy(source);
+            if (entry->state != Downloaded || !copy.isFile()) {
                 std::fprintf(stderr, "merge: %s is not downloaded, nothing installed\n", entry->file);
                 return 0;
             }
+            // With the working directory being the installation directory the copy was fetched
+            // straight into place; moving it aside and then removing "the copy" would lose it.
+            if (copy.canonicalFilePath() == QFileInfo(target).canonicalFilePath()) {
+                continue;
+            }
             fetched.append(source);
         }
-        const QString target = joinPath(appRoot, relative);
         if (entry->action == Delete && QFileInfo(target).isDir() && !QFileInfo(target).isSymLink()) {
             std::fprintf(stderr, "merge: %s is a directory, not deleted\n", entry->file);
             continue;

@@ -8,6 +8,7 @@
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QUrl>
 #include <QThread>
 
 #include <csignal>
@@ -54,6 +55,7 @@ void DownloadPassTest::init()
     server->serve("plugins/new.dll", "new plugin");
     server->serve("deep/x/y/z.dll", "deep file");
     server->serve("empty.dll", "");
+    server->serve("lib/c#1%41?.dll", "odd name");
     server->serve("cut.dll", QByteArray(4096, 'k'), true);
     QVERIFY(server->start());
 }
@@ -61,8 +63,9 @@ void DownloadPassTest::init()
 // The transport logs every request, and each failed one a second time.
 void DownloadPassTest::expectFetch(const QString& relative, bool fails)
 {
+    const QString url = server->url(QString::fromLatin1(QUrl::toPercentEncoding(relative, "/")));
     QTest::ignoreMessage(QtDebugMsg,
-        QRegularExpression(QStringLiteral("^url: \"%1\" $").arg(QRegularExpression::escape(server->url(relative)))));
+        QRegularExpression(QStringLiteral("^url: \"%1\" $").arg(QRegularExpression::escape(url))));
     if (fails) {
         QTest::ignoreMessage(QtDebugMsg, QRegularExpression(QStringLiteral("^down load failed error code: ")));
     }
@@ -117,6 +120,10 @@ void DownloadPassTest::pass_data()
         << QByteArrayList { "2 [Add] : plugins/new.dll", "2 [Changed] : deep/x/y/z.dll" }
         << Files { { "plugins/", "" }, { "plugins/new.dll", "new plugin" }, { "deep/", "" }, { "deep/x/", "" },
                { "deep/x/y/", "" }, { "deep/x/y/z.dll", "deep file" } };
+    QTest::newRow("reserved-url-characters-in-name-asked-for-as-they-are")
+        << QByteArrayList { "0 [Add] : lib/c#1%41?.dll" } << Files {} << QStringList { "lib/c#1%41?.dll" }
+        << QStringList {} << QByteArrayList { "2 [Add] : lib/c#1%41?.dll" }
+        << Files { { "lib/", "" }, { "lib/c#1%41?.dll", "odd name" } };
     QTest::newRow("same-path-twice-both-fetched")
         << QByteArrayList { "0 [Add] : a.dll", "0 [Changed] : a.dll" } << Files {}
         << QStringList { "a.dll", "a.dll" } << QStringList {}

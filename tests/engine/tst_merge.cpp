@@ -61,6 +61,7 @@ private slots:
     void allOrNothing_data();
     void allOrNothing();
     void notLoadedInstallsNothing();
+    void workingDirectoryIsInstallationDirectory();
     void passThenMerge();
 
 private:
@@ -377,6 +378,20 @@ void MergeTest::notLoadedInstallsNothing()
     QCOMPARE(worker.installFiles(), 0);
     QCOMPARE(snapshotTree(folders->app), app);
     QCOMPARE(snapshotTree(folders->work), work);
+}
+
+// When the working directory is the installation directory itself, the fetched copies are
+// already in place: they are kept, deletions still happen, and the file goes.
+void MergeTest::workingDirectoryIsInstallationDirectory()
+{
+    writeTree(folders->app, { { "a.dll", "A new" }, { "old.dll", "dropped" }, { "keep.txt", "k" } });
+    const QString diff = folders->app + QStringLiteral("/version_diff.txt");
+    QVERIFY(writeDiff(diff, QStringLiteral("http://127.0.0.1:9/release"), { "2 [Changed] : a.dll", "0 [Delete] : old.dll" }));
+    Download worker(folders->app.toUtf8().constData(), diff.toUtf8().constData(),
+        (folders->app + QStringLiteral("/.")).toUtf8().constData(), "Host.exe", 2);
+    QVERIFY(worker.loaded);
+    QCOMPARE(worker.installFiles(), 1);
+    QCOMPARE(snapshotTree(folders->app), (Tree { { "a.dll", "A new" }, { "keep.txt", "k" } }));
 }
 
 // The whole road: the pass fetches from a real server, and the callback's AllDone runs the
