@@ -2,7 +2,8 @@
 //
 //   check    every [Add] and [Changed] entry (the updater's own executable aside) is
 //            Downloaded and its fetched copy is in the working directory; else nothing is done
-//   stage    each fetched copy is copied to a hidden temporary name beside its target
+//   stage    each fetched copy gets a hidden temporary name beside its target: a second link
+//            to it where the file system allows, else a copy
 //   commit   each installed file that is replaced or deleted is moved aside to a hidden backup
 //            name beside it, and the staged copy is renamed onto the target
 //   finish   backups, fetched copies and the version-difference file are removed
@@ -23,6 +24,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QHash>
+#include <QRandomGenerator>
 #include <QTemporaryFile>
 
 #include <cassert>
@@ -86,9 +88,31 @@ QString reserveBeside(const QString& target, const char* purpose)
     return file.open() ? file.fileName() : QString();
 }
 
-// Copies the fetched file to a temporary name beside the target. The copy takes the
-// permissions of the file it replaces (an executable stays executable).
-bool stage(Step& step)
+// A second name for the fetched copy beside the target: staging without copying a byte when
+// both directories are on one file system. False when the file system cannot do it.
+bool linkBeside(Step& step)
+{
+    if (QFileInfo(step.source).isSymLink()) {
+        return false; // a link to the link would end up installed; copy what it points to
+    }
+    const QFileInfo info(step.target);
+    for (int attempt = 0; attempt < 8; ++attempt) {
+        const QString name = joinPath(info.path(),
+            QStringLiteral(".%1.stage-%2").arg(info.fileName()).arg(QRandomGenerator::global()->generate(), 8, 16, QLatin1Char('0')));
+        std::error_code error;
+        std::filesystem::create_hard_link(fsPath(step.source), fsPath(name), error);
+        if (!error) {
+            step.staged = name;
+            return true;
+        }
+        if (error != std::errc::file_exists) {
+            return false;
+        }
+    }
+    return false;
+}
+
+bool copyBeside(Step& step)
 {
     QFile in(step.source);
     if (!in.open(QIODevice::ReadOnly)) {
@@ -115,13 +139,22 @@ bool stage(Step& step)
             return false;
         }
     }
-    if (!out.flush()) {
+    out.close();
+    return out.error() == QFileDevice::NoError;
+}
+
+// Puts the fetched file under a temporary name beside the target, linked or copied. The staged
+// file takes the permissions of the file it replaces (an executable stays executable).
+bool stage(Step& step)
+{
+    if (!linkBeside(step) && !copyBeside(step)) {
         return false;
     }
     const QFileInfo replaced(step.target);
-    out.setPermissions(replaced.exists() ? replaced.permissions() : in.permissions());
-    out.close();
-    return out.error() == QFileDevice::NoError;
+    if (replaced.exists()) {
+        QFile::setPermissions(step.staged, replaced.permissions());
+    }
+    return true;
 }
 
 // Moves the installed file aside, then the staged copy (if any) onto the target.

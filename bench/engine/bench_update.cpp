@@ -33,6 +33,7 @@
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <thread>
+#include <unistd.h>
 #include <vector>
 
 extern char** environ;
@@ -274,6 +275,8 @@ int main(int argc, char** argv)
         if (!copyTree(older, curlInstall)) {
             return 1;
         }
+        // Each side starts without the preparation's writes still pending.
+        ::sync();
         const Child curl = run({ "curl", "--silent", "--show-error", "--fail", "--create-dirs", "--config",
             curlConfig.toStdString() });
         const Child cp = run({ "cp", "-r", (curlWork + QStringLiteral("/.")).toStdString(), curlInstall.toStdString() });
@@ -296,6 +299,7 @@ int main(int argc, char** argv)
         diffFile.write(diff);
         diffFile.close();
         const QString phases = dir + QStringLiteral("/worker.out");
+        ::sync();
         std::vector<std::string> command = wrapper;
         for (const std::string& arg : { std::string(argv[0]), std::string("--worker"), work.toStdString(),
                  (work + QStringLiteral("/version_diff.txt")).toStdString(), install.toStdString() }) {

@@ -58,6 +58,8 @@ private slots:
     void install_data();
     void install();
     void executableStaysExecutable();
+    void stagedByCopy_data();
+    void stagedByCopy();
     void allOrNothing_data();
     void allOrNothing();
     void notLoadedInstallsNothing();
@@ -306,6 +308,61 @@ void MergeTest::executableStaysExecutable()
     QCOMPARE(worker->installFiles(), 1);
     QCOMPARE(readFile(tool), QByteArray("new tool"));
     QCOMPARE(QFile::permissions(tool), executable);
+}
+
+// Where the fetched copy cannot get a second name beside the target (another file system, or
+// the copy is itself a symbolic link) it is copied; the result is the same regular file.
+void MergeTest::stagedByCopy_data()
+{
+    QTest::addColumn<QString>("workBase"); // empty: the usual working directory
+
+    QTest::newRow("fetched-copy-is-a-symbolic-link") << QString();
+    QTest::newRow("working-directory-on-another-file-system") << QStringLiteral("/dev/shm");
+}
+
+void MergeTest::stagedByCopy()
+{
+    QFETCH(QString, workBase);
+    std::unique_ptr<QTemporaryDir> elsewhere;
+    QString work = folders->work;
+    if (!workBase.isEmpty()) {
+        if (!QFileInfo(workBase).isDir()) {
+            QSKIP("no second file system at /dev/shm");
+        }
+        elsewhere = std::make_unique<QTemporaryDir>(workBase + QStringLiteral("/engine-XXXXXX"));
+        QVERIFY(elsewhere->isValid());
+        work = elsewhere->path();
+    }
+    writeTree(folders->app, { { "bin/tool.exe", "old tool" }, { "keep.txt", "k" } });
+    const QString tool = folders->app + QStringLiteral("/bin/tool.exe");
+    QVERIFY(QFile::setPermissions(tool, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+    QByteArray big(3 * 1024 * 1024 + 17, Qt::Uninitialized);
+    for (int i = 0; i < big.size(); ++i) {
+        big[i] = char(i * 7 + i / 251);
+    }
+    Tree workAfter;
+    if (workBase.isEmpty()) {
+        // Both fetched copies are links to files kept elsewhere in the working directory.
+        writeTree(work, { { "store/tool.bin", big }, { "store/new.bin", "new" } });
+        QVERIFY(QDir().mkpath(work + QStringLiteral("/bin")));
+        QVERIFY(QFile::link(work + QStringLiteral("/store/tool.bin"), work + QStringLiteral("/bin/tool.exe")));
+        QVERIFY(QFile::link(work + QStringLiteral("/store/new.bin"), work + QStringLiteral("/new.dll")));
+        workAfter = { { "store/", "" }, { "store/tool.bin", big }, { "store/new.bin", "new" } };
+    } else {
+        writeTree(work, { { "bin/tool.exe", big }, { "new.dll", "new" } });
+    }
+    const QString diff = work + QStringLiteral("/version_diff.txt");
+    QVERIFY(writeDiff(diff, QStringLiteral("http://127.0.0.1:9/release"), { "2 [Changed] : bin/tool.exe", "2 [Add] : new.dll" }));
+    Download worker(work.toUtf8().constData(), diff.toUtf8().constData(), folders->app.toUtf8().constData(),
+        "Host.exe", 2);
+    QCOMPARE(worker.installFiles(), 1);
+    QCOMPARE(snapshotTree(folders->app),
+        (Tree { { "bin/", "" }, { "bin/tool.exe", big }, { "keep.txt", "k" }, { "new.dll", "new" } }));
+    QVERIFY(!QFileInfo(tool).isSymLink());
+    QVERIFY(!QFileInfo(folders->app + QStringLiteral("/new.dll")).isSymLink());
+    QCOMPARE(QFile::permissions(tool) & (QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner),
+        QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    QCOMPARE(snapshotTree(work), workAfter);
 }
 
 void MergeTest::allOrNothing_data()
