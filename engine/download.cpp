@@ -142,7 +142,8 @@ void Download::run()
         if (entry->state == Downloaded) {
             // A copy fetched by an earlier run is kept; one that has gone since (a cleaned
             // temporary directory) is fetched again, or the update could never be installed.
-            if (QFileInfo(joinPath(QString::fromUtf8(workDir.c_str()), QString::fromUtf8(entry->file))).isFile()) {
+            const QString copy = joinPath(QString::fromUtf8(workDir.c_str()), QString::fromUtf8(entry->file));
+            if (QFileInfo(copy).isFile()) {
                 continue;
             }
             entry->state = NoDo;

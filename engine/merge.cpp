@@ -42,9 +42,9 @@ struct Step
 {
     QString relative;
     QString target;
-    QString source;  // the fetched copy; empty for a deletion
-    QString staged;  // the temporary copy beside the target, while it exists
-    QString backup;  // the installed file moved aside, while it exists
+    QString source; // the fetched copy; empty for a deletion
+    QString staged; // the temporary copy beside the target, while it exists
+    QString backup; // the installed file moved aside, while it exists
     bool placed = false;
 };
 
@@ -83,7 +83,8 @@ QString reserveBeside(const QString& target, const char* purpose)
 {
     const QFileInfo info(target);
     QTemporaryFile file(joinPath(info.path(),
-        QLatin1Char('.') + info.fileName() + QLatin1Char('.') + QLatin1String(purpose) + QLatin1String("-XXXXXX")));
+        QLatin1Char('.') + info.fileName() + QLatin1Char('.') + QLatin1String(purpose)
+            + QLatin1String("-XXXXXX")));
     file.setAutoRemove(false);
     return file.open() ? file.fileName() : QString();
 }
@@ -98,7 +99,9 @@ bool linkBeside(Step& step)
     const QFileInfo info(step.target);
     for (int attempt = 0; attempt < 8; ++attempt) {
         const QString name = joinPath(info.path(),
-            QStringLiteral(".%1.stage-%2").arg(info.fileName()).arg(QRandomGenerator::global()->generate(), 8, 16, QLatin1Char('0')));
+            QStringLiteral(".%1.stage-%2")
+                .arg(info.fileName())
+                .arg(QRandomGenerator::global()->generate(), 8, 16, QLatin1Char('0')));
         std::error_code error;
         std::filesystem::create_hard_link(fsPath(step.source), fsPath(name), error);
         if (!error) {
@@ -316,14 +319,16 @@ int Download::installFiles()
             continue;
         }
         if (!makeParentDirs(appRoot, step.relative, &createdDirs) || !stage(step)) {
-            std::fprintf(stderr, "merge: cannot stage %s, nothing installed\n", step.target.toUtf8().constData());
+            std::fprintf(
+                stderr, "merge: cannot stage %s, nothing installed\n", step.target.toUtf8().constData());
             takeBackAll(steps, createdDirs);
             return 0;
         }
     }
     for (Step& step : steps) {
         if (!commit(step)) {
-            std::fprintf(stderr, "merge: cannot replace %s, nothing installed\n", step.target.toUtf8().constData());
+            std::fprintf(
+                stderr, "merge: cannot replace %s, nothing installed\n", step.target.toUtf8().constData());
             takeBackAll(steps, createdDirs);
             return 0;
         }

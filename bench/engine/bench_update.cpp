@@ -26,8 +26,8 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <random>
 #include <fcntl.h>
+#include <random>
 #include <spawn.h>
 #include <string>
 #include <sys/resource.h>
@@ -109,7 +109,9 @@ std::vector<QString> releaseNames()
 {
     std::vector<QString> names;
     for (int i = 0; i < SmallFiles; ++i) {
-        names.push_back(QStringLiteral("folder%1/file%2.bin").arg(i % Folders, 2, 10, QLatin1Char('0')).arg(i, 3, 10, QLatin1Char('0')));
+        names.push_back(QStringLiteral("folder%1/file%2.bin")
+                            .arg(i % Folders, 2, 10, QLatin1Char('0'))
+                            .arg(i, 3, 10, QLatin1Char('0')));
     }
     names.push_back(QStringLiteral("big.bin"));
     return names;
@@ -179,7 +181,8 @@ int workerMain(int argc, char** argv)
         const auto fetched = std::chrono::steady_clock::now();
         self->passSeconds = std::chrono::duration<double>(fetched - self->begin).count();
         self->merged = self->worker->merge(self->host.c_str());
-        self->mergeSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - fetched).count();
+        self->mergeSeconds
+            = std::chrono::duration<double>(std::chrono::steady_clock::now() - fetched).count();
     };
     if (worker.start() != 0) {
         return 1;
@@ -211,7 +214,8 @@ int main(int argc, char** argv)
         } else if (std::strcmp(argv[i], "--dir") == 0) {
             dir = QString::fromLocal8Bit(argv[i + 1]);
         } else if (std::strcmp(argv[i], "--wrap") == 0) {
-            for (const QString& word : QString::fromLocal8Bit(argv[i + 1]).split(QLatin1Char(' '), Qt::SkipEmptyParts)) {
+            for (const QString& word :
+                QString::fromLocal8Bit(argv[i + 1]).split(QLatin1Char(' '), Qt::SkipEmptyParts)) {
                 wrapper.push_back(word.toStdString());
             }
         }
@@ -279,7 +283,8 @@ int main(int argc, char** argv)
         ::sync();
         const Child curl = run({ "curl", "--silent", "--show-error", "--fail", "--create-dirs", "--config",
             curlConfig.toStdString() });
-        const Child cp = run({ "cp", "-r", (curlWork + QStringLiteral("/.")).toStdString(), curlInstall.toStdString() });
+        const Child cp
+            = run({ "cp", "-r", (curlWork + QStringLiteral("/.")).toStdString(), curlInstall.toStdString() });
 
         // The updater: a fresh working directory with the version-difference file, a fresh copy
         // of the older release with an idle host executable.
@@ -305,7 +310,8 @@ int main(int argc, char** argv)
                  (work + QStringLiteral("/version_diff.txt")).toStdString(), install.toStdString() }) {
             command.push_back(arg);
         }
-        const Child updater = run(command, phases.toStdString(), (dir + QStringLiteral("/worker.log")).toStdString());
+        const Child updater
+            = run(command, phases.toStdString(), (dir + QStringLiteral("/worker.log")).toStdString());
         double pass = 0, merge = 0;
         int merged = -1;
         {
@@ -321,9 +327,9 @@ int main(int argc, char** argv)
         updaterTimes.push_back(updater.seconds);
         baseTimes.push_back(baseSeconds);
         peakKiB = std::max(peakKiB, updater.peakKiB);
-        std::printf("%-4d %12.3f %10.3f %10.3f %12.3f %12.3f %10.3f %14.2f %11.1f MiB%s\n", r, updater.seconds, pass,
-            merge, curl.seconds, cp.seconds, baseSeconds, updater.seconds / baseSeconds, updater.peakKiB / 1024.0,
-            correct ? "" : "  (WRONG RESULT)");
+        std::printf("%-4d %12.3f %10.3f %10.3f %12.3f %12.3f %10.3f %14.2f %11.1f MiB%s\n", r,
+            updater.seconds, pass, merge, curl.seconds, cp.seconds, baseSeconds,
+            updater.seconds / baseSeconds, updater.peakKiB / 1024.0, correct ? "" : "  (WRONG RESULT)");
         std::fflush(stdout);
     }
     server.stop();
@@ -331,8 +337,8 @@ int main(int argc, char** argv)
 
     const double updaterMedian = median(updaterTimes);
     const double baseMedian = median(baseTimes);
-    std::printf("\nmedian of %d: updater %.3f s, curl+cp %.3f s, ratio %.2f (target <= 1.50)\n", runs, updaterMedian,
-        baseMedian, updaterMedian / baseMedian);
+    std::printf("\nmedian of %d: updater %.3f s, curl+cp %.3f s, ratio %.2f (target <= 1.50)\n", runs,
+        updaterMedian, baseMedian, updaterMedian / baseMedian);
     std::printf("updater peak resident memory: %.1f MiB (largest file %lld MiB)\n", peakKiB / 1024.0,
         BigSize / (1024 * 1024));
     std::printf("results byte for byte equal to the release: %s\n", allCorrect ? "yes" : "NO");
