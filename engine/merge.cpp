@@ -4,8 +4,9 @@
 //            Downloaded and its fetched copy is in the working directory; else nothing is done
 //   stage    each fetched copy gets a hidden temporary name beside its target: a second link
 //            to it where the file system allows, else a copy
-//   commit   each installed file that is replaced or deleted is moved aside to a hidden backup
-//            name beside it, and the staged copy is renamed onto the target
+//   commit   each installed file that is replaced or deleted gets a hidden backup name beside
+//            it (a second link, else the file is moved there), and the staged copy is renamed
+//            onto the target
 //   finish   backups, fetched copies and the version-difference file are removed
 //
 // A failure while staging or committing takes back every step already made (restores the
@@ -44,7 +45,8 @@ struct Step
     QString target;
     QString source; // the fetched copy; empty for a deletion
     QString staged; // the temporary copy beside the target, while it exists
-    QString backup; // the installed file moved aside, while it exists
+    QString backup; // the installed file's backup name, while it exists
+    bool backupIsLink = false; // a second link to the installed file, not the file moved aside
     bool placed = false;
 };
 
@@ -89,30 +91,26 @@ QString reserveBeside(const QString& target, const char* purpose)
     return file.open() ? file.fileName() : QString();
 }
 
-// A second name for the fetched copy beside the target: staging without copying a byte when
-// both directories are on one file system. False when the file system cannot do it.
-bool linkBeside(Step& step)
+// A second (hard) link to file under a fresh hidden name beside target; empty when the file
+// system cannot make one. The name is taken only if nobody holds it, so no file is replaced.
+QString linkBeside(const QString& file, const QString& target, const char* purpose)
 {
-    if (QFileInfo(step.source).isSymLink()) {
-        return false; // a link to the link would end up installed; copy what it points to
-    }
-    const QFileInfo info(step.target);
+    const QFileInfo info(target);
     for (int attempt = 0; attempt < 8; ++attempt) {
         const QString name = joinPath(info.path(),
-            QStringLiteral(".%1.stage-%2")
-                .arg(info.fileName())
+            QStringLiteral(".%1.%2-%3")
+                .arg(info.fileName(), QLatin1String(purpose))
                 .arg(QRandomGenerator::global()->generate(), 8, 16, QLatin1Char('0')));
         std::error_code error;
-        std::filesystem::create_hard_link(fsPath(step.source), fsPath(name), error);
+        std::filesystem::create_hard_link(fsPath(file), fsPath(name), error);
         if (!error) {
-            step.staged = name;
-            return true;
+            return name;
         }
         if (error != std::errc::file_exists) {
-            return false;
+            return QString();
         }
     }
-    return false;
+    return QString();
 }
 
 bool copyBeside(Step& step)
@@ -150,7 +148,12 @@ bool copyBeside(Step& step)
 // file takes the permissions of the file it replaces (an executable stays executable).
 bool stage(Step& step)
 {
-    if (!linkBeside(step) && !copyBeside(step)) {
+    // A link costs no copy of the bytes; a symbolic link is copied through, or the installed
+    // file would become a link into the working directory.
+    if (!QFileInfo(step.source).isSymLink()) {
+        step.staged = linkBeside(step.source, step.target, "stage");
+    }
+    if (step.staged.isEmpty() && !copyBeside(step)) {
         return false;
     }
     const QFileInfo replaced(step.target);
@@ -160,22 +163,29 @@ bool stage(Step& step)
     return true;
 }
 
-// Moves the installed file aside, then the staged copy (if any) onto the target.
+// Keeps the installed file under a backup name, then renames the staged copy (if any) over
+// the target. Where the backup can be a second link the target never goes missing: the rename
+// replaces it in one step. Otherwise the installed file is moved aside first.
 bool commit(Step& step)
 {
     if (presentAt(step.target)) {
-        const QString reserved = reserveBeside(step.target, "backup");
-        if (reserved.isEmpty()) {
-            return false;
+        step.backup = linkBeside(step.target, step.target, "backup");
+        step.backupIsLink = !step.backup.isEmpty();
+        if (!step.backupIsLink) {
+            const QString reserved = reserveBeside(step.target, "backup");
+            if (reserved.isEmpty()) {
+                return false;
+            }
+            if (!rename(step.target, reserved)) {
+                removeFile(reserved);
+                return false;
+            }
+            step.backup = reserved;
         }
-        if (!rename(step.target, reserved)) {
-            removeFile(reserved);
-            return false;
-        }
-        step.backup = reserved;
     }
     if (step.staged.isEmpty()) {
-        return true;
+        // A deletion: the backup now holds the file.
+        return !step.backupIsLink || removeFile(step.target);
     }
     if (!rename(step.staged, step.target)) {
         return false;
@@ -188,8 +198,12 @@ bool commit(Step& step)
 void takeBack(Step& step)
 {
     if (!step.backup.isEmpty()) {
-        // Renaming the backup over a placed copy restores the old file in one step.
-        if (rename(step.backup, step.target)) {
+        if (step.backupIsLink && !step.placed && presentAt(step.target)) {
+            // The installed file was never replaced; its second name just goes.
+            removeFile(step.backup);
+            step.backup.clear();
+        } else if (rename(step.backup, step.target)) {
+            // Renaming the backup over a placed copy restores the old file in one step.
             step.backup.clear();
         } else {
             std::fprintf(stderr, "merge: cannot restore %s, its previous content is in %s\n",
@@ -310,7 +324,7 @@ int Download::installFiles()
             continue;
         }
         stepOfPath.insert(key, steps.size());
-        steps.push_back(Step { relative, target, source, {}, {}, false });
+        steps.push_back(Step { relative, target, source, {}, {}, false, false });
     }
 
     QStringList createdDirs;
