@@ -380,6 +380,11 @@ void VendorServer::handleFile(const httplib::Request& request, httplib::Response
         response.status = 404;
         return;
     }
+    if (status.st_size == 0) {
+        // The library sends a provider of length 0 without Content-Length.
+        response.set_content(std::string(), "application/octet-stream");
+        return;
+    }
     response.set_content_provider(std::size_t(status.st_size), "application/octet-stream",
         [descriptor](std::size_t offset, std::size_t length, httplib::DataSink& sink) {
             std::array<char, 64 * 1024> buffer;
