@@ -108,6 +108,12 @@ bool makeTree(const QString& root, const QMap<QString, QByteArray>& files)
 {
     for (auto it = files.begin(); it != files.end(); ++it) {
         const QString path = root + QLatin1Char('/') + it.key();
+        if (it.key().endsWith(QLatin1Char('/'))) {
+            if (!QDir().mkpath(path)) {
+                return false;
+            }
+            continue;
+        }
         if (!QDir().mkpath(QFileInfo(path).absolutePath())) {
             return false;
         }

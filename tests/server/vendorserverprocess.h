@@ -48,7 +48,8 @@ private:
     int listenPort = -1;
 };
 
-// Writes each relative path => bytes under root, creating folders.
+// Writes each relative path => bytes under root, creating folders; a path ending in "/" makes
+// just that (empty) folder.
 bool makeTree(const QString& root, const QMap<QString, QByteArray>& files);
 
 struct RawReply
