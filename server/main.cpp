@@ -43,12 +43,13 @@ bool isWildcardHost(const std::string& host)
 bool checkReportsPlace(const fs::path& reports, const ReleaseStore& store, std::string& error)
 {
     std::error_code code;
-    const fs::path folder = fs::weakly_canonical(fs::absolute(reports, code).parent_path(), code);
-    if (code || !fs::is_directory(folder, code)) {
+    // Resolved whole, so that a symlink named as the reports file cannot lead inside either.
+    const fs::path resolved = fs::weakly_canonical(fs::absolute(reports, code), code);
+    if (code || !fs::is_directory(resolved.parent_path(), code)) {
         error = "the folder of reports file \"" + reports.string() + "\" does not exist";
         return false;
     }
-    if (folder == store.root() || store.contains(folder)) {
+    if (resolved == store.root() || store.contains(resolved)) {
         error = "reports file \"" + reports.string() + "\" lies inside the releases directory \""
             + store.root().string() + "\", which is published; give --reports a place outside it";
         return false;

@@ -16,7 +16,8 @@ public:
     ReportLog& operator=(const ReportLog&) = delete;
     ~ReportLog();
 
-    // Opens (creating when missing) path for appending. False with error set when it cannot.
+    // Opens (creating when missing) path for appending; a symlink is refused. False with error
+    // set when it cannot.
     bool open(const std::filesystem::path& path, std::string& error);
     // Appends line and a line feed; false when not all of it was written.
     bool append(const std::string& line);

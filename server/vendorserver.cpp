@@ -170,6 +170,9 @@ VendorServer::VendorServer(const ReleaseStore& store, ReportLog& reports)
         ::setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof(yes));
     });
     http.set_payload_max_length(MaxBodyBytes);
+    // The client opens a fresh connection per request; an idle one kept longer only delays a
+    // stop, which waits for it.
+    http.set_keep_alive_timeout(1);
     http.set_logger(accessLog);
     http.set_exception_handler([](const httplib::Request& request, httplib::Response& response, std::exception_ptr) {
         refuse(request, response, 500, "internal error");
@@ -183,7 +186,15 @@ VendorServer::VendorServer(const ReleaseStore& store, ReportLog& reports)
     http.Post(callPattern("getProductInfo"), route(&VendorServer::handleProductInfo));
     http.Post(callPattern("useReport"), route(&VendorServer::handleUseReport));
     http.Post(callPattern("getProductAd"), route(&VendorServer::handleProductAd));
-    http.Get(regexEscaped(ReleasesPrefix) + ".*", route(&VendorServer::handleFile));
+    // Files by prefix, not by a regular expression: std::regex recurses once per character,
+    // and the target is the client's (up to 8 KiB).
+    http.set_pre_routing_handler([this](const httplib::Request& request, httplib::Response& response) {
+        if ((request.method != "GET" && request.method != "HEAD") || !request.path.starts_with(ReleasesPrefix)) {
+            return httplib::Server::HandlerResponse::Unhandled;
+        }
+        handleFile(request, response);
+        return httplib::Server::HandlerResponse::Handled;
+    });
     http.set_error_handler([](const httplib::Request&, httplib::Response& response) {
         if (response.body.empty() && response.status == 404) {
             response.set_content("{\"error\":\"not found\"}", "application/json; charset=utf-8");

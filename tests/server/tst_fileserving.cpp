@@ -140,6 +140,7 @@ void FileServingTest::traversal_data()
     QTest::newRow("absolute-etc-passwd") << QByteArray("/releases/1.0.4//etc/passwd");
     QTest::newRow("relative-target") << QByteArray("../secret.txt");
     QTest::newRow("outside-releases-prefix") << QByteArray("/secret.txt");
+    QTest::newRow("very-long-path") << "/releases/1.0.4/" + QByteArray(8000, 'a');
     QTest::newRow("absolute-form") << QByteArray("http://127.0.0.1/releases/1.0.4/../../secret.txt");
 }
 

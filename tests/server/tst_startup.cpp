@@ -97,6 +97,9 @@ void StartupTest::refusedStart_data()
     QTest::newRow("reports-inside-releases") << ValidRelease << none
                                              << QStringList { "--reports", "@/releases/reports.jsonl" }
                                              << QByteArray("lies inside the releases directory") << 1;
+    QTest::newRow("reports-symlink-into-releases")
+        << ValidRelease << QStringList { "r.jsonl", "releases/1.0/b.txt" } << QStringList { "--reports", "@/r.jsonl" }
+        << QByteArray("it is a symlink") << 1;
     QTest::newRow("reports-folder-missing") << ValidRelease << none
                                             << QStringList { "--reports", "@/no/such/reports.jsonl" }
                                             << QByteArray("the folder of reports file") << 1;
@@ -141,6 +144,7 @@ void StartupTest::refusedStart()
     QVERIFY2(server.errors().contains(message), server.errors().constData());
     QVERIFY(!server.output().contains("listening on"));
     QVERIFY(!QFile::exists(dir.filePath(QStringLiteral("releases/reports.jsonl"))));
+    QVERIFY(!QFile::exists(dir.filePath(QStringLiteral("releases/1.0/b.txt"))));
 }
 
 void StartupTest::skippedFolderWarns()

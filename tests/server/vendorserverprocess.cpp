@@ -8,6 +8,8 @@
 
 #include <arpa/inet.h>
 #include <csignal>
+#include <cstdio>
+#include <cstdlib>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/time.h>
@@ -15,15 +17,31 @@
 
 VendorServerProcess::~VendorServerProcess()
 {
-    if (process && process->state() != QProcess::NotRunning) {
-        process->kill();
-        process->waitForFinished(5000);
+    if (!process) {
+        return;
+    }
+    // Stopped the way an operator stops it, so a sanitizer build gets to its exit checks.
+    if (process->state() != QProcess::NotRunning) {
+        sendSignal(SIGTERM);
+        if (!process->waitForFinished(10000)) {
+            process->kill();
+            process->waitForFinished(5000);
+        }
+    }
+    collect();
+    // A sanitizer report from the server fails the test run, whichever test started it.
+    if (err.contains("Sanitizer") || err.contains("runtime error:")) {
+        std::fprintf(stderr, "vendor-server reported:\n%s\n", err.constData());
+        std::_Exit(3);
     }
 }
 
 bool VendorServerProcess::start(const QStringList& arguments)
 {
     process = std::make_unique<QProcess>();
+    out.clear();
+    err.clear();
+    listenPort = -1;
     process->setProgram(QStringLiteral(VENDOR_SERVER_EXE));
     process->setArguments(arguments);
     process->start();
