@@ -64,7 +64,8 @@ bool FormData::parse(std::string_view text, std::string& error)
         const std::size_t equals = piece.find('=');
         FormField field;
         if (!percentDecode(piece.substr(0, equals), true, field.name)
-            || (equals != std::string_view::npos && !percentDecode(piece.substr(equals + 1), true, field.value))) {
+            || (equals != std::string_view::npos
+                && !percentDecode(piece.substr(equals + 1), true, field.value))) {
             error = "malformed percent-encoding in \"" + std::string(piece) + "\"";
             return false;
         }
@@ -79,7 +80,8 @@ std::optional<std::string> FormData::value(std::string_view name) const
     if (isRepeated(name)) {
         return std::nullopt;
     }
-    const auto found = std::find_if(all.begin(), all.end(), [&](const FormField& field) { return field.name == name; });
+    const auto found
+        = std::find_if(all.begin(), all.end(), [&](const FormField& field) { return field.name == name; });
     if (found == all.end()) {
         return std::nullopt;
     }
@@ -88,5 +90,6 @@ std::optional<std::string> FormData::value(std::string_view name) const
 
 bool FormData::isRepeated(std::string_view name) const
 {
-    return std::count_if(all.begin(), all.end(), [&](const FormField& field) { return field.name == name; }) > 1;
+    return std::count_if(all.begin(), all.end(), [&](const FormField& field) { return field.name == name; })
+        > 1;
 }

@@ -100,7 +100,8 @@ int main(int argc, char** argv)
         return fail("not started: the releases directory cannot be served as it is");
     }
 
-    const fs::path reportsFile = options.reportsFile.empty() ? store.root().parent_path() / "reports.jsonl" : options.reportsFile;
+    const fs::path reportsFile
+        = options.reportsFile.empty() ? store.root().parent_path() / "reports.jsonl" : options.reportsFile;
     if (!checkReportsPlace(reportsFile, store, error)) {
         return fail(error);
     }
@@ -115,16 +116,19 @@ int main(int argc, char** argv)
         return fail(error);
     }
     const std::string ownAddress = "http://" + urlHost(options.host) + ":" + std::to_string(port);
-    const std::string downloadBase = options.publicBase.empty() ? ownAddress + "/releases" : options.publicBase;
+    const std::string downloadBase
+        = options.publicBase.empty() ? ownAddress + "/releases" : options.publicBase;
     // The client keeps the download base of the newest version in a 256-byte field.
     const std::string newestBase = downloadBase + "/" + store.newest().version;
     if (newestBase.size() > MaxDownloadBaseBytes) {
-        return fail("download base \"" + newestBase + "\" is longer than 255 bytes, which the client cannot keep");
+        return fail(
+            "download base \"" + newestBase + "\" is longer than 255 bytes, which the client cannot keep");
     }
     server.setDownloadBase(downloadBase);
 
-    say("releases " + store.root().string() + ": " + std::to_string(store.releases().size()) + " version(s), newest "
-        + store.newest().version + " with " + std::to_string(store.newest().files.size()) + " file(s)");
+    say("releases " + store.root().string() + ": " + std::to_string(store.releases().size())
+        + " version(s), newest " + store.newest().version + " with "
+        + std::to_string(store.newest().files.size()) + " file(s)");
     say("usage reports go to " + reports.path().string());
     say("download base " + downloadBase);
     say("listening on " + ownAddress);

@@ -112,7 +112,8 @@ const char* clientRefusal(std::string_view path)
 
 bool isVersionName(std::string_view name)
 {
-    if (name.empty() || name.size() > MaxVersionBytes || !std::isdigit(static_cast<unsigned char>(name.front()))) {
+    if (name.empty() || name.size() > MaxVersionBytes
+        || !std::isdigit(static_cast<unsigned char>(name.front()))) {
         return false;
     }
     return std::all_of(name.begin(), name.end(), [](unsigned char c) {
@@ -130,7 +131,8 @@ bool ReleaseStore::contains(const fs::path& path) const
 
 const Release* ReleaseStore::releaseNamed(std::string_view version) const
 {
-    const auto found = std::find_if(all.begin(), all.end(), [&](const Release& release) { return release.version == version; });
+    const auto found = std::find_if(
+        all.begin(), all.end(), [&](const Release& release) { return release.version == version; });
     return found == all.end() ? nullptr : &*found;
 }
 
@@ -152,7 +154,8 @@ std::optional<VersionDiff> ReleaseStore::diffFrom(std::string_view installed) co
     return everything;
 }
 
-bool ReleaseStore::load(const fs::path& dir, std::vector<std::string>& problems, std::vector<std::string>& warnings)
+bool ReleaseStore::load(
+    const fs::path& dir, std::vector<std::string>& problems, std::vector<std::string>& warnings)
 {
     const std::size_t problemsBefore = problems.size();
     all.clear();
@@ -173,7 +176,8 @@ bool ReleaseStore::load(const fs::path& dir, std::vector<std::string>& problems,
     }
 
     std::vector<fs::path> versionDirs;
-    for (auto it = fs::directory_iterator(rootDir, error); !error && it != fs::directory_iterator(); it.increment(error)) {
+    for (auto it = fs::directory_iterator(rootDir, error); !error && it != fs::directory_iterator();
+         it.increment(error)) {
         const std::string name = it->path().filename().string();
         std::error_code statusError;
         const fs::file_status status = it->symlink_status(statusError);
@@ -205,8 +209,8 @@ bool ReleaseStore::load(const fs::path& dir, std::vector<std::string>& problems,
     });
     for (std::size_t i = 1; i < versionDirs.size(); ++i) {
         if (compareVersions(versionDirs[i - 1].filename().c_str(), versionDirs[i].filename().c_str()) == 0) {
-            problems.push_back("version folders " + quoted(versionDirs[i - 1]) + " and " + quoted(versionDirs[i])
-                + " name the same version");
+            problems.push_back("version folders " + quoted(versionDirs[i - 1]) + " and "
+                + quoted(versionDirs[i]) + " name the same version");
         }
     }
 
@@ -238,7 +242,8 @@ bool ReleaseStore::load(const fs::path& dir, std::vector<std::string>& problems,
             const QByteArray& old = cache.digest(file.source);
             const QByteArray& current = cache.digest(counterpart->second.source);
             if (old.isEmpty() || current.isEmpty()) {
-                problems.push_back("cannot read " + quoted(old.isEmpty() ? file.source : counterpart->second.source));
+                problems.push_back(
+                    "cannot read " + quoted(old.isEmpty() ? file.source : counterpart->second.source));
                 continue;
             }
             if (old != current) {
@@ -259,8 +264,8 @@ void ReleaseStore::scanRelease(Release& release, const fs::path& dir, std::vecto
 {
     std::map<std::string, std::string> byLowerCase;
     std::error_code error;
-    for (auto it = fs::recursive_directory_iterator(dir, error); !error && it != fs::recursive_directory_iterator();
-         it.increment(error)) {
+    for (auto it = fs::recursive_directory_iterator(dir, error);
+         !error && it != fs::recursive_directory_iterator(); it.increment(error)) {
         const fs::path& entry = it->path();
         std::error_code statusError;
         const fs::file_status status = it->symlink_status(statusError);
@@ -273,7 +278,8 @@ void ReleaseStore::scanRelease(Release& release, const fs::path& dir, std::vecto
         if (fs::is_symlink(status)) {
             const fs::path target = fs::canonical(entry, statusError);
             if (statusError) {
-                problems.push_back("release " + release.version + ": symlink " + quoted(entry) + " points nowhere");
+                problems.push_back(
+                    "release " + release.version + ": symlink " + quoted(entry) + " points nowhere");
                 continue;
             }
             if (!contains(target)) {
@@ -288,7 +294,8 @@ void ReleaseStore::scanRelease(Release& release, const fs::path& dir, std::vecto
             }
             file.source = target;
         } else if (!fs::is_regular_file(status)) {
-            problems.push_back("release " + release.version + ": " + quoted(entry) + " is not a regular file");
+            problems.push_back(
+                "release " + release.version + ": " + quoted(entry) + " is not a regular file");
             continue;
         }
         if (const char* refusal = clientRefusal(relative)) {
@@ -298,8 +305,8 @@ void ReleaseStore::scanRelease(Release& release, const fs::path& dir, std::vecto
         }
         const auto [sameCase, fresh] = byLowerCase.try_emplace(lowerAscii(relative), relative);
         if (!fresh) {
-            problems.push_back("release " + release.version + ": files \"" + sameCase->second + "\" and \"" + relative
-                + "\" differ only in letter case, which Windows cannot keep apart");
+            problems.push_back("release " + release.version + ": files \"" + sameCase->second + "\" and \""
+                + relative + "\" differ only in letter case, which Windows cannot keep apart");
             continue;
         }
         file.size = fs::file_size(file.source, statusError);
@@ -311,7 +318,8 @@ void ReleaseStore::scanRelease(Release& release, const fs::path& dir, std::vecto
         release.files.emplace(relative, std::move(file));
     }
     if (error) {
-        problems.push_back("release " + release.version + ": cannot list " + quoted(dir) + ": " + error.message());
+        problems.push_back(
+            "release " + release.version + ": cannot list " + quoted(dir) + ": " + error.message());
     } else if (release.files.empty()) {
         problems.push_back("release " + release.version + ": folder " + quoted(dir)
             + " holds no file; as the newest it would tell every installation to delete everything");

@@ -18,8 +18,8 @@ bool ReportLog::open(const std::filesystem::path& path, std::string& error)
     // Not through a symlink: a dangling one would create its target wherever it points.
     const int opened = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
     if (opened < 0) {
-        error = "cannot open reports file \"" + path.string() + "\" for appending: "
-            + (errno == ELOOP ? std::string("it is a symlink") : std::strerror(errno));
+        error = "cannot open reports file \"" + path.string()
+            + "\" for appending: " + (errno == ELOOP ? std::string("it is a symlink") : std::strerror(errno));
         return false;
     }
     struct stat status = {};

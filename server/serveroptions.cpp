@@ -46,8 +46,8 @@ bool checkPublicBase(std::string& base, std::string& error)
 bool splitServerUrl(std::string_view url, std::string& host, int& port)
 {
     int defaultPort = 0;
-    for (const auto& [scheme, schemePort] : { std::pair { std::string_view("http://"), 80 },
-             std::pair { std::string_view("https://"), 443 } }) {
+    for (const auto& [scheme, schemePort] :
+        { std::pair { std::string_view("http://"), 80 }, std::pair { std::string_view("https://"), 443 } }) {
         if (url.starts_with(scheme)) {
             url.remove_prefix(scheme.size());
             defaultPort = schemePort;
@@ -110,7 +110,8 @@ bool parseServerOptions(int argc, const char* const* argv, ServerOptions& option
         std::string_view name = argument;
         std::string value;
         bool hasValue = false;
-        if (const auto equals = argument.find('='); argument.starts_with("--") && equals != std::string_view::npos) {
+        if (const auto equals = argument.find('=');
+            argument.starts_with("--") && equals != std::string_view::npos) {
             name = argument.substr(0, equals);
             value = std::string(argument.substr(equals + 1));
             hasValue = true;

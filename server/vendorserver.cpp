@@ -89,9 +89,9 @@ void accessLog(const httplib::Request& request, const httplib::Response& respons
     gmtime_r(&now, &utc);
     std::strftime(stamp.data(), stamp.size(), "%d/%b/%Y:%H:%M:%S +0000", &utc);
     const std::size_t bytes = response.content_provider_ ? response.content_length_ : response.body.size();
-    writeStdout(printable(request.remote_addr) + " - - [" + stamp.data() + "] \"" + printable(request.method) + " "
-        + printable(request.target) + " " + printable(request.version) + "\" " + std::to_string(response.status) + " "
-        + std::to_string(bytes) + "\n");
+    writeStdout(printable(request.remote_addr) + " - - [" + stamp.data() + "] \"" + printable(request.method)
+        + " " + printable(request.target) + " " + printable(request.version) + "\" "
+        + std::to_string(response.status) + " " + std::to_string(bytes) + "\n");
 }
 
 void answerJson(httplib::Response& response, const Json::Value& document)
@@ -100,7 +100,8 @@ void answerJson(httplib::Response& response, const Json::Value& document)
 }
 
 // A refused request: the reason goes to the client and, as a diagnostic, to standard error.
-void refuse(const httplib::Request& request, httplib::Response& response, int status, const std::string& reason)
+void refuse(
+    const httplib::Request& request, httplib::Response& response, int status, const std::string& reason)
 {
     std::fprintf(stderr, "vendor-server: %s %s refused: %s\n", printable(request.method).c_str(),
         printable(request.target, false).c_str(), printable(reason, false).c_str());
@@ -174,13 +175,14 @@ VendorServer::VendorServer(const ReleaseStore& store, ReportLog& reports)
     // stop, which waits for it.
     http.set_keep_alive_timeout(1);
     http.set_logger(accessLog);
-    http.set_exception_handler([](const httplib::Request& request, httplib::Response& response, std::exception_ptr) {
-        refuse(request, response, 500, "internal error");
-    });
+    http.set_exception_handler([](const httplib::Request& request, httplib::Response& response,
+                                   std::exception_ptr) { refuse(request, response, 500, "internal error"); });
 
     const auto route = [this](void (VendorServer::*handler)(const httplib::Request&, httplib::Response&)) {
         return httplib::Server::Handler(
-            [this, handler](const httplib::Request& request, httplib::Response& response) { (this->*handler)(request, response); });
+            [this, handler](const httplib::Request& request, httplib::Response& response) {
+                (this->*handler)(request, response);
+            });
     };
     http.Get(callPattern("getVersionDiff"), route(&VendorServer::handleVersionDiff));
     http.Post(callPattern("getProductInfo"), route(&VendorServer::handleProductInfo));
@@ -189,7 +191,8 @@ VendorServer::VendorServer(const ReleaseStore& store, ReportLog& reports)
     // Files by prefix, not by a regular expression: std::regex recurses once per character,
     // and the target is the client's (up to 8 KiB).
     http.set_pre_routing_handler([this](const httplib::Request& request, httplib::Response& response) {
-        if ((request.method != "GET" && request.method != "HEAD") || !request.path.starts_with(ReleasesPrefix)) {
+        if ((request.method != "GET" && request.method != "HEAD")
+            || !request.path.starts_with(ReleasesPrefix)) {
             return httplib::Server::HandlerResponse::Unhandled;
         }
         handleFile(request, response);
@@ -244,7 +247,8 @@ void VendorServer::handleVersionDiff(const httplib::Request& request, httplib::R
     }
     const std::optional<std::string> installed = query.value("version");
     if (!installed) {
-        refuse(request, response, 400, query.isRepeated("version") ? "version given more than once" : "no version given");
+        refuse(request, response, 400,
+            query.isRepeated("version") ? "version given more than once" : "no version given");
         return;
     }
     const std::optional<VersionDiff> diff = store.diffFrom(*installed);
@@ -272,7 +276,8 @@ void VendorServer::handleProductInfo(const httplib::Request& request, httplib::R
     }
     const std::optional<std::string> version = form.value("version");
     if (!version) {
-        refuse(request, response, 400, form.isRepeated("version") ? "version given more than once" : "no version given");
+        refuse(request, response, 400,
+            form.isRepeated("version") ? "version given more than once" : "no version given");
         return;
     }
     const Json::Value& info = store.productInfo();
@@ -326,7 +331,8 @@ void VendorServer::handleUseReport(const httplib::Request& request, httplib::Res
     }
     report["useState"] = useState;
     if (!reports.append(jsonText(report))) {
-        std::fprintf(stderr, "vendor-server: cannot append to \"%s\": %s\n", reports.path().c_str(), std::strerror(errno));
+        std::fprintf(stderr, "vendor-server: cannot append to \"%s\": %s\n", reports.path().c_str(),
+            std::strerror(errno));
         refuse(request, response, 500, "the report could not be stored");
         return;
     }
@@ -353,7 +359,8 @@ void VendorServer::handleFile(const httplib::Request& request, httplib::Response
     const std::string_view rest = std::string_view(request.path).substr(ReleasesPrefix.size());
     const std::size_t slash = rest.find('/');
     const std::string_view version = rest.substr(0, slash);
-    const std::string_view relative = slash == std::string_view::npos ? std::string_view() : rest.substr(slash + 1);
+    const std::string_view relative
+        = slash == std::string_view::npos ? std::string_view() : rest.substr(slash + 1);
     if (const char* refusal = relative.empty() ? nullptr : clientRefusal(relative)) {
         refuse(request, response, 400, std::string("bad path: ") + refusal);
         return;
@@ -399,7 +406,8 @@ void VendorServer::handleFile(const httplib::Request& request, httplib::Response
     response.set_content_provider(std::size_t(status.st_size), "application/octet-stream",
         [descriptor](std::size_t offset, std::size_t length, httplib::DataSink& sink) {
             std::array<char, 64 * 1024> buffer;
-            const ssize_t got = ::pread(descriptor->fd, buffer.data(), std::min(length, buffer.size()), off_t(offset));
+            const ssize_t got
+                = ::pread(descriptor->fd, buffer.data(), std::min(length, buffer.size()), off_t(offset));
             // A file that shrank while being sent ends the connection: the client then sees a
             // short body, never bytes that were not in the file.
             return got > 0 && sink.write(buffer.data(), std::size_t(got));

@@ -62,13 +62,15 @@ void FileServingTest::initTestCase()
     QVERIFY(dir.isValid());
     QVERIFY(makeTree(dir.path(), { { "secret.txt", Secret }, { "outside/core.dll", Secret } }));
     QVERIFY(makeTree(releases(),
-        { { "1.0.3/old.dll", "old dll" }, { "1.0.4/version.txt", "1.0.4" }, { "1.0.4/bin/core.dll", "core four" },
-            { "1.0.4/empty.txt", "" }, { "1.0.4/nul.bin", QByteArray("a\0b\0c", 5) },
+        { { "1.0.3/old.dll", "old dll" }, { "1.0.4/version.txt", "1.0.4" },
+            { "1.0.4/bin/core.dll", "core four" }, { "1.0.4/empty.txt", "" },
+            { "1.0.4/nul.bin", QByteArray("a\0b\0c", 5) },
             { QString::fromUtf8("1.0.4/données/é.txt"), "accent" }, { "1.0.4/big.bin", bigFile() },
             { "1.0.4/victim.txt", "victim" }, { "1.0.4/victimdir/inner.txt", "inner" },
             { "product-info.json", "{}" } }));
     // A symlink to a file inside the releases directory is served as that file.
-    QVERIFY(QFile::link(releases() + QStringLiteral("/1.0.3/old.dll"), releases() + QStringLiteral("/1.0.4/shared.dll")));
+    QVERIFY(QFile::link(
+        releases() + QStringLiteral("/1.0.3/old.dll"), releases() + QStringLiteral("/1.0.4/shared.dll")));
     QVERIFY2(server.startOn(releases()), server.errors().constData());
 }
 
@@ -78,23 +80,31 @@ void FileServingTest::files_data()
     QTest::addColumn<int>("status");
     QTest::addColumn<QByteArray>("body"); // checked when status is 200
 
-    QTest::newRow("top-level-file") << QByteArray("/releases/1.0.4/version.txt") << 200 << QByteArray("1.0.4");
-    QTest::newRow("sub-folder-file") << QByteArray("/releases/1.0.4/bin/core.dll") << 200 << QByteArray("core four");
+    QTest::newRow("top-level-file") << QByteArray("/releases/1.0.4/version.txt") << 200
+                                    << QByteArray("1.0.4");
+    QTest::newRow("sub-folder-file") << QByteArray("/releases/1.0.4/bin/core.dll") << 200
+                                     << QByteArray("core four");
     QTest::newRow("empty-file") << QByteArray("/releases/1.0.4/empty.txt") << 200 << QByteArray();
-    QTest::newRow("zero-bytes-kept") << QByteArray("/releases/1.0.4/nul.bin") << 200 << QByteArray("a\0b\0c", 5);
+    QTest::newRow("zero-bytes-kept") << QByteArray("/releases/1.0.4/nul.bin") << 200
+                                     << QByteArray("a\0b\0c", 5);
     QTest::newRow("utf8-name-percent-encoded")
         << QByteArray("/releases/1.0.4/donn%C3%A9es/%C3%A9.txt") << 200 << QByteArray("accent");
     QTest::newRow("streamed-3mib-file") << QByteArray("/releases/1.0.4/big.bin") << 200 << bigFile();
-    QTest::newRow("older-release-file") << QByteArray("/releases/1.0.3/old.dll") << 200 << QByteArray("old dll");
-    QTest::newRow("symlink-inside-served") << QByteArray("/releases/1.0.4/shared.dll") << 200 << QByteArray("old dll");
+    QTest::newRow("older-release-file")
+        << QByteArray("/releases/1.0.3/old.dll") << 200 << QByteArray("old dll");
+    QTest::newRow("symlink-inside-served")
+        << QByteArray("/releases/1.0.4/shared.dll") << 200 << QByteArray("old dll");
     QTest::newRow("missing-file-404") << QByteArray("/releases/1.0.4/nothere.dll") << 404 << QByteArray();
-    QTest::newRow("file-of-other-release-404") << QByteArray("/releases/1.0.4/old.dll") << 404 << QByteArray();
+    QTest::newRow("file-of-other-release-404")
+        << QByteArray("/releases/1.0.4/old.dll") << 404 << QByteArray();
     QTest::newRow("missing-version-404") << QByteArray("/releases/9.9/version.txt") << 404 << QByteArray();
     QTest::newRow("folder-404") << QByteArray("/releases/1.0.4/bin") << 404 << QByteArray();
     QTest::newRow("version-folder-404") << QByteArray("/releases/1.0.4/") << 404 << QByteArray();
     QTest::newRow("releases-root-404") << QByteArray("/releases/") << 404 << QByteArray();
-    QTest::newRow("top-level-json-not-served") << QByteArray("/releases/product-info.json") << 404 << QByteArray();
-    QTest::newRow("nul-in-path-refused") << QByteArray("/releases/1.0.4/version.txt%00.png") << 400 << QByteArray();
+    QTest::newRow("top-level-json-not-served")
+        << QByteArray("/releases/product-info.json") << 404 << QByteArray();
+    QTest::newRow("nul-in-path-refused")
+        << QByteArray("/releases/1.0.4/version.txt%00.png") << 400 << QByteArray();
 }
 
 void FileServingTest::files()
@@ -162,8 +172,10 @@ void FileServingTest::swappedForSymlinkAfterStart_data()
     QTest::addColumn<QString>("pointsTo");
     QTest::addColumn<QByteArray>("target");
 
-    QTest::newRow("file-swapped") << "1.0.4/victim.txt" << "secret.txt" << QByteArray("/releases/1.0.4/victim.txt");
-    QTest::newRow("folder-swapped") << "1.0.4/victimdir" << "outside" << QByteArray("/releases/1.0.4/victimdir/inner.txt");
+    QTest::newRow("file-swapped") << "1.0.4/victim.txt"
+                                  << "secret.txt" << QByteArray("/releases/1.0.4/victim.txt");
+    QTest::newRow("folder-swapped") << "1.0.4/victimdir"
+                                    << "outside" << QByteArray("/releases/1.0.4/victimdir/inner.txt");
 }
 
 void FileServingTest::swappedForSymlinkAfterStart()
@@ -191,9 +203,9 @@ void FileServingTest::accessLog()
 {
     const RawReply reply = rawRequest(server.port(), "GET", "/releases/1.0.4/bin/core.dll?log=1");
     QCOMPARE(reply.status, 200);
-    static const QRegularExpression line(QStringLiteral(
-        "^127\\.0\\.0\\.1 - - \\[\\d\\d/\\w{3}/\\d{4}:\\d\\d:\\d\\d:\\d\\d \\+0000\\] "
-        "\"GET /releases/1\\.0\\.4/bin/core\\.dll\\?log=1 HTTP/1\\.1\" 200 9$"),
+    static const QRegularExpression line(
+        QStringLiteral("^127\\.0\\.0\\.1 - - \\[\\d\\d/\\w{3}/\\d{4}:\\d\\d:\\d\\d:\\d\\d \\+0000\\] "
+                       "\"GET /releases/1\\.0\\.4/bin/core\\.dll\\?log=1 HTTP/1\\.1\" 200 9$"),
         QRegularExpression::MultilineOption);
     // The line is flushed as the request ends; give the pipe a moment.
     QTRY_VERIFY_WITH_TIMEOUT(line.match(QString::fromUtf8(server.output())).hasMatch(), 5000);

@@ -67,8 +67,10 @@ void FormsTest::initTestCase()
     QVERIFY(makeTree(dir.filePath(QStringLiteral("releases")),
         { { "1.0.3/version.txt", "1.0.3" }, { "1.0.4/version.txt", "1.0.4" },
             { "product-info.json",
-                "{\"1.0.3\": {\"notes\": \"three\"}, \"1.0.4\": {\"notes\": \"four\"}, \"*\": {\"notes\": \"any\"}}" },
-            { "ad.json", "{\"ads\": [{\"text\": \"Spring sale\", \"image\": \"http://127.0.0.1/ad.png\"}]}" } }));
+                "{\"1.0.3\": {\"notes\": \"three\"}, \"1.0.4\": {\"notes\": \"four\"}, \"*\": {\"notes\": "
+                "\"any\"}}" },
+            { "ad.json",
+                "{\"ads\": [{\"text\": \"Spring sale\", \"image\": \"http://127.0.0.1/ad.png\"}]}" } }));
     // Default place of the reports: beside the releases directory.
     QVERIFY2(server.startOn(dir.filePath(QStringLiteral("releases"))), server.errors().constData());
     QVERIFY(server.output().contains("usage reports go to " + reportsFile().toUtf8()));
@@ -83,24 +85,40 @@ void FormsTest::useReport_data()
     QTest::addColumn<QString>("userName");
     QTest::addColumn<int>("useState");
 
-    QTest::newRow("plain") << QByteArray("mac=00-1A-2B-3C-4D-5E&version=1.0.3&computerName=DESK-7&userName=ann&useState=1")
-                           << "00-1A-2B-3C-4D-5E" << "1.0.3" << "DESK-7" << "ann" << 1;
+    QTest::newRow("plain") << QByteArray(
+        "mac=00-1A-2B-3C-4D-5E&version=1.0.3&computerName=DESK-7&userName=ann&useState=1")
+                           << "00-1A-2B-3C-4D-5E"
+                           << "1.0.3"
+                           << "DESK-7"
+                           << "ann" << 1;
     QTest::newRow("user-name-with-ampersand-and-equals")
-        << QByteArray("mac=m&version=1.0.3&computerName=pc&userName=a%26b%3Dc&useState=2") << "m" << "1.0.3" << "pc"
+        << QByteArray("mac=m&version=1.0.3&computerName=pc&userName=a%26b%3Dc&useState=2") << "m"
+        << "1.0.3"
+        << "pc"
         << "a&b=c" << 2;
     QTest::newRow("plus-is-blank-encoded-plus-is-plus")
-        << QByteArray("mac=m&version=1.0.3&computerName=my+pc&userName=A%2BB&useState=0") << "m" << "1.0.3" << "my pc"
+        << QByteArray("mac=m&version=1.0.3&computerName=my+pc&userName=A%2BB&useState=0") << "m"
+        << "1.0.3"
+        << "my pc"
         << "A+B" << 0;
     QTest::newRow("utf8-and-percent-sign")
-        << QByteArray("mac=m&version=1.0.3&computerName=%E5%8A%9E%E5%85%AC&userName=100%25%20sure&useState=3") << "m"
+        << QByteArray("mac=m&version=1.0.3&computerName=%E5%8A%9E%E5%85%AC&userName=100%25%20sure&useState=3")
+        << "m"
         << "1.0.3" << QString::fromUtf8("办公") << "100% sure" << 3;
     QTest::newRow("line-break-stays-inside-the-line")
-        << QByteArray("mac=m&version=1.0.3&computerName=pc&userName=two%0Alines%22q%22&useState=4") << "m" << "1.0.3"
-        << "pc" << "two\nlines\"q\"" << 4;
-    QTest::newRow("all-empty-state-0") << QByteArray("mac=&version=&computerName=&userName=&useState=0") << "" << ""
-                                       << "" << "" << 0;
+        << QByteArray("mac=m&version=1.0.3&computerName=pc&userName=two%0Alines%22q%22&useState=4") << "m"
+        << "1.0.3"
+        << "pc"
+        << "two\nlines\"q\"" << 4;
+    QTest::newRow("all-empty-state-0") << QByteArray("mac=&version=&computerName=&userName=&useState=0") << ""
+                                       << ""
+                                       << ""
+                                       << "" << 0;
     QTest::newRow("state-255-fields-reordered")
-        << QByteArray("useState=255&userName=u&computerName=c&version=v&mac=m") << "m" << "v" << "c" << "u" << 255;
+        << QByteArray("useState=255&userName=u&computerName=c&version=v&mac=m") << "m"
+        << "v"
+        << "c"
+        << "u" << 255;
 }
 
 void FormsTest::useReport()
@@ -133,17 +151,19 @@ void FormsTest::useReportRefused_data()
     QTest::addColumn<QByteArray>("body");
     QTest::addColumn<QByteArray>("reason");
 
-    QTest::newRow("missing-use-state") << QByteArray("mac=m&version=v&computerName=c&userName=u") << QByteArray("useState missing");
-    QTest::newRow("missing-user-name") << QByteArray("mac=m&version=v&computerName=c&useState=1")
-                                       << QByteArray("userName missing");
+    QTest::newRow("missing-use-state")
+        << QByteArray("mac=m&version=v&computerName=c&userName=u") << QByteArray("useState missing");
+    QTest::newRow("missing-user-name")
+        << QByteArray("mac=m&version=v&computerName=c&useState=1") << QByteArray("userName missing");
     QTest::newRow("use-state-256") << QByteArray("mac=m&version=v&computerName=c&userName=u&useState=256")
                                    << QByteArray("useState must be a number from 0 to 255");
     QTest::newRow("use-state-negative") << QByteArray("mac=m&version=v&computerName=c&userName=u&useState=-1")
                                         << QByteArray("useState must be a number from 0 to 255");
     QTest::newRow("use-state-text") << QByteArray("mac=m&version=v&computerName=c&userName=u&useState=on")
                                     << QByteArray("useState must be a number from 0 to 255");
-    QTest::newRow("repeated-user-name") << QByteArray("mac=m&version=v&computerName=c&userName=a&userName=b&useState=1")
-                                        << QByteArray("userName given more than once");
+    QTest::newRow("repeated-user-name")
+        << QByteArray("mac=m&version=v&computerName=c&userName=a&userName=b&useState=1")
+        << QByteArray("userName given more than once");
     QTest::newRow("malformed-percent") << QByteArray("mac=m&version=v&computerName=c&userName=%zz&useState=1")
                                        << QByteArray("malformed percent-encoding");
     QTest::newRow("truncated-percent") << QByteArray("mac=m&version=v&computerName=c&userName=u&useState=1%2")
@@ -180,9 +200,10 @@ void FormsTest::concurrentReportsStayWholeLines()
     const int port = server.port();
     for (int i = 0; i < Reports; ++i) {
         senders.emplace_back([&statuses, port, i] {
-            const QByteArray body = "mac=m&version=1.0.3&computerName=pc&userName=user" + QByteArray::number(i) + "-"
-                + QByteArray(2000, 'x') + "&useState=7";
-            statuses[std::size_t(i)] = rawRequest(port, "POST", "/prod/Orbisnap/useReport?", body, Form).status;
+            const QByteArray body = "mac=m&version=1.0.3&computerName=pc&userName=user"
+                + QByteArray::number(i) + "-" + QByteArray(2000, 'x') + "&useState=7";
+            statuses[std::size_t(i)]
+                = rawRequest(port, "POST", "/prod/Orbisnap/useReport?", body, Form).status;
         });
     }
     for (std::thread& sender : senders) {
@@ -236,7 +257,8 @@ void FormsTest::productAd()
     QCOMPARE(reply.status, 200);
     const QJsonObject ad = json(reply.body);
     QCOMPARE(ad.value(QStringLiteral("ads")).toArray().size(), 1);
-    QCOMPARE(ad.value(QStringLiteral("ads")).toArray().at(0).toObject().value(QStringLiteral("text")).toString(),
+    QCOMPARE(
+        ad.value(QStringLiteral("ads")).toArray().at(0).toObject().value(QStringLiteral("text")).toString(),
         QStringLiteral("Spring sale"));
     // Only POST is the call; a GET of the same path is not.
     QCOMPARE(rawRequest(server.port(), "GET", "/prod/Orbisnap/getProductAd").status, 404);
@@ -248,13 +270,16 @@ void FormsTest::defaultDocuments()
     QVERIFY(makeTree(bare.filePath(QStringLiteral("releases")), { { "2.0/a.txt", "a" } }));
     const QString reports = bare.filePath(QStringLiteral("elsewhere.jsonl"));
     VendorServerProcess plain;
-    QVERIFY2(plain.startOn(bare.filePath(QStringLiteral("releases")), { QStringLiteral("--reports"), reports }),
+    QVERIFY2(
+        plain.startOn(bare.filePath(QStringLiteral("releases")), { QStringLiteral("--reports"), reports }),
         plain.errors().constData());
 
-    const QJsonObject info = json(rawRequest(plain.port(), "POST", "/prod/Orbisnap/getProductInfo?", "version=1.5", Form).body);
+    const QJsonObject info
+        = json(rawRequest(plain.port(), "POST", "/prod/Orbisnap/getProductInfo?", "version=1.5", Form).body);
     QCOMPARE(info.value(QStringLiteral("version")).toString(), QStringLiteral("1.5"));
     QCOMPARE(info.value(QStringLiteral("newest")).toString(), QStringLiteral("2.0"));
-    const QJsonObject ad = json(rawRequest(plain.port(), "POST", "/prod/Orbisnap/getProductAd", {}, Form).body);
+    const QJsonObject ad
+        = json(rawRequest(plain.port(), "POST", "/prod/Orbisnap/getProductAd", {}, Form).body);
     QVERIFY(ad.value(QStringLiteral("ads")).isArray());
     QVERIFY(ad.value(QStringLiteral("ads")).toArray().isEmpty());
 

@@ -52,12 +52,14 @@ void ServerClientTest::initTestCase()
     QVERIFY(dir.isValid());
     QVERIFY(makeTree(dir.filePath(QStringLiteral("releases")),
         { { "1.0.3/Host.exe", "host" }, { "1.0.3/bin/core.dll", "core 3" }, { "1.0.3/old.dll", "old" },
-            { "1.0.3/version.txt", "1.0.3" }, { "1.0.4/Host.exe", "host" }, { "1.0.4/bin/core.dll", "core 4" },
-            { "1.0.4/version.txt", "1.0.4" }, { "1.0.4/plugins/new.dll", "new" } }));
+            { "1.0.3/version.txt", "1.0.3" }, { "1.0.4/Host.exe", "host" },
+            { "1.0.4/bin/core.dll", "core 4" }, { "1.0.4/version.txt", "1.0.4" },
+            { "1.0.4/plugins/new.dll", "new" } }));
     // Other test runs on this machine may hold the compiled-in port for a moment.
     QDeadlineTimer deadline(30000);
     while (!server.start({ QStringLiteral("--releases"), dir.filePath(QStringLiteral("releases")) })) {
-        QVERIFY2(server.errors().contains("the port is taken") && !deadline.hasExpired(), server.errors().constData());
+        QVERIFY2(server.errors().contains("the port is taken") && !deadline.hasExpired(),
+            server.errors().constData());
         QTest::qWait(500);
     }
     QVERIFY(server.output().contains(QByteArray("listening on ") + ServerBaseUrl + "\n"));
@@ -69,7 +71,8 @@ void ServerClientTest::versionDiffAndDownloads()
     QVERIFY(UploadManager::instance()->getVersionDiff(QStringLiteral("1.0.3"), root));
     QCOMPARE(QString::fromStdString(root["version"].asString()), QStringLiteral("1.0.4"));
     const std::string base = root["path"].asString();
-    QCOMPARE(QString::fromStdString(base), QString::fromUtf8(ServerBaseUrl) + QStringLiteral("/releases/1.0.4"));
+    QCOMPARE(
+        QString::fromStdString(base), QString::fromUtf8(ServerBaseUrl) + QStringLiteral("/releases/1.0.4"));
     QCOMPARE(files(root["u"]), (QStringList { "bin/core.dll", "version.txt" }));
     QCOMPARE(files(root["d"]), QStringList { "old.dll" });
     QCOMPARE(files(root["n"]), QStringList { "plugins/new.dll" });
@@ -110,7 +113,8 @@ void ServerClientTest::versionTextIsDecoded()
     // the whole text as the version rather than splitting it.
     Json::Value root;
     QVERIFY(UploadManager::instance()->getVersionDiff(version, root));
-    QCOMPARE(files(root["n"]), (QStringList { "Host.exe", "bin/core.dll", "plugins/new.dll", "version.txt" }));
+    QCOMPARE(
+        files(root["n"]), (QStringList { "Host.exe", "bin/core.dll", "plugins/new.dll", "version.txt" }));
     QVERIFY(files(root["u"]).isEmpty());
     QTRY_VERIFY_WITH_TIMEOUT(server.output().contains(logged), 5000);
 }
@@ -121,8 +125,10 @@ void ServerClientTest::useReport_data()
     QTest::addColumn<QString>("userName");
     QTest::addColumn<int>("useState");
 
-    QTest::newRow("user-name-with-ampersand-and-equals") << "DESK-1" << "a&b=c" << 1;
-    QTest::newRow("plus-percent-blank") << "my pc" << "50%+50% d" << 0;
+    QTest::newRow("user-name-with-ampersand-and-equals") << "DESK-1"
+                                                         << "a&b=c" << 1;
+    QTest::newRow("plus-percent-blank") << "my pc"
+                                        << "50%+50% d" << 0;
     QTest::newRow("non-ascii") << QString::fromUtf8("Büro-PC") << QString::fromUtf8("张三") << 255;
 }
 
@@ -133,8 +139,8 @@ void ServerClientTest::useReport()
     QFETCH(int, useState);
 
     Json::Value answer;
-    QVERIFY(UploadManager::instance()->useReport(QStringLiteral("00:1A:2B:3C:4D:5E"), QStringLiteral("1.0.3"), computerName,
-        userName, std::uint8_t(useState), answer));
+    QVERIFY(UploadManager::instance()->useReport(QStringLiteral("00:1A:2B:3C:4D:5E"), QStringLiteral("1.0.3"),
+        computerName, userName, std::uint8_t(useState), answer));
     QVERIFY(answer["ok"].asBool());
 
     QFile reports(dir.filePath(QStringLiteral("reports.jsonl")));

@@ -51,26 +51,30 @@ void StartupTest::refusedStart_data()
     QTest::addColumn<int>("exitCode");
 
     const QStringList none;
-    QTest::newRow("missing-releases-dir") << Tree() << none << QStringList() << QByteArray("/releases\" does not exist")
-                                         << 1;
+    QTest::newRow("missing-releases-dir")
+        << Tree() << none << QStringList() << QByteArray("/releases\" does not exist") << 1;
     QTest::newRow("releases-path-is-a-file")
         << Tree { { "releases", "x" } } << none << QStringList() << QByteArray("is not a directory") << 1;
-    QTest::newRow("empty-releases-dir")
-        << Tree { { "releases/", "" } } << none << QStringList() << QByteArray("holds no version folder") << 1;
-    QTest::newRow("no-version-folder-only-docs") << Tree { { "releases/docs/readme.txt", "r" } } << none
-                                                 << QStringList() << QByteArray("holds no version folder") << 1;
+    QTest::newRow("empty-releases-dir") << Tree { { "releases/", "" } } << none << QStringList()
+                                        << QByteArray("holds no version folder") << 1;
+    QTest::newRow("no-version-folder-only-docs")
+        << Tree { { "releases/docs/readme.txt", "r" } } << none << QStringList()
+        << QByteArray("holds no version folder") << 1;
     QTest::newRow("empty-version-folder") << Tree { { "releases/1.0/", "" } } << none << QStringList()
                                           << QByteArray("release 1.0: folder") << 1;
     QTest::newRow("equal-versions-1.01-and-1.1")
         << Tree { { "releases/1.01/a.txt", "a" }, { "releases/1.1/a.txt", "a" } } << none << QStringList()
         << QByteArray("name the same version") << 1;
-    QTest::newRow("file-with-blank") << Tree { { "releases/1.0/my file.txt", "a" } } << none << QStringList()
-                                     << QByteArray("my file.txt\" cannot be taken by the client: path holds white space")
-                                     << 1;
+    QTest::newRow("file-with-blank")
+        << Tree { { "releases/1.0/my file.txt", "a" } } << none << QStringList()
+        << QByteArray("my file.txt\" cannot be taken by the client: path holds white space") << 1;
     QTest::newRow("file-with-colon") << Tree { { "releases/1.0/a:b.txt", "a" } } << none << QStringList()
-                                     << QByteArray("a:b.txt\" cannot be taken by the client: path holds a colon") << 1;
+                                     << QByteArray(
+                                            "a:b.txt\" cannot be taken by the client: path holds a colon")
+                                     << 1;
     QTest::newRow("path-over-127-bytes")
-        << Tree { { "releases/1.0/" + QString(60, QLatin1Char('d')) + "/" + QString(67, QLatin1Char('f')), "a" } }
+        << Tree { { "releases/1.0/" + QString(60, QLatin1Char('d')) + "/" + QString(67, QLatin1Char('f')),
+               "a" } }
         << none << QStringList() << QByteArray("path longer than 127 bytes") << 1;
     QTest::newRow("file-with-backslash") << Tree { { "releases/1.0/a\\b.txt", "a" } } << none << QStringList()
                                          << QByteArray("path holds a backslash") << 1;
@@ -79,46 +83,53 @@ void StartupTest::refusedStart_data()
     QTest::newRow("names-differing-in-case")
         << Tree { { "releases/1.0/bin/Core.dll", "a" }, { "releases/1.0/bin/core.dll", "b" } } << none
         << QStringList() << QByteArray("differ only in letter case") << 1;
-    QTest::newRow("symlink-pointing-outside") << with(ValidRelease, Tree { { "secret.txt", "s" } })
-                                              << QStringList { "releases/1.0/out.txt", "secret.txt" } << QStringList()
-                                              << QByteArray("out.txt\" points outside the releases directory") << 1;
-    QTest::newRow("dangling-symlink") << ValidRelease << QStringList { "releases/1.0/gone.txt", "nothing-here" }
-                                      << QStringList() << QByteArray("gone.txt\" points nowhere") << 1;
-    QTest::newRow("symlink-to-folder") << with(ValidRelease, Tree { { "releases/1.0/real/b.txt", "b" } })
-                                       << QStringList { "releases/1.0/alias", "releases/1.0/real" } << QStringList()
-                                       << QByteArray("alias\" points to something that is not a file") << 1;
-    QTest::newRow("product-info-no-json") << with(ValidRelease, Tree { { "releases/product-info.json", "{oops" } }) << none
-                                          << QStringList() << QByteArray("product-info.json\" is no JSON document")
-                                          << 1;
-    QTest::newRow("product-info-no-object") << with(ValidRelease, Tree { { "releases/product-info.json", "[1]" } }) << none
-                                            << QStringList() << QByteArray("must be an object keyed by version") << 1;
-    QTest::newRow("ad-no-json") << with(ValidRelease, Tree { { "releases/ad.json", "" } }) << none << QStringList()
-                                << QByteArray("ad.json\" is no JSON document") << 1;
-    QTest::newRow("reports-inside-releases") << ValidRelease << none
-                                             << QStringList { "--reports", "@/releases/reports.jsonl" }
-                                             << QByteArray("lies inside the releases directory") << 1;
+    QTest::newRow("symlink-pointing-outside")
+        << with(ValidRelease, Tree { { "secret.txt", "s" } })
+        << QStringList { "releases/1.0/out.txt", "secret.txt" } << QStringList()
+        << QByteArray("out.txt\" points outside the releases directory") << 1;
+    QTest::newRow("dangling-symlink")
+        << ValidRelease << QStringList { "releases/1.0/gone.txt", "nothing-here" } << QStringList()
+        << QByteArray("gone.txt\" points nowhere") << 1;
+    QTest::newRow("symlink-to-folder")
+        << with(ValidRelease, Tree { { "releases/1.0/real/b.txt", "b" } })
+        << QStringList { "releases/1.0/alias", "releases/1.0/real" } << QStringList()
+        << QByteArray("alias\" points to something that is not a file") << 1;
+    QTest::newRow("product-info-no-json")
+        << with(ValidRelease, Tree { { "releases/product-info.json", "{oops" } }) << none << QStringList()
+        << QByteArray("product-info.json\" is no JSON document") << 1;
+    QTest::newRow("product-info-no-object")
+        << with(ValidRelease, Tree { { "releases/product-info.json", "[1]" } }) << none << QStringList()
+        << QByteArray("must be an object keyed by version") << 1;
+    QTest::newRow("ad-no-json") << with(ValidRelease, Tree { { "releases/ad.json", "" } }) << none
+                                << QStringList() << QByteArray("ad.json\" is no JSON document") << 1;
+    QTest::newRow("reports-inside-releases")
+        << ValidRelease << none << QStringList { "--reports", "@/releases/reports.jsonl" }
+        << QByteArray("lies inside the releases directory") << 1;
     QTest::newRow("reports-symlink-into-releases")
-        << ValidRelease << QStringList { "r.jsonl", "releases/1.0/b.txt" } << QStringList { "--reports", "@/r.jsonl" }
-        << QByteArray("it is a symlink") << 1;
-    QTest::newRow("reports-folder-missing") << ValidRelease << none
-                                            << QStringList { "--reports", "@/no/such/reports.jsonl" }
-                                            << QByteArray("the folder of reports file") << 1;
-    QTest::newRow("reports-is-a-folder") << with(ValidRelease, Tree { { "reportsdir/", "" } }) << none
-                                         << QStringList { "--reports", "@/reportsdir" }
-                                         << QByteArray("cannot open reports file") << 1;
+        << ValidRelease << QStringList { "r.jsonl", "releases/1.0/b.txt" }
+        << QStringList { "--reports", "@/r.jsonl" } << QByteArray("it is a symlink") << 1;
+    QTest::newRow("reports-folder-missing")
+        << ValidRelease << none << QStringList { "--reports", "@/no/such/reports.jsonl" }
+        << QByteArray("the folder of reports file") << 1;
+    QTest::newRow("reports-is-a-folder")
+        << with(ValidRelease, Tree { { "reportsdir/", "" } }) << none
+        << QStringList { "--reports", "@/reportsdir" } << QByteArray("cannot open reports file") << 1;
     QTest::newRow("all-interfaces-without-public-base")
-        << ValidRelease << none << QStringList { "--host", "0.0.0.0" } << QByteArray("give --public-base") << 1;
+        << ValidRelease << none << QStringList { "--host", "0.0.0.0" } << QByteArray("give --public-base")
+        << 1;
     QTest::newRow("download-base-over-255-bytes")
-        << ValidRelease << none << QStringList { "--public-base", "http://127.0.0.1/" + QString(250, QLatin1Char('x')) }
+        << ValidRelease << none
+        << QStringList { "--public-base", "http://127.0.0.1/" + QString(250, QLatin1Char('x')) }
         << QByteArray("is longer than 255 bytes") << 1;
     QTest::newRow("unknown-option") << ValidRelease << none << QStringList { "--colour" }
                                     << QByteArray("unknown argument: --colour") << 2;
     QTest::newRow("port-out-of-range") << ValidRelease << none << QStringList { "--port=70000" }
                                        << QByteArray("--port needs a number from 0 to 65535") << 2;
-    QTest::newRow("option-without-value") << ValidRelease << none << QStringList { "--reports" }
-                                          << QByteArray("--reports needs a value") << 2;
-    QTest::newRow("public-base-not-http") << ValidRelease << none << QStringList { "--public-base", "ftp://x/y" }
-                                          << QByteArray("--public-base must be an http:// or https:// URL") << 2;
+    QTest::newRow("option-without-value")
+        << ValidRelease << none << QStringList { "--reports" } << QByteArray("--reports needs a value") << 2;
+    QTest::newRow("public-base-not-http")
+        << ValidRelease << none << QStringList { "--public-base", "ftp://x/y" }
+        << QByteArray("--public-base must be an http:// or https:// URL") << 2;
 }
 
 void StartupTest::refusedStart()
@@ -150,10 +161,12 @@ void StartupTest::refusedStart()
 void StartupTest::skippedFolderWarns()
 {
     QTemporaryDir dir;
-    QVERIFY(makeTree(dir.path(), with(ValidRelease, Tree { { "releases/incoming/b.txt", "b" }, { "releases/.git/x", "x" } })));
+    QVERIFY(makeTree(dir.path(),
+        with(ValidRelease, Tree { { "releases/incoming/b.txt", "b" }, { "releases/.git/x", "x" } })));
     VendorServerProcess server;
     QVERIFY2(server.startOn(dir.filePath(QStringLiteral("releases"))), server.errors().constData());
-    QVERIFY(server.errors().contains("warning: skipping folder \"" + dir.filePath("releases/incoming").toUtf8()));
+    QVERIFY(
+        server.errors().contains("warning: skipping folder \"" + dir.filePath("releases/incoming").toUtf8()));
     QVERIFY(!server.errors().contains(".git"));
     QVERIFY(server.output().contains("1 version(s), newest 1.0 with 1 file(s)"));
 }
@@ -196,10 +209,12 @@ void StartupTest::portTaken()
     }
 
     VendorServerProcess second;
-    QVERIFY(!second.start({ QStringLiteral("--releases"), releases, QStringLiteral("--port"), QString::number(port) }));
+    QVERIFY(!second.start(
+        { QStringLiteral("--releases"), releases, QStringLiteral("--port"), QString::number(port) }));
     QVERIFY(second.waitForExit());
     QCOMPARE(second.exitCode(), 1);
-    QVERIFY2(second.errors().contains("cannot listen on 127.0.0.1:" + QByteArray::number(port) + ": the port is taken"),
+    QVERIFY2(second.errors().contains(
+                 "cannot listen on 127.0.0.1:" + QByteArray::number(port) + ": the port is taken"),
         second.errors().constData());
     if (byVendorServer) {
         QCOMPARE(rawRequest(port, "GET", "/releases/1.0/a.txt").body, QByteArray("a"));
@@ -214,7 +229,8 @@ void StartupTest::signalStop_data()
 
     QTest::newRow("sigint") << int(SIGINT) << false << QByteArray("stopped on SIGINT");
     QTest::newRow("sigterm") << int(SIGTERM) << false << QByteArray("stopped on SIGTERM");
-    QTest::newRow("sigterm-with-idle-keep-alive-connection") << int(SIGTERM) << true << QByteArray("stopped on SIGTERM");
+    QTest::newRow("sigterm-with-idle-keep-alive-connection")
+        << int(SIGTERM) << true << QByteArray("stopped on SIGTERM");
 }
 
 void StartupTest::signalStop()

@@ -49,8 +49,9 @@ void VersionDiffTest::initTestCase()
         Tree { { "bin/core.dll", "core two" }, { "version.txt", "1.0.2" }, { "Host.exe", "host" },
             { "legacy/gone.dll", "gone" } }));
     QVERIFY(makeTree(main + QStringLiteral("/1.0.3"),
-        Tree { { "bin/core.dll", "core three" }, { "old.dll", "old" }, { "version.txt", "1.0.3" }, { "Host.exe", "host" },
-            { "same.dat", "unchanged" }, { "data.bin", "AAAA" }, { "RevisionPusher.exe", "pusher" } }));
+        Tree { { "bin/core.dll", "core three" }, { "old.dll", "old" }, { "version.txt", "1.0.3" },
+            { "Host.exe", "host" }, { "same.dat", "unchanged" }, { "data.bin", "AAAA" },
+            { "RevisionPusher.exe", "pusher" } }));
     QVERIFY(makeTree(main + QStringLiteral("/1.0.4"),
         Tree { { "bin/core.dll", "core four!" }, { "version.txt", "1.0.4" }, { "Host.exe", "host" },
             { "same.dat", "unchanged" }, { "data.bin", "AAAB" }, { "RevisionPusher.exe", "pusher" },
@@ -79,15 +80,17 @@ void VersionDiffTest::versionDiff_data()
     QTest::addColumn<QStringList>("d");
     QTest::addColumn<QStringList>("n");
 
-    const QStringList all = { "Host.exe", "RevisionPusher.exe", "bin/core.dll", "data.bin", "plugins/extra/deep.dll",
-        "plugins/new.dll", "same.dat", "version.txt" };
+    const QStringList all = { "Host.exe", "RevisionPusher.exe", "bin/core.dll", "data.bin",
+        "plugins/extra/deep.dll", "plugins/new.dll", "same.dat", "version.txt" };
     QTest::newRow("changed-deleted-new-in-new-subfolder")
-        << "main" << QByteArray("1.0.3") << false << "1.0.4" << QStringList { "bin/core.dll", "data.bin", "version.txt" }
-        << QStringList { "old.dll" } << QStringList { "plugins/extra/deep.dll", "plugins/new.dll" };
+        << "main" << QByteArray("1.0.3") << false << "1.0.4"
+        << QStringList { "bin/core.dll", "data.bin", "version.txt" } << QStringList { "old.dll" }
+        << QStringList { "plugins/extra/deep.dll", "plugins/new.dll" };
     QTest::newRow("two-versions-behind-sorted-by-bytes")
         << "main" << QByteArray("1.0.2") << false << "1.0.4" << QStringList { "bin/core.dll", "version.txt" }
         << QStringList { "legacy/gone.dll" }
-        << QStringList { "RevisionPusher.exe", "data.bin", "plugins/extra/deep.dll", "plugins/new.dll", "same.dat" };
+        << QStringList { "RevisionPusher.exe", "data.bin", "plugins/extra/deep.dll", "plugins/new.dll",
+               "same.dat" };
     QTest::newRow("percent-encoded-version-decoded")
         << "main" << QByteArray("1%2E0%2E3") << false << "1.0.4"
         << QStringList { "bin/core.dll", "data.bin", "version.txt" } << QStringList { "old.dll" }
@@ -96,21 +99,21 @@ void VersionDiffTest::versionDiff_data()
         << "main" << QByteArray("1.0.03") << false << "1.0.4"
         << QStringList { "bin/core.dll", "data.bin", "version.txt" } << QStringList { "old.dll" }
         << QStringList { "plugins/extra/deep.dll", "plugins/new.dll" };
-    QTest::newRow("same-version") << "main" << QByteArray("1.0.4") << true << "" << QStringList() << QStringList()
-                                  << QStringList();
-    QTest::newRow("newer-installed") << "main" << QByteArray("1.0.5") << true << "" << QStringList() << QStringList()
-                                     << QStringList();
+    QTest::newRow("same-version") << "main" << QByteArray("1.0.4") << true << "" << QStringList()
+                                  << QStringList() << QStringList();
+    QTest::newRow("newer-installed") << "main" << QByteArray("1.0.5") << true << "" << QStringList()
+                                     << QStringList() << QStringList();
     QTest::newRow("much-newer-installed-1.0.10")
         << "main" << QByteArray("1.0.10") << true << "" << QStringList() << QStringList() << QStringList();
-    QTest::newRow("unknown-installed-between") << "main" << QByteArray("1.0.3.1") << false << "1.0.4" << QStringList()
-                                               << QStringList() << all;
-    QTest::newRow("unknown-installed-older") << "main" << QByteArray("0.9") << false << "1.0.4" << QStringList()
-                                             << QStringList() << all;
+    QTest::newRow("unknown-installed-between")
+        << "main" << QByteArray("1.0.3.1") << false << "1.0.4" << QStringList() << QStringList() << all;
+    QTest::newRow("unknown-installed-older")
+        << "main" << QByteArray("0.9") << false << "1.0.4" << QStringList() << QStringList() << all;
     QTest::newRow("empty-installed-version")
         << "main" << QByteArray("") << false << "1.0.4" << QStringList() << QStringList() << all;
-    QTest::newRow("1.9-installed-newest-is-1.10") << "order" << QByteArray("1.9") << false << "1.10"
-                                                  << QStringList { "a.txt" } << QStringList { "b.txt" }
-                                                  << QStringList { "c.txt" };
+    QTest::newRow("1.9-installed-newest-is-1.10")
+        << "order" << QByteArray("1.9") << false << "1.10" << QStringList { "a.txt" }
+        << QStringList { "b.txt" } << QStringList { "c.txt" };
     QTest::newRow("1.2-installed-newest-is-1.10")
         << "order" << QByteArray("1.2") << false << "1.10" << QStringList { "a.txt" } << QStringList()
         << QStringList { "c.txt" };
@@ -129,7 +132,8 @@ void VersionDiffTest::versionDiff()
     QFETCH(QStringList, n);
 
     VendorServerProcess& server = *servers.at(releases);
-    const RawReply reply = rawRequest(server.port(), "GET", "/prod/Orbisnap/getVersionDiff?version=" + version);
+    const RawReply reply
+        = rawRequest(server.port(), "GET", "/prod/Orbisnap/getVersionDiff?version=" + version);
     QCOMPARE(reply.status, 200);
     QJsonParseError error;
     const QJsonDocument document = QJsonDocument::fromJson(reply.body, &error);
@@ -141,7 +145,8 @@ void VersionDiffTest::versionDiff()
         return;
     }
     QCOMPARE(answer.value(QStringLiteral("version")).toString(), newest);
-    QCOMPARE(answer.value(QStringLiteral("path")).toString(), server.baseUrl() + QStringLiteral("/releases/") + newest);
+    QCOMPARE(answer.value(QStringLiteral("path")).toString(),
+        server.baseUrl() + QStringLiteral("/releases/") + newest);
     QCOMPARE(files(answer.value(QStringLiteral("u"))), u);
     QCOMPARE(files(answer.value(QStringLiteral("d"))), d);
     QCOMPARE(files(answer.value(QStringLiteral("n"))), n);
@@ -163,7 +168,8 @@ void VersionDiffTest::publicBase()
     const RawReply reply = rawRequest(server.port(), "GET", "/prod/Orbisnap/getVersionDiff?version=1.9");
     QCOMPARE(reply.status, 200);
     const QJsonObject answer = QJsonDocument::fromJson(reply.body).object();
-    QCOMPARE(answer.value(QStringLiteral("path")).toString(), QStringLiteral("http://127.0.0.1:8081/orbisnap/1.10"));
+    QCOMPARE(answer.value(QStringLiteral("path")).toString(),
+        QStringLiteral("http://127.0.0.1:8081/orbisnap/1.10"));
     QVERIFY(server.output().contains("download base http://127.0.0.1:8081/orbisnap\n"));
 }
 

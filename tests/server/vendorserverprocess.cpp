@@ -67,7 +67,8 @@ bool VendorServerProcess::start(const QStringList& arguments)
 
 bool VendorServerProcess::startOn(const QString& releasesDir, const QStringList& more)
 {
-    return start(QStringList { QStringLiteral("--releases"), releasesDir, QStringLiteral("--port"), QStringLiteral("0") }
+    return start(QStringList { QStringLiteral("--releases"), releasesDir, QStringLiteral("--port"),
+                     QStringLiteral("0") }
         + more);
 }
 
@@ -171,7 +172,8 @@ RawReply rawRequest(int port, const QByteArray& method, const QByteArray& target
     request += "\r\n" + body;
     qsizetype sent = 0;
     while (sent < request.size()) {
-        const ssize_t n = ::send(sock, request.constData() + sent, std::size_t(request.size() - sent), MSG_NOSIGNAL);
+        const ssize_t n
+            = ::send(sock, request.constData() + sent, std::size_t(request.size() - sent), MSG_NOSIGNAL);
         if (n <= 0) {
             break;
         }
