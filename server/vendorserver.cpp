@@ -216,6 +216,8 @@ int VendorServer::bind(const std::string& host, int port, std::string& error)
             error += ": the port is taken (is another server running?)";
         } else if (cause != 0) {
             error += std::string(": ") + std::strerror(cause);
+        } else {
+            error += ": no address of this machine";
         }
         return -1;
     }
