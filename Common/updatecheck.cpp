@@ -272,9 +272,10 @@ bool installStagedUpdater(const QString& staged, const QString& installed)
         notInstalled(staged, "cannot be copied beside the installed one");
         return false;
     }
-    const QFileDevice::Permissions permissions = QFileInfo::exists(installed)
-        ? QFile::permissions(installed)
-        : QFile::permissions(staged) | QFileDevice::ExeOwner | QFileDevice::ExeUser;
+    // The staged file was fetched like any other and need not be executable; the updater must.
+    const QFileDevice::Permissions permissions
+        = (QFileInfo::exists(installed) ? QFile::permissions(installed) : QFile::permissions(staged))
+        | QFileDevice::ExeOwner | QFileDevice::ExeUser;
     if (!QFile::setPermissions(temporary, permissions) || !renameOver(temporary, installed)) {
         QFile::remove(temporary);
         notInstalled(staged, "cannot replace the installed one");

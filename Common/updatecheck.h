@@ -88,6 +88,6 @@ private:
 // missing: the staged file is copied to `installed` + ".new" and renamed over `installed`;
 // only then is the staged file removed. On any failure the installed file stays as it was, the
 // staged one stays for the next try and a debug message says why. The installed file's
-// permissions are kept (a new file is made executable). Answers whether the file was moved;
+// permissions are kept, and the result is executable by its owner. Answers whether it moved;
 // false without a message when nothing is staged.
 bool installStagedUpdater(const QString& staged, const QString& installed);
