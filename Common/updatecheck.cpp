@@ -149,10 +149,9 @@ void notInstalled(const QString& staged, const char* why)
 
 bool UpdateCheck::prepare(const char* version)
 {
-    currentVersion = version ? QByteArray(version) : QByteArray();
     const QString dir = updateWorkDir(QCoreApplication::applicationName());
     const QString file = joinPath(dir, QString::fromLatin1(DiffFileName));
-    check(QString::fromUtf8(currentVersion));
+    check(QString::fromUtf8(version ? version : ""));
     workDir = dir.toUtf8();
     diffPath = file.toUtf8();
     installStagedUpdater(joinPath(dir, QString::fromLatin1(UpdaterExeName)),
@@ -191,7 +190,8 @@ UpdateCheck::CheckResult UpdateCheck::runCheck(const QString& version)
     }
     std::string newest;
     std::string base;
-    if (!readToken(root, "version", MaxVersionBytes, newest) || !readToken(root, "path", MaxBaseBytes, base)) {
+    if (!readToken(root, "version", MaxVersionBytes, newest)
+        || !readToken(root, "path", MaxBaseBytes, base)) {
         return CheckResult::Refused;
     }
     if (newest.empty() || base.empty()) {
@@ -211,9 +211,10 @@ UpdateCheck::CheckResult UpdateCheck::runCheck(const QString& version)
         || !readEntries(root, "n", Add, entries)) {
         return CheckResult::Refused;
     }
-    const QString file = joinPath(updateWorkDir(QCoreApplication::applicationName()), QString::fromLatin1(DiffFileName));
-    if (!writeDiffFile(file.toUtf8().constData(), installedToken.constData(), newestToken.c_str(), base.c_str(),
-            entries.head)) {
+    const QString file
+        = joinPath(updateWorkDir(QCoreApplication::applicationName()), QString::fromLatin1(DiffFileName));
+    if (!writeDiffFile(file.toUtf8().constData(), installedToken.constData(), newestToken.c_str(),
+            base.c_str(), entries.head)) {
         return CheckResult::WriteFailed;
     }
     diffPath = file.toUtf8();
@@ -227,7 +228,8 @@ UpdateCheck::LaunchResult UpdateCheck::launch(std::int32_t mode)
         debugMessage("already is the latest version !");
         return LaunchResult::NoUpdate;
     }
-    const QString updater = joinPath(QCoreApplication::applicationDirPath(), QString::fromLatin1(UpdaterExeName));
+    const QString updater
+        = joinPath(QCoreApplication::applicationDirPath(), QString::fromLatin1(UpdaterExeName));
     if (isFileBusy(QFile::encodeName(updater).constData())) {
         debugMessage("already running ...");
         return LaunchResult::AlreadyRunning;

@@ -36,17 +36,25 @@ class UpdateCheck
 public:
     enum class CheckResult {
         NotRun,
-        ServerFailed, // no reply, or no JSON; UploadManager wrote the diagnostic
-        Refused,      // the answer or the installed version was refused; one debug message
-        NothingNewer, // empty answer, or the newest version is not newer
-        WriteFailed,  // "save file failed !" on the standard error stream
-        Written,      // a version-difference file for a newer version was written
+        // No reply, or no JSON; UploadManager wrote the diagnostic.
+        ServerFailed,
+        // The answer or the installed version was refused; one debug message says why.
+        Refused,
+        // An empty answer, or the newest version is not newer.
+        NothingNewer,
+        // "save file failed !" on the standard error stream.
+        WriteFailed,
+        // A version-difference file for a newer version was written.
+        Written,
     };
     enum class LaunchResult {
         Started,
-        NoUpdate,       // no version-difference file, or launchIfNewer without a newer version
-        AlreadyRunning, // the installed updater is in use
-        StartFailed,    // the updater could not be started (missing or not executable)
+        // No version-difference file, or launchIfNewer without a newer version.
+        NoUpdate,
+        // The installed updater is in use.
+        AlreadyRunning,
+        // The updater could not be started (missing or not executable).
+        StartFailed,
     };
 
     // Checks for a newer version than `version` (check), records where the file lives and

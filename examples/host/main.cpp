@@ -60,7 +60,8 @@ int usage()
 
 QString unreachable()
 {
-    return QStringLiteral("cannot reach the server at %1, or it gave no JSON answer").arg(QString::fromUtf8(ServerBaseUrl));
+    return QStringLiteral("cannot reach the server at %1, or it gave no JSON answer")
+        .arg(QString::fromUtf8(ServerBaseUrl));
 }
 
 bool readInstalledVersion(QString& version)
@@ -116,9 +117,11 @@ int check(const QString& version, int mode, int staySeconds)
         return fail(ServerTrouble, QStringLiteral("the server's version answer was refused"));
     case UpdateCheck::CheckResult::WriteFailed:
         return fail(ServerTrouble,
-            QStringLiteral("cannot write the version-difference file in %1").arg(QString::fromUtf8(update.workDirectory())));
+            QStringLiteral("cannot write the version-difference file in %1")
+                .arg(QString::fromUtf8(update.workDirectory())));
     case UpdateCheck::CheckResult::Written:
-        say(QStringLiteral("newer version than %1 found: %2").arg(version, QString::fromUtf8(update.diffFilePath())));
+        say(QStringLiteral("newer version than %1 found: %2")
+                .arg(version, QString::fromUtf8(update.diffFilePath())));
         break;
     case UpdateCheck::CheckResult::NothingNewer:
     case UpdateCheck::CheckResult::NotRun:
@@ -139,7 +142,8 @@ int check(const QString& version, int mode, int staySeconds)
         say(QStringLiteral("updater not started: it is already running"));
         break;
     case UpdateCheck::LaunchResult::StartFailed:
-        return fail(WrongUse, QStringLiteral("cannot start %1 beside Host.exe").arg(QString::fromLatin1(UpdaterExeName)));
+        return fail(WrongUse,
+            QStringLiteral("cannot start %1 beside Host.exe").arg(QString::fromLatin1(UpdaterExeName)));
     }
     if (mode == 2) {
         return Done;
@@ -148,7 +152,8 @@ int check(const QString& version, int mode, int staySeconds)
     // A host in mode 0 goes on with its work while the updater fetches; in mode 1 it is
     // closing, and the updater waits for it to be gone.
     const int seconds = staySeconds >= 0 ? staySeconds : (mode == 0 ? 10 : 1);
-    say(mode == 0 ? QStringLiteral("running on for %1 s").arg(seconds) : QStringLiteral("ending in %1 s").arg(seconds));
+    say(mode == 0 ? QStringLiteral("running on for %1 s").arg(seconds)
+                  : QStringLiteral("ending in %1 s").arg(seconds));
     QTimer::singleShot(seconds * 1000, QCoreApplication::instance(), &QCoreApplication::quit);
     return QCoreApplication::exec();
 }
@@ -173,7 +178,8 @@ int report(const QString& version, unsigned state)
         return fail(ServerTrouble, unreachable());
     }
     say(QStringLiteral("usage report sent: state %1, version %2, computer %3, user %4, MAC %5")
-            .arg(QString::number(state), version, computer, user, mac.isEmpty() ? QStringLiteral("unknown") : mac));
+            .arg(QString::number(state), version, computer, user,
+                mac.isEmpty() ? QStringLiteral("unknown") : mac));
     say(QStringLiteral("server answered: %1").arg(compactJson(root)));
     return Done;
 }
@@ -192,9 +198,13 @@ int advertisement()
     const std::string url = root["image"].asString();
     QImage picture;
     if (!UploadManager::instance()->downloadImage(url.c_str(), &picture)) {
-        return fail(ServerTrouble, QStringLiteral("cannot load the picture %1").arg(QString::fromStdString(url)));
+        return fail(
+            ServerTrouble, QStringLiteral("cannot load the picture %1").arg(QString::fromStdString(url)));
     }
-    say(QStringLiteral("picture %1x%2 from %3").arg(picture.width()).arg(picture.height()).arg(QString::fromStdString(url)));
+    say(QStringLiteral("picture %1x%2 from %3")
+            .arg(picture.width())
+            .arg(picture.height())
+            .arg(QString::fromStdString(url)));
     return Done;
 }
 
@@ -220,14 +230,16 @@ int main(int argc, char** argv)
     const QString command = arguments.takeFirst();
     const bool takesValue = command == QLatin1String("check") || command == QLatin1String("report");
     const bool known = takesValue || command == QLatin1String("info") || command == QLatin1String("ad");
-    if (!known || arguments.size() != (takesValue ? 1 : 0) || (staySeconds >= 0 && command != QLatin1String("check"))) {
+    if (!known || arguments.size() != (takesValue ? 1 : 0)
+        || (staySeconds >= 0 && command != QLatin1String("check"))) {
         return usage();
     }
 
     QString version;
     if (!readInstalledVersion(version)) {
-        return fail(WrongUse, QStringLiteral("no installed version: %1/version.txt is missing or empty")
-                                  .arg(QCoreApplication::applicationDirPath()));
+        return fail(WrongUse,
+            QStringLiteral("no installed version: %1/version.txt is missing or empty")
+                .arg(QCoreApplication::applicationDirPath()));
     }
 
     bool ok = false;

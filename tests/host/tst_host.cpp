@@ -23,8 +23,10 @@
 
 namespace {
 
-const QByteArray NewerAnswer = R"({"version":"1.0.4","path":"http://dl.example/1.0.4","u":[{"file":"bin/core.dll"}]})";
-const QByteArray NewerFile = "@Orbisnap\nv1.0.3 --> v1.0.4\nhttp://dl.example/1.0.4\n0 [Changed] : bin/core.dll\n";
+const QByteArray NewerAnswer
+    = R"({"version":"1.0.4","path":"http://dl.example/1.0.4","u":[{"file":"bin/core.dll"}]})";
+const QByteArray NewerFile
+    = "@Orbisnap\nv1.0.3 --> v1.0.4\nhttp://dl.example/1.0.4\n0 [Changed] : bin/core.dll\n";
 const QByteArray SameAnswer = R"({"version":"1.0.3","path":"http://dl.example/1.0.3"})";
 
 // A URL on the test server, which listens at the compiled-in address.
@@ -43,7 +45,8 @@ struct HostRun
 
 QString unreachableMessage()
 {
-    return QStringLiteral("Host: cannot reach the server at %1, or it gave no JSON answer\n").arg(QString::fromUtf8(ServerBaseUrl));
+    return QStringLiteral("Host: cannot reach the server at %1, or it gave no JSON answer\n")
+        .arg(QString::fromUtf8(ServerBaseUrl));
 }
 
 } // namespace
@@ -63,6 +66,7 @@ private slots:
     void checkNothingNewer_data();
     void checkNothingNewer();
     void checkAlreadyRunning();
+    void checkWithoutUpdater();
     void checkInstallsStagedUpdater_data();
     void checkInstallsStagedUpdater();
     void checkStagedCopyFails();
@@ -86,7 +90,10 @@ private:
     QProcess* startHost(const QStringList& arguments);
     HostRun runHost(const QStringList& arguments);
     QString app(const QString& name) const { return root->filePath(QStringLiteral("app/") + name); }
-    QString work(const QString& name) const { return QDir(root->filePath(QStringLiteral("tmp"))).canonicalPath() + QStringLiteral("/Host/") + name; }
+    QString work(const QString& name) const
+    {
+        return QDir(root->filePath(QStringLiteral("tmp"))).canonicalPath() + QStringLiteral("/Host/") + name;
+    }
     QString updaterArgs() const { return app(QStringLiteral("updater-args.txt")); }
 
     std::unique_ptr<TestHttpServer> server;
@@ -118,16 +125,18 @@ void HostTest::startServer()
         response.set_content(versionAnswer, "application/json");
     });
     // The server's request log is written before a body is read; the handlers keep the bodies.
-    http.Post("/prod/Orbisnap/getProductInfo", [this](const httplib::Request& request, httplib::Response& response) {
-        std::lock_guard lock(answerMutex);
-        postedBodies.push_back(request.body);
-        response.set_content(R"({"product":"Orbisnap demo","newest":"1.0.4"})", "application/json");
-    });
-    http.Post("/prod/Orbisnap/useReport", [this](const httplib::Request& request, httplib::Response& response) {
-        std::lock_guard lock(answerMutex);
-        postedBodies.push_back(request.body);
-        response.set_content(R"({"recorded":true})", "application/json");
-    });
+    http.Post("/prod/Orbisnap/getProductInfo",
+        [this](const httplib::Request& request, httplib::Response& response) {
+            std::lock_guard lock(answerMutex);
+            postedBodies.push_back(request.body);
+            response.set_content(R"({"product":"Orbisnap demo","newest":"1.0.4"})", "application/json");
+        });
+    http.Post(
+        "/prod/Orbisnap/useReport", [this](const httplib::Request& request, httplib::Response& response) {
+            std::lock_guard lock(answerMutex);
+            postedBodies.push_back(request.body);
+            response.set_content(R"({"recorded":true})", "application/json");
+        });
     http.Post("/prod/Orbisnap/getProductAd", [this](const httplib::Request&, httplib::Response& response) {
         std::lock_guard lock(answerMutex);
         response.set_content(adAnswer, "application/json");
@@ -149,7 +158,8 @@ void HostTest::init()
     }
     root = std::make_unique<QTemporaryDir>();
     QVERIFY(root->isValid());
-    QVERIFY(QDir(root->path()).mkpath(QStringLiteral("app")) && QDir(root->path()).mkpath(QStringLiteral("tmp")));
+    QVERIFY(
+        QDir(root->path()).mkpath(QStringLiteral("app")) && QDir(root->path()).mkpath(QStringLiteral("tmp")));
     QVERIFY(QFile::copy(QStringLiteral(HOST_EXE), app(QStringLiteral("Host.exe"))));
     QVERIFY(QFile::copy(QStringLiteral(STANDIN_EXE), app(QStringLiteral("RevisionPusher.exe"))));
     QVERIFY(writeFile(app(QStringLiteral("version.txt")), "1.0.3\n"));
@@ -217,10 +227,12 @@ void HostTest::checkStartsUpdater_data()
 void HostTest::checkStartsUpdater()
 {
     QFETCH(QString, mode);
-    const HostRun run = runHost({ QStringLiteral("check"), mode, QStringLiteral("--stay"), QStringLiteral("0") });
+    const HostRun run
+        = runHost({ QStringLiteral("check"), mode, QStringLiteral("--stay"), QStringLiteral("0") });
     QVERIFY(run.finished);
     QCOMPARE(run.exitCode, 0);
-    QByteArray expected = "newer version than 1.0.3 found: " + work(QStringLiteral("version_diff.txt")).toUtf8() + "\n"
+    QByteArray expected
+        = "newer version than 1.0.3 found: " + work(QStringLiteral("version_diff.txt")).toUtf8() + "\n"
         + "updater started in mode " + mode.toUtf8() + "\n";
     if (mode == QLatin1String("0")) {
         expected += "running on for 0 s\n";
@@ -237,12 +249,14 @@ void HostTest::checkStartsUpdater()
 
 void HostTest::checkKeepsRunningInModeZero()
 {
-    running.reset(startHost({ QStringLiteral("check"), QStringLiteral("0"), QStringLiteral("--stay"), QStringLiteral("30") }));
+    running.reset(startHost(
+        { QStringLiteral("check"), QStringLiteral("0"), QStringLiteral("--stay"), QStringLiteral("30") }));
     QVERIFY(running->waitForStarted(10000));
     QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(updaterArgs()), 10000);
     QCOMPARE(readFile(updaterArgs()), QByteArray("Host.exe\n0\n"));
     QByteArray out;
-    QTRY_VERIFY_WITH_TIMEOUT((out += running->readAllStandardOutput()).endsWith("running on for 30 s\n"), 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(
+        (out += running->readAllStandardOutput()).endsWith("running on for 30 s\n"), 10000);
     QCOMPARE(running->state(), QProcess::Running);
 }
 
@@ -261,7 +275,8 @@ void HostTest::checkNothingNewer()
     QFETCH(QString, mode);
     QFETCH(bool, latestMessage);
     setVersionAnswer(SameAnswer);
-    const HostRun run = runHost({ QStringLiteral("check"), mode, QStringLiteral("--stay"), QStringLiteral("0") });
+    const HostRun run
+        = runHost({ QStringLiteral("check"), mode, QStringLiteral("--stay"), QStringLiteral("0") });
     QVERIFY(run.finished);
     QCOMPARE(run.exitCode, 0);
     QVERIFY(run.out.startsWith("no newer version than 1.0.3\nupdater not started: nothing to update\n"));
@@ -274,7 +289,8 @@ void HostTest::checkAlreadyRunning()
 {
     BusyExecutable updater(app(QStringLiteral("RevisionPusher.exe")), 30);
     QVERIFY(updater.started());
-    const HostRun run = runHost({ QStringLiteral("check"), QStringLiteral("1"), QStringLiteral("--stay"), QStringLiteral("0") });
+    const HostRun run = runHost(
+        { QStringLiteral("check"), QStringLiteral("1"), QStringLiteral("--stay"), QStringLiteral("0") });
     QVERIFY(run.finished);
     QCOMPARE(run.exitCode, 0);
     QVERIFY(run.err.contains("already running ... \n"));
@@ -283,6 +299,20 @@ void HostTest::checkAlreadyRunning()
     // The file is written all the same; the running updater or the next launch uses it.
     QCOMPARE(readFile(work(QStringLiteral("version_diff.txt"))), NewerFile);
     QVERIFY(updater.started());
+}
+
+void HostTest::checkWithoutUpdater()
+{
+    QVERIFY(QFile::remove(app(QStringLiteral("RevisionPusher.exe"))));
+    const HostRun run = runHost({ QStringLiteral("check"), QStringLiteral("2") });
+    QVERIFY(run.finished);
+    QCOMPARE(run.exitCode, 2);
+    const QByteArray updater = app(QStringLiteral("RevisionPusher.exe")).toUtf8();
+    // The in-use test reports the missing file and answers "not in use"; the start then fails.
+    QCOMPARE(run.err,
+        "update new version ............ \nexe file not exist: " + updater + "\nupdater not started: \""
+            + updater + "\" \nHost: cannot start RevisionPusher.exe beside Host.exe\n");
+    QCOMPARE(readFile(work(QStringLiteral("version_diff.txt"))), NewerFile);
 }
 
 void HostTest::checkInstallsStagedUpdater_data()
@@ -345,7 +375,8 @@ void HostTest::checkStagedCopyFails()
     const HostRun run = runHost({ QStringLiteral("check"), QStringLiteral("2") });
     QVERIFY(run.finished);
     QCOMPARE(run.exitCode, 0);
-    const QByteArray message = "staged updater not installed: \"" + work(QStringLiteral("RevisionPusher.exe")).toUtf8()
+    const QByteArray message = "staged updater not installed: \""
+        + work(QStringLiteral("RevisionPusher.exe")).toUtf8()
         + "\" cannot be copied beside the installed one \n";
     QVERIFY2(run.err.contains(message), run.err.constData());
     QCOMPARE(readFile(app(QStringLiteral("RevisionPusher.exe"))), standIn);
@@ -358,7 +389,8 @@ void HostTest::checkStagedCopyFails()
 void HostTest::checkRefusedAnswer()
 {
     setVersionAnswer(R"({"version":"1.0.4","path":"http://h/p","n":[{"file":"../../evil.dll"}]})");
-    const HostRun run = runHost({ QStringLiteral("check"), QStringLiteral("1"), QStringLiteral("--stay"), QStringLiteral("0") });
+    const HostRun run = runHost(
+        { QStringLiteral("check"), QStringLiteral("1"), QStringLiteral("--stay"), QStringLiteral("0") });
     QVERIFY(run.finished);
     QCOMPARE(run.exitCode, 1);
     QCOMPARE(run.err,
@@ -398,7 +430,8 @@ void HostTest::info()
     const HostRun run = runHost({ QStringLiteral("info") });
     QVERIFY(run.finished);
     QCOMPARE(run.exitCode, 0);
-    QCOMPARE(run.out, QByteArray("product information for 1.0.3: {\"newest\":\"1.0.4\",\"product\":\"Orbisnap demo\"}\n"));
+    QCOMPARE(run.out,
+        QByteArray("product information for 1.0.3: {\"newest\":\"1.0.4\",\"product\":\"Orbisnap demo\"}\n"));
     const std::vector<SeenRequest> seen = server->requests();
     QCOMPARE(seen.size(), std::size_t(1));
     QCOMPARE(seen[0].method, std::string("POST"));
@@ -411,7 +444,8 @@ void HostTest::report()
     QVERIFY(run.finished);
     QCOMPARE(run.exitCode, 0);
     const QByteArray computer = QSysInfo::machineHostName().toUtf8();
-    QVERIFY2(run.out.startsWith("usage report sent: state 7, version 1.0.3, computer " + computer + ", user tester, MAC "),
+    QVERIFY2(run.out.startsWith(
+                 "usage report sent: state 7, version 1.0.3, computer " + computer + ", user tester, MAC "),
         run.out.constData());
     QVERIFY(run.out.endsWith("\nserver answered: {\"recorded\":true}\n"));
     QCOMPARE(server->requests().size(), std::size_t(1));
@@ -430,12 +464,14 @@ void HostTest::advertisement_data()
     QTest::addColumn<QByteArray>("lastLine");
     QTest::addColumn<int>("pictureRequests");
 
-    QTest::newRow("with-picture") << QByteArray(R"({"text":"New!","image":")" + onServer("/ad.png") + R"("})") << 0
-                                  << QByteArray("picture 4x3 from " + onServer("/ad.png") + "\n") << 1;
+    QTest::newRow("with-picture") << QByteArray(R"({"text":"New!","image":")" + onServer("/ad.png") + R"("})")
+                                  << 0 << QByteArray("picture 4x3 from " + onServer("/ad.png") + "\n") << 1;
     QTest::newRow("without-picture") << QByteArray(R"({"text":"New!"})") << 0
                                      << QByteArray("the advertisement names no picture\n") << 0;
-    QTest::newRow("not-an-object") << QByteArray("42") << 0 << QByteArray("the advertisement names no picture\n") << 0;
-    QTest::newRow("picture-missing") << QByteArray(R"({"image":")" + onServer("/gone.png") + R"("})") << 1 << QByteArray() << 0;
+    QTest::newRow("not-an-object") << QByteArray("42") << 0
+                                   << QByteArray("the advertisement names no picture\n") << 0;
+    QTest::newRow("picture-missing") << QByteArray(R"({"image":")" + onServer("/gone.png") + R"("})") << 1
+                                     << QByteArray() << 0;
 }
 
 void HostTest::advertisement()
@@ -481,7 +517,8 @@ void HostTest::wrongCommandLine()
     const HostRun run = runHost(arguments);
     QVERIFY(run.finished);
     QCOMPARE(run.exitCode, 2);
-    QVERIFY(run.err.startsWith("Host: usage: Host.exe check MODE [--stay SECONDS] | info | report STATE | ad\n"));
+    QVERIFY(
+        run.err.startsWith("Host: usage: Host.exe check MODE [--stay SECONDS] | info | report STATE | ad\n"));
     QCOMPARE(run.out, QByteArray());
     QCOMPARE(server->requests().size(), std::size_t(0));
 }
@@ -504,7 +541,9 @@ void HostTest::noInstalledVersion()
     const HostRun run = runHost({ QStringLiteral("check"), QStringLiteral("2") });
     QVERIFY(run.finished);
     QCOMPARE(run.exitCode, 2);
-    QCOMPARE(run.err, "Host: no installed version: " + app(QStringLiteral("version.txt")).toUtf8() + " is missing or empty\n");
+    QCOMPARE(run.err,
+        "Host: no installed version: " + app(QStringLiteral("version.txt")).toUtf8()
+            + " is missing or empty\n");
     QCOMPARE(server->requests().size(), std::size_t(0));
 }
 

@@ -26,7 +26,11 @@ namespace {
 class DebugLog
 {
 public:
-    DebugLog() : previous(qInstallMessageHandler(&DebugLog::collect)) { messages().clear(); }
+    DebugLog()
+        : previous(qInstallMessageHandler(&DebugLog::collect))
+    {
+        messages().clear();
+    }
     ~DebugLog() { qInstallMessageHandler(previous); }
     DebugLog(const DebugLog&) = delete;
     DebugLog& operator=(const DebugLog&) = delete;
@@ -64,14 +68,17 @@ QString refused(const char* where, const char* why)
 
 QString tooLong(const char* where, int limit)
 {
-    return QStringLiteral("update check refused: \"%1\" longer than %2 bytes ").arg(QLatin1String(where)).arg(limit);
+    return QStringLiteral("update check refused: \"%1\" longer than %2 bytes ")
+        .arg(QLatin1String(where))
+        .arg(limit);
 }
 
 // The answer every refusal and every "nothing newer" row follows: it leaves a file and sets
 // the flag, so that the row can show both staying as they were.
 const QByteArray BaselineAnswer
     = R"({"version":"9.9.9","path":"http://dl.example/9.9.9","u":[{"file":"baseline.dll"}]})";
-const QByteArray BaselineFile = diffText({ "v1.0.0 --> v9.9.9", "http://dl.example/9.9.9", "0 [Changed] : baseline.dll" });
+const QByteArray BaselineFile
+    = diffText({ "v1.0.0 --> v9.9.9", "http://dl.example/9.9.9", "0 [Changed] : baseline.dll" });
 
 } // namespace
 
@@ -119,11 +126,12 @@ private:
 
 void UpdateCheckTest::initTestCase()
 {
-    server.http().Get("/prod/Orbisnap/getVersionDiff", [this](const httplib::Request&, httplib::Response& response) {
-        std::lock_guard lock(answerMutex);
-        response.status = answerStatus;
-        response.set_content(answer, "application/json");
-    });
+    server.http().Get(
+        "/prod/Orbisnap/getVersionDiff", [this](const httplib::Request&, httplib::Response& response) {
+            std::lock_guard lock(answerMutex);
+            response.status = answerStatus;
+            response.set_content(answer, "application/json");
+        });
     QVERIFY(server.startAtServerBaseUrl());
     savedTmpDir = qgetenv("TMPDIR");
     // The working directory is <temporary directory>/<host name>; both are the test's own.
@@ -176,7 +184,9 @@ void UpdateCheckTest::answerToFile_data()
     QTest::addColumn<QByteArray>("expected");
 
     QTest::newRow("example-one-changed")
-        << "1.0.3" << QByteArray(R"({"version":"1.0.4","path":"http://dl.example/1.0.4","u":[{"file":"bin/core.dll"}],"d":[],"n":[]})")
+        << "1.0.3"
+        << QByteArray(
+               R"({"version":"1.0.4","path":"http://dl.example/1.0.4","u":[{"file":"bin/core.dll"}],"d":[],"n":[]})")
         << diffText({ "v1.0.3 --> v1.0.4", "http://dl.example/1.0.4", "0 [Changed] : bin/core.dll" });
     QTest::newRow("order-changed-deleted-added")
         << "1.0.3"
@@ -185,33 +195,44 @@ void UpdateCheckTest::answerToFile_data()
         << diffText({ "v1.0.3 --> v1.0.4", "http://h/p", "0 [Changed] : a.dll", "0 [Changed] : b/c.dll",
                "0 [Delete] : old.dll", "0 [Add] : plugins/new.dll", "0 [Add] : n2.dll" });
     QTest::newRow("missing-n")
-        << "1.0.3" << QByteArray(R"({"version":"1.0.4","path":"http://h/p","u":[{"file":"a.dll"}],"d":[{"file":"old.dll"}]})")
+        << "1.0.3"
+        << QByteArray(
+               R"({"version":"1.0.4","path":"http://h/p","u":[{"file":"a.dll"}],"d":[{"file":"old.dll"}]})")
         << diffText({ "v1.0.3 --> v1.0.4", "http://h/p", "0 [Changed] : a.dll", "0 [Delete] : old.dll" });
     QTest::newRow("no-lists") << "1.0.3" << QByteArray(R"({"version":"1.0.4","path":"http://h/p"})")
                               << diffText({ "v1.0.3 --> v1.0.4", "http://h/p" });
-    QTest::newRow("null-lists") << "1.0.3" << QByteArray(R"({"version":"1.0.4","path":"http://h/p","u":null,"d":null,"n":[{"file":"x"}]})")
-                                << diffText({ "v1.0.3 --> v1.0.4", "http://h/p", "0 [Add] : x" });
-    QTest::newRow("element-without-file") << "1.0.3" << QByteArray(R"({"version":"1.0.4","path":"http://h/p","u":[{}]})")
-                                          << diffText({ "v1.0.3 --> v1.0.4", "http://h/p", "0 [Changed] : " });
-    QTest::newRow("file-null") << "1.0.3" << QByteArray(R"({"version":"1.0.4","path":"http://h/p","d":[{"file":null}]})")
+    QTest::newRow("null-lists")
+        << "1.0.3"
+        << QByteArray(R"({"version":"1.0.4","path":"http://h/p","u":null,"d":null,"n":[{"file":"x"}]})")
+        << diffText({ "v1.0.3 --> v1.0.4", "http://h/p", "0 [Add] : x" });
+    QTest::newRow("element-without-file")
+        << "1.0.3" << QByteArray(R"({"version":"1.0.4","path":"http://h/p","u":[{}]})")
+        << diffText({ "v1.0.3 --> v1.0.4", "http://h/p", "0 [Changed] : " });
+    QTest::newRow("file-null") << "1.0.3"
+                               << QByteArray(R"({"version":"1.0.4","path":"http://h/p","d":[{"file":null}]})")
                                << diffText({ "v1.0.3 --> v1.0.4", "http://h/p", "0 [Delete] : " });
     QTest::newRow("other-members-ignored")
-        << "1.0.3" << QByteArray(R"({"version":"1.0.4","path":"http://h/p","size":[1,2],"u":[{"file":"a.dll","md5":{"x":1}}]})")
+        << "1.0.3"
+        << QByteArray(
+               R"({"version":"1.0.4","path":"http://h/p","size":[1,2],"u":[{"file":"a.dll","md5":{"x":1}}]})")
         << diffText({ "v1.0.3 --> v1.0.4", "http://h/p", "0 [Changed] : a.dll" });
-    QTest::newRow("numbers-as-text") << "1" << QByteArray(R"({"version":2,"path":7,"n":[{"file":42},{"file":-3}]})")
+    QTest::newRow("numbers-as-text") << "1"
+                                     << QByteArray(R"({"version":2,"path":7,"n":[{"file":42},{"file":-3}]})")
                                      << diffText({ "v1 --> v2", "7", "0 [Add] : 42", "0 [Add] : -3" });
     QTest::newRow("real-number-as-text") << "1.4" << QByteArray(R"({"version":1.5,"path":"http://h/p"})")
                                          << diffText({ "v1.4 --> v1.5", "http://h/p" });
-    QTest::newRow("booleans-as-text") << "1.0" << QByteArray(R"({"version":"1.1","path":true,"u":[{"file":true},{"file":false}]})")
-                                      << diffText({ "v1.0 --> v1.1", "true", "0 [Changed] : true", "0 [Changed] : false" });
+    QTest::newRow("booleans-as-text")
+        << "1.0" << QByteArray(R"({"version":"1.1","path":true,"u":[{"file":true},{"file":false}]})")
+        << diffText({ "v1.0 --> v1.1", "true", "0 [Changed] : true", "0 [Changed] : false" });
     QTest::newRow("1.10-offered-over-1.9") << "1.9" << QByteArray(R"({"version":"1.10","path":"http://h/p"})")
                                            << diffText({ "v1.9 --> v1.10", "http://h/p" });
     QTest::newRow("10-offered-over-2") << "2" << QByteArray(R"({"version":"10","path":"http://h/p"})")
                                        << diffText({ "v2 --> v10", "http://h/p" });
     QTest::newRow("empty-installed-version") << "" << QByteArray(R"({"version":"1.0","path":"http://h/p"})")
                                              << diffText({ "v --> v1.0", "http://h/p" });
-    QTest::newRow("utf8-path") << "1.0" << QByteArray(R"({"version":"1.1","path":"http://h/p","n":[{"file":"bilder/größe.png"}]})")
-                               << diffText({ "v1.0 --> v1.1", "http://h/p", "0 [Add] : bilder/größe.png" });
+    QTest::newRow("utf8-path")
+        << "1.0" << QByteArray(R"({"version":"1.1","path":"http://h/p","n":[{"file":"bilder/größe.png"}]})")
+        << diffText({ "v1.0 --> v1.1", "http://h/p", "0 [Add] : bilder/größe.png" });
     QTest::newRow("comments-allowed")
         << "1.0" << QByteArray("// newest\n{\"version\":\"1.1\", /* base */ \"path\":\"http://h/p\"}")
         << diffText({ "v1.0 --> v1.1", "http://h/p" });
@@ -222,7 +243,8 @@ void UpdateCheckTest::answerToFile_data()
     const QByteArray file127 = QByteArray(127, 'f');
     QTest::newRow("every-field-at-its-limit")
         << QString::fromLatin1(installed30)
-        << QByteArray(R"({"version":")" + version30 + R"(","path":")" + path255 + R"(","u":[{"file":")" + file127 + R"("}]})")
+        << QByteArray(R"({"version":")" + version30 + R"(","path":")" + path255 + R"(","u":[{"file":")"
+               + file127 + R"("}]})")
         << diffText({ "v" + installed30 + " --> v" + version30, path255, "0 [Changed] : " + file127 });
 }
 
@@ -247,15 +269,18 @@ void UpdateCheckTest::answerToFile()
 void UpdateCheckTest::nothingNewer_data()
 {
     addAnswerColumns();
-    QTest::newRow("equal") << "1.0.4" << QByteArray(R"({"version":"1.0.4","path":"http://h/p","u":[{"file":"a"}]})");
+    QTest::newRow("equal") << "1.0.4"
+                           << QByteArray(R"({"version":"1.0.4","path":"http://h/p","u":[{"file":"a"}]})");
     QTest::newRow("older") << "1.0.5" << QByteArray(R"({"version":"1.0.4","path":"http://h/p"})");
     QTest::newRow("1.9-not-over-1.10") << "1.10" << QByteArray(R"({"version":"1.9","path":"http://h/p"})");
-    QTest::newRow("leading-zero-is-equal") << "1.01" << QByteArray(R"({"version":"1.1","path":"http://h/p"})");
+    QTest::newRow("leading-zero-is-equal")
+        << "1.01" << QByteArray(R"({"version":"1.1","path":"http://h/p"})");
     QTest::newRow("empty-null") << "1.0.3" << QByteArray("null");
     QTest::newRow("empty-object") << "1.0.3" << QByteArray("{}");
     QTest::newRow("empty-array") << "1.0.3" << QByteArray("[]");
     // Entries are not read once the version is known not to be newer.
-    QTest::newRow("equal-with-bad-list") << "1.0.4" << QByteArray(R"({"version":"1.0.4","path":"http://h/p","u":5})");
+    QTest::newRow("equal-with-bad-list")
+        << "1.0.4" << QByteArray(R"({"version":"1.0.4","path":"http://h/p","u":5})");
 }
 
 void UpdateCheckTest::nothingNewer()
@@ -283,7 +308,8 @@ void UpdateCheckTest::refusedAnswer_data()
     const auto withList = [&](const QByteArray& list) { return "{" + head + "," + list + "}"; };
     const auto withFile = [&](const QByteArray& file) { return withList(R"("n":[{"file":)" + file + "}]"); };
 
-    QTest::newRow("document-string") << "1.0.3" << QByteArray(R"("1.0.4")") << refused("answer", "not an object");
+    QTest::newRow("document-string") << "1.0.3" << QByteArray(R"("1.0.4")")
+                                     << refused("answer", "not an object");
     QTest::newRow("document-number") << "1.0.3" << QByteArray("42") << refused("answer", "not an object");
     QTest::newRow("document-true") << "1.0.3" << QByteArray("true") << refused("answer", "not an object");
     QTest::newRow("document-array") << "1.0.3" << QByteArray(R"([{"version":"1.0.4","path":"http://h/p"}])")
@@ -291,61 +317,84 @@ void UpdateCheckTest::refusedAnswer_data()
 
     QTest::newRow("version-array") << "1.0.3" << QByteArray(R"({"version":["1.0.4"],"path":"http://h/p"})")
                                    << refused("version", "not a text");
-    QTest::newRow("version-object") << "1.0.3" << QByteArray(R"({"version":{"v":"1.0.4"},"path":"http://h/p"})")
+    QTest::newRow("version-object") << "1.0.3"
+                                    << QByteArray(R"({"version":{"v":"1.0.4"},"path":"http://h/p"})")
                                     << refused("version", "not a text");
-    QTest::newRow("path-object") << "1.0.3" << QByteArray(R"({"version":"1.0.4","path":{}})") << refused("path", "not a text");
+    QTest::newRow("path-object") << "1.0.3" << QByteArray(R"({"version":"1.0.4","path":{}})")
+                                 << refused("path", "not a text");
     QTest::newRow("version-missing") << "1.0.3" << QByteArray(R"({"path":"http://h/p","u":[]})")
                                      << refused("version", "missing or empty");
     QTest::newRow("version-null") << "1.0.3" << QByteArray(R"({"version":null,"path":"http://h/p"})")
                                   << refused("version", "missing or empty");
-    QTest::newRow("path-empty") << "1.0.3" << QByteArray(R"({"version":"1.0.4","path":""})") << refused("path", "missing or empty");
+    QTest::newRow("path-empty") << "1.0.3" << QByteArray(R"({"version":"1.0.4","path":""})")
+                                << refused("path", "missing or empty");
 
-    QTest::newRow("u-object") << "1.0.3" << withList(R"("u":{"file":"a.dll"})") << refused("u", "not an array");
+    QTest::newRow("u-object") << "1.0.3" << withList(R"("u":{"file":"a.dll"})")
+                              << refused("u", "not an array");
     QTest::newRow("d-string") << "1.0.3" << withList(R"("d":"old.dll")") << refused("d", "not an array");
     QTest::newRow("n-number") << "1.0.3" << withList(R"("n":5)") << refused("n", "not an array");
     QTest::newRow("element-number") << "1.0.3" << withList(R"("u":[1])") << refused("u[0]", "not an object");
-    QTest::newRow("element-string") << "1.0.3" << withList(R"("d":["old.dll"])") << refused("d[0]", "not an object");
+    QTest::newRow("element-string") << "1.0.3" << withList(R"("d":["old.dll"])")
+                                    << refused("d[0]", "not an object");
     QTest::newRow("element-null") << "1.0.3" << withList(R"("n":[null])") << refused("n[0]", "not an object");
-    QTest::newRow("element-array") << "1.0.3" << withList(R"("u":[["a.dll"]])") << refused("u[0]", "not an object");
+    QTest::newRow("element-array") << "1.0.3" << withList(R"("u":[["a.dll"]])")
+                                   << refused("u[0]", "not an object");
     QTest::newRow("file-array") << "1.0.3" << withFile(R"(["a.dll"])") << refused("n[0].file", "not a text");
-    QTest::newRow("file-object") << "1.0.3" << withFile(R"({"name":"a.dll"})") << refused("n[0].file", "not a text");
+    QTest::newRow("file-object") << "1.0.3" << withFile(R"({"name":"a.dll"})")
+                                 << refused("n[0].file", "not a text");
     QTest::newRow("later-element-refused-writes-nothing")
         << "1.0.3" << withList(R"("u":[{"file":"a.dll"}],"d":[{"file":"ok.dll"},{"file":"../b.dll"}])")
         << refused("d[1].file", "path has a \"..\" component");
 
-    QTest::newRow("version-31-bytes") << "1.0.3" << QByteArray(R"({"version":")" + QByteArray(31, '2') + R"(","path":"http://h/p"})")
-                                      << tooLong("version", 30);
-    QTest::newRow("path-256-bytes") << "1.0.3" << QByteArray(R"({"version":"1.0.4","path":")" + QByteArray(256, 'p') + R"("})")
+    QTest::newRow("version-31-bytes")
+        << "1.0.3" << QByteArray(R"({"version":")" + QByteArray(31, '2') + R"(","path":"http://h/p"})")
+        << tooLong("version", 30);
+    QTest::newRow("path-256-bytes") << "1.0.3"
+                                    << QByteArray(
+                                           R"({"version":"1.0.4","path":")" + QByteArray(256, 'p') + R"("})")
                                     << tooLong("path", 255);
-    QTest::newRow("file-128-bytes") << "1.0.3" << withFile("\"" + QByteArray(128, 'f') + "\"") << tooLong("n[0].file", 127);
-    QTest::newRow("installed-31-bytes") << QString(31, QLatin1Char('1')) << withFile(R"("a.dll")")
-                                        << tooLong("installed version", 30);
+    QTest::newRow("file-128-bytes") << "1.0.3" << withFile("\"" + QByteArray(128, 'f') + "\"")
+                                    << tooLong("n[0].file", 127);
+    QTest::newRow("installed-31-bytes")
+        << QString(31, QLatin1Char('1')) << withFile(R"("a.dll")") << tooLong("installed version", 30);
 
-    QTest::newRow("file-absolute") << "1.0.3" << withFile(R"("/etc/passwd")") << refused("n[0].file", "absolute path");
-    QTest::newRow("file-backslash-absolute") << "1.0.3" << withFile(R"("\\windows\\x.dll")") << refused("n[0].file", "absolute path");
-    QTest::newRow("file-drive") << "1.0.3" << withFile(R"("C:/x.dll")") << refused("n[0].file", "path holds a colon");
-    QTest::newRow("file-stream") << "1.0.3" << withFile(R"("a.dll:evil")") << refused("n[0].file", "path holds a colon");
-    QTest::newRow("file-dotdot") << "1.0.3" << withFile(R"("../evil.dll")") << refused("n[0].file", "path has a \"..\" component");
+    QTest::newRow("file-absolute") << "1.0.3" << withFile(R"("/etc/passwd")")
+                                   << refused("n[0].file", "absolute path");
+    QTest::newRow("file-backslash-absolute")
+        << "1.0.3" << withFile(R"("\\windows\\x.dll")") << refused("n[0].file", "absolute path");
+    QTest::newRow("file-drive") << "1.0.3" << withFile(R"("C:/x.dll")")
+                                << refused("n[0].file", "path holds a colon");
+    QTest::newRow("file-stream") << "1.0.3" << withFile(R"("a.dll:evil")")
+                                 << refused("n[0].file", "path holds a colon");
+    QTest::newRow("file-dotdot") << "1.0.3" << withFile(R"("../evil.dll")")
+                                 << refused("n[0].file", "path has a \"..\" component");
     QTest::newRow("file-inner-dotdot") << "1.0.3" << withFile(R"("bin/../../evil.dll")")
                                        << refused("n[0].file", "path has a \"..\" component");
     QTest::newRow("file-backslash-dotdot") << "1.0.3" << withFile(R"("bin\\..\\..\\evil.dll")")
                                            << refused("n[0].file", "path has a \"..\" component");
-    QTest::newRow("file-blank") << "1.0.3" << withFile(R"("a b.dll")") << refused("n[0].file", "path holds white space");
-    QTest::newRow("file-tab") << "1.0.3" << withFile(R"("a\tb.dll")") << refused("n[0].file", "path holds white space");
+    QTest::newRow("file-blank") << "1.0.3" << withFile(R"("a b.dll")")
+                                << refused("n[0].file", "path holds white space");
+    QTest::newRow("file-tab") << "1.0.3" << withFile(R"("a\tb.dll")")
+                              << refused("n[0].file", "path holds white space");
     QTest::newRow("file-line-break") << "1.0.3" << withFile(R"("a.dll\n0 [Add] evil.dll")")
                                      << refused("n[0].file", "path holds white space");
-    QTest::newRow("file-zero-byte") << "1.0.3" << withFile(R"("a.dll\u0000../evil")") << refused("n[0].file", "holds a zero byte");
+    QTest::newRow("file-zero-byte") << "1.0.3" << withFile(R"("a.dll\u0000../evil")")
+                                    << refused("n[0].file", "holds a zero byte");
 
     QTest::newRow("version-blank") << "1.0.3" << QByteArray(R"({"version":"1.0 .4","path":"http://h/p"})")
                                    << refused("version", "holds white space");
-    QTest::newRow("version-line-break") << "1.0.3"
-                                        << QByteArray(R"({"version":"1.0.4\n0 [Add]","path":"http://h/p"})")
-                                        << refused("version", "holds white space");
-    QTest::newRow("path-line-break") << "1.0.3" << QByteArray(R"({"version":"1.0.4","path":"http://h/p\n0 [Add] : evil.dll"})")
+    QTest::newRow("version-line-break")
+        << "1.0.3" << QByteArray(R"({"version":"1.0.4\n0 [Add]","path":"http://h/p"})")
+        << refused("version", "holds white space");
+    QTest::newRow("path-line-break") << "1.0.3"
+                                     << QByteArray(
+                                            R"({"version":"1.0.4","path":"http://h/p\n0 [Add] : evil.dll"})")
                                      << refused("path", "holds white space");
-    QTest::newRow("path-zero-byte") << "1.0.3" << QByteArray(R"({"version":"1.0.4","path":"http://h/p\u0000x"})")
+    QTest::newRow("path-zero-byte") << "1.0.3"
+                                    << QByteArray(R"({"version":"1.0.4","path":"http://h/p\u0000x"})")
                                     << refused("path", "holds a zero byte");
-    QTest::newRow("installed-blank") << "1.0 3" << withFile(R"("a.dll")") << refused("installed version", "holds white space");
+    QTest::newRow("installed-blank") << "1.0 3" << withFile(R"("a.dll")")
+                                     << refused("installed version", "holds white space");
 }
 
 void UpdateCheckTest::refusedAnswer()
@@ -363,7 +412,8 @@ void UpdateCheckTest::refusedAnswer()
     QCOMPARE(update.lastCheck(), UpdateCheck::CheckResult::Refused);
     QVERIFY(update.isUpdateAvailable());
     QCOMPARE(readFile(diffPath()), BaselineFile);
-    QCOMPARE(QDir(workDir()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList { "version_diff.txt" });
+    QCOMPARE(QDir(workDir()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot),
+        QStringList { "version_diff.txt" });
 }
 
 void UpdateCheckTest::serverFailure_data()
@@ -372,9 +422,11 @@ void UpdateCheckTest::serverFailure_data()
     QTest::addColumn<int>("status");
     QTest::addColumn<QStringList>("messages");
 
-    QTest::newRow("http-404") << QByteArray("not here") << 404 << QStringList { "checkVersion failed error code:  203 " };
+    QTest::newRow("http-404") << QByteArray("not here") << 404
+                              << QStringList { "checkVersion failed error code:  203 " };
     QTest::newRow("no-json") << QByteArray("<html>") << 200
-                             << QStringList { "parser json value failed .. : \"<html>\" ", "reply:  \"<html>\" " };
+                             << QStringList { "parser json value failed .. : \"<html>\" ",
+                                    "reply:  \"<html>\" " };
     QTest::newRow("empty-body") << QByteArray() << 200
                                 << QStringList { "parser json value failed .. : \"\" ", "reply:  \"\" " };
 }
@@ -417,7 +469,8 @@ void UpdateCheckTest::prepareRecordsPaths()
     UpdateCheck update;
     QCOMPARE(update.diffFilePath(), QByteArray());
     QVERIFY(!update.isUpdateAvailable());
-    serve(R"({"version":"1.0.4","path":"http://dl.example/1.0.4","u":[{"file":"bin/core.dll"}],"d":[],"n":[]})");
+    serve(
+        R"({"version":"1.0.4","path":"http://dl.example/1.0.4","u":[{"file":"bin/core.dll"}],"d":[],"n":[]})");
     QVERIFY(update.prepare("1.0.3"));
     QCOMPARE(update.workDirectory(), workDir().toUtf8());
     QCOMPARE(update.diffFilePath(), diffPath().toUtf8());
@@ -434,8 +487,9 @@ void UpdateCheckTest::prepareRecordsPaths()
 void UpdateCheckTest::writtenFileReadsBack()
 {
     UpdateCheck update;
-    serve(R"({"version":"1.0.10","path":"http://h/p","u":[{"file":"bin/core.dll"}],"d":[{"file":"old.dll"},{}],)"
-          R"("n":[{"file":"plugins/new.dll"}]})");
+    serve(
+        R"({"version":"1.0.10","path":"http://h/p","u":[{"file":"bin/core.dll"}],"d":[{"file":"old.dll"},{}],)"
+        R"("n":[{"file":"plugins/new.dll"}]})");
     update.check(QStringLiteral("1.0.9"));
     QCOMPARE(update.lastCheck(), UpdateCheck::CheckResult::Written);
 
@@ -446,7 +500,10 @@ void UpdateCheckTest::writtenFileReadsBack()
     QCOMPARE(QByteArray(diff.downloadBase), QByteArray("http://h/p"));
     QStringList entries;
     for (const FileEntry* entry = diff.entries.head; entry; entry = entry->next) {
-        entries << QStringLiteral("%1 %2 %3").arg(entry->state).arg(entry->action).arg(QString::fromUtf8(entry->file));
+        entries << QStringLiteral("%1 %2 %3")
+                       .arg(entry->state)
+                       .arg(entry->action)
+                       .arg(QString::fromUtf8(entry->file));
     }
     // The element without "file" gives a line the reader skips.
     QCOMPARE(entries, (QStringList { "0 3 bin/core.dll", "0 2 old.dll", "0 1 plugins/new.dll" }));
@@ -494,18 +551,20 @@ void UpdateCheckTest::installStaged_data()
 
     const QByteArray none;
     const QByteArray dir = "<dir>";
-    QTest::newRow("replaces-installed") << QByteArray("old updater") << QByteArray("new updater") << none << true << QString();
+    QTest::newRow("replaces-installed")
+        << QByteArray("old updater") << QByteArray("new updater") << none << true << QString();
     QTest::newRow("first-install") << none << QByteArray("new updater") << none << true << QString();
-    QTest::newRow("stale-temporary-replaced") << QByteArray("old updater") << QByteArray("new updater") << QByteArray("junk")
-                                              << true << QString();
+    QTest::newRow("stale-temporary-replaced")
+        << QByteArray("old updater") << QByteArray("new updater") << QByteArray("junk") << true << QString();
     QTest::newRow("nothing-staged") << QByteArray("old updater") << none << none << false << QString();
     QTest::newRow("copy-fails-temporary-is-directory")
         << QByteArray("old updater") << QByteArray("new updater") << dir << false
         << QStringLiteral("cannot be copied beside the installed one");
-    QTest::newRow("copy-fails-staged-is-directory")
-        << QByteArray("old updater") << dir << none << false << QStringLiteral("cannot be copied beside the installed one");
+    QTest::newRow("copy-fails-staged-is-directory") << QByteArray(
+        "old updater") << dir << none << false << QStringLiteral("cannot be copied beside the installed one");
     QTest::newRow("rename-fails-installed-is-directory")
-        << dir << QByteArray("new updater") << none << false << QStringLiteral("cannot replace the installed one");
+        << dir << QByteArray("new updater") << none << false
+        << QStringLiteral("cannot replace the installed one");
 }
 
 void UpdateCheckTest::installStaged()
@@ -518,7 +577,8 @@ void UpdateCheckTest::installStaged()
 
     QTemporaryDir root;
     QVERIFY(root.isValid());
-    QVERIFY(QDir(root.path()).mkpath(QStringLiteral("app")) && QDir(root.path()).mkpath(QStringLiteral("work")));
+    QVERIFY(
+        QDir(root.path()).mkpath(QStringLiteral("app")) && QDir(root.path()).mkpath(QStringLiteral("work")));
     const QString installed = root.filePath(QStringLiteral("app/RevisionPusher.exe"));
     const QString staged = root.filePath(QStringLiteral("work/RevisionPusher.exe"));
     const QString temporary = installed + QStringLiteral(".new");
@@ -534,8 +594,9 @@ void UpdateCheckTest::installStaged()
     QVERIFY(place(installed, installedBefore));
     QVERIFY(place(staged, stagedBefore));
     QVERIFY(place(temporary, temporaryBefore));
-    const QFileDevice::Permissions executable = QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner
-        | QFileDevice::ReadUser | QFileDevice::WriteUser | QFileDevice::ExeUser | QFileDevice::ReadGroup | QFileDevice::ExeGroup;
+    const QFileDevice::Permissions executable = QFileDevice::ReadOwner | QFileDevice::WriteOwner
+        | QFileDevice::ExeOwner | QFileDevice::ReadUser | QFileDevice::WriteUser | QFileDevice::ExeUser
+        | QFileDevice::ReadGroup | QFileDevice::ExeGroup;
     if (installedBefore != "<dir>" && !installedBefore.isNull()) {
         QVERIFY(QFile::setPermissions(installed, executable));
     }
@@ -582,9 +643,11 @@ void UpdateCheckTest::installStagedOntoItself()
     DebugLog log;
     QVERIFY(!installStagedUpdater(staged, installed));
     QCOMPARE(DebugLog::messages(),
-        QStringList { QStringLiteral("staged updater not installed: \"%1\" is the installed file ").arg(staged) });
+        QStringList {
+            QStringLiteral("staged updater not installed: \"%1\" is the installed file ").arg(staged) });
     QCOMPARE(readFile(installed), QByteArray("the only updater"));
-    QCOMPARE(QDir(root.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList { "RevisionPusher.exe" });
+    QCOMPARE(QDir(root.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot),
+        QStringList { "RevisionPusher.exe" });
 }
 
 QTEST_GUILESS_MAIN(UpdateCheckTest)

@@ -14,7 +14,8 @@ int main(int argc, char** argv)
 {
     QCoreApplication application(argc, argv);
     UpdateCheck update;
-    const bool beside = QFile::exists(QCoreApplication::applicationDirPath() + QStringLiteral("/RevisionPusher.exe"));
+    const bool beside
+        = QFile::exists(QCoreApplication::applicationDirPath() + QStringLiteral("/RevisionPusher.exe"));
     const bool launched = update.launchIfNewer() == UpdateCheck::LaunchResult::Started;
     std::printf("server %s\n", ServerBaseUrl);
     std::printf("1.10 after 1.9: %s\n", compareVersions("v1.10", "v1.9") > 0 ? "yes" : "no");
