@@ -20,9 +20,10 @@
 // Where text is expected a number or boolean is taken as its text and null as empty; "u", "d"
 // or "n" absent or null count as empty arrays; an element without "file" gives an entry with
 // an empty path (which the updater skips). null, {} and [] mean there is no newer version.
-// Anything else (another shape, a value over its limit, a version or base with white space,
-// a file path the updater would refuse, see isSafeRelativePath) writes no file, leaves
-// isUpdateAvailable() as it was and writes one debug message "update check refused: ...".
+// Anything else (another shape, a missing or empty version or base, a value over its limit,
+// a version or base with white space, a file path the updater would refuse, see
+// isSafeRelativePath) writes no file, leaves isUpdateAvailable() as it was and writes one
+// debug message "update check refused: ...".
 
 #include <QByteArray>
 #include <QString>
