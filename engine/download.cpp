@@ -10,7 +10,6 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <string>
 
 namespace {
 
@@ -34,6 +33,14 @@ bool writeWhole(const QString& path, const QByteArray& data)
     std::fprintf(stderr, "write file failed: %s (%s)\n", path.toUtf8().constData(),
         out.errorString().toUtf8().constData());
     return false;
+}
+
+// The relative path as it goes into the URL. Letters, digits, "-", ".", "_", "~" and the
+// separators pass unchanged, which covers the names of a release; any other byte is
+// percent-encoded, so a name holding "#", "?" or "%" asks for that file and not for another.
+QByteArray urlPath(const char* relativePath)
+{
+    return QByteArray(relativePath).toPercentEncoding("/\\");
 }
 
 } // namespace
@@ -135,7 +142,8 @@ void Download::run()
         if (entry->state == Downloaded) {
             // A copy fetched by an earlier run is kept; one that has gone since (a cleaned
             // temporary directory) is fetched again, or the update could never be installed.
-            if (QFileInfo(joinPath(QString::fromUtf8(workDir.c_str()), QString::fromUtf8(entry->file))).isFile()) {
+            const QString copy = joinPath(QString::fromUtf8(workDir.c_str()), QString::fromUtf8(entry->file));
+            if (QFileInfo(copy).isFile()) {
                 continue;
             }
             entry->state = NoDo;
@@ -156,9 +164,9 @@ bool Download::fetchFile(const char* relativePath)
         std::fprintf(stderr, "not fetched: %s: %s\n", relativePath, reason);
         return false;
     }
-    const std::string url = std::string(diff.downloadBase) + "/" + relativePath;
+    const QByteArray url = QByteArray(diff.downloadBase) + '/' + urlPath(relativePath);
     QByteArray data;
-    if (!UploadManager::instance()->downloadFile(url.c_str(), data) || data.isEmpty()) {
+    if (!UploadManager::instance()->downloadFile(url.constData(), data) || data.isEmpty()) {
         return false;
     }
     const QString root = QString::fromUtf8(workDir.c_str());

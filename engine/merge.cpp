@@ -2,9 +2,11 @@
 //
 //   check    every [Add] and [Changed] entry (the updater's own executable aside) is
 //            Downloaded and its fetched copy is in the working directory; else nothing is done
-//   stage    each fetched copy is copied to a hidden temporary name beside its target
-//   commit   each installed file that is replaced or deleted is moved aside to a hidden backup
-//            name beside it, and the staged copy is renamed onto the target
+//   stage    each fetched copy gets a hidden temporary name beside its target: a second link
+//            to it where the file system allows, else a copy
+//   commit   each installed file that is replaced or deleted gets a hidden backup name beside
+//            it (a second link, else the file is moved there), and the staged copy is renamed
+//            onto the target
 //   finish   backups, fetched copies and the version-difference file are removed
 //
 // A failure while staging or committing takes back every step already made (restores the
@@ -23,8 +25,10 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QHash>
+#include <QRandomGenerator>
 #include <QTemporaryFile>
 
+#include <cassert>
 #include <chrono>
 #include <cstdio>
 #include <system_error>
@@ -39,9 +43,10 @@ struct Step
 {
     QString relative;
     QString target;
-    QString source;  // the fetched copy; empty for a deletion
-    QString staged;  // the temporary copy beside the target, while it exists
-    QString backup;  // the installed file moved aside, while it exists
+    QString source; // the fetched copy; empty for a deletion
+    QString staged; // the temporary copy beside the target, while it exists
+    QString backup; // the installed file's backup name, while it exists
+    bool backupIsLink = false; // a second link to the installed file, not the file moved aside
     bool placed = false;
 };
 
@@ -80,14 +85,35 @@ QString reserveBeside(const QString& target, const char* purpose)
 {
     const QFileInfo info(target);
     QTemporaryFile file(joinPath(info.path(),
-        QLatin1Char('.') + info.fileName() + QLatin1Char('.') + QLatin1String(purpose) + QLatin1String("-XXXXXX")));
+        QLatin1Char('.') + info.fileName() + QLatin1Char('.') + QLatin1String(purpose)
+            + QLatin1String("-XXXXXX")));
     file.setAutoRemove(false);
     return file.open() ? file.fileName() : QString();
 }
 
-// Copies the fetched file to a temporary name beside the target. The copy takes the
-// permissions of the file it replaces (an executable stays executable).
-bool stage(Step& step)
+// A second (hard) link to file under a fresh hidden name beside target; empty when the file
+// system cannot make one. The name is taken only if nobody holds it, so no file is replaced.
+QString linkBeside(const QString& file, const QString& target, const char* purpose)
+{
+    const QFileInfo info(target);
+    for (int attempt = 0; attempt < 8; ++attempt) {
+        const QString name = joinPath(info.path(),
+            QStringLiteral(".%1.%2-%3")
+                .arg(info.fileName(), QLatin1String(purpose))
+                .arg(QRandomGenerator::global()->generate(), 8, 16, QLatin1Char('0')));
+        std::error_code error;
+        std::filesystem::create_hard_link(fsPath(file), fsPath(name), error);
+        if (!error) {
+            return name;
+        }
+        if (error != std::errc::file_exists) {
+            return QString();
+        }
+    }
+    return QString();
+}
+
+bool copyBeside(Step& step)
 {
     QFile in(step.source);
     if (!in.open(QIODevice::ReadOnly)) {
@@ -114,31 +140,52 @@ bool stage(Step& step)
             return false;
         }
     }
-    if (!out.flush()) {
-        return false;
-    }
-    const QFileInfo replaced(step.target);
-    out.setPermissions(replaced.exists() ? replaced.permissions() : in.permissions());
     out.close();
     return out.error() == QFileDevice::NoError;
 }
 
-// Moves the installed file aside, then the staged copy (if any) onto the target.
+// Puts the fetched file under a temporary name beside the target, linked or copied. The staged
+// file takes the permissions of the file it replaces (an executable stays executable).
+bool stage(Step& step)
+{
+    // A link costs no copy of the bytes; a symbolic link is copied through, or the installed
+    // file would become a link into the working directory.
+    if (!QFileInfo(step.source).isSymLink()) {
+        step.staged = linkBeside(step.source, step.target, "stage");
+    }
+    if (step.staged.isEmpty() && !copyBeside(step)) {
+        return false;
+    }
+    const QFileInfo replaced(step.target);
+    if (replaced.exists()) {
+        QFile::setPermissions(step.staged, replaced.permissions());
+    }
+    return true;
+}
+
+// Keeps the installed file under a backup name, then renames the staged copy (if any) over
+// the target. Where the backup can be a second link the target never goes missing: the rename
+// replaces it in one step. Otherwise the installed file is moved aside first.
 bool commit(Step& step)
 {
     if (presentAt(step.target)) {
-        const QString reserved = reserveBeside(step.target, "backup");
-        if (reserved.isEmpty()) {
-            return false;
+        step.backup = linkBeside(step.target, step.target, "backup");
+        step.backupIsLink = !step.backup.isEmpty();
+        if (!step.backupIsLink) {
+            const QString reserved = reserveBeside(step.target, "backup");
+            if (reserved.isEmpty()) {
+                return false;
+            }
+            if (!rename(step.target, reserved)) {
+                removeFile(reserved);
+                return false;
+            }
+            step.backup = reserved;
         }
-        if (!rename(step.target, reserved)) {
-            removeFile(reserved);
-            return false;
-        }
-        step.backup = reserved;
     }
     if (step.staged.isEmpty()) {
-        return true;
+        // A deletion: the backup now holds the file.
+        return !step.backupIsLink || removeFile(step.target);
     }
     if (!rename(step.staged, step.target)) {
         return false;
@@ -151,8 +198,12 @@ bool commit(Step& step)
 void takeBack(Step& step)
 {
     if (!step.backup.isEmpty()) {
-        // Renaming the backup over a placed copy restores the old file in one step.
-        if (rename(step.backup, step.target)) {
+        if (step.backupIsLink && !step.placed && presentAt(step.target)) {
+            // The installed file was never replaced; its second name just goes.
+            removeFile(step.backup);
+            step.backup.clear();
+        } else if (rename(step.backup, step.target)) {
+            // Renaming the backup over a placed copy restores the old file in one step.
             step.backup.clear();
         } else {
             std::fprintf(stderr, "merge: cannot restore %s, its previous content is in %s\n",
@@ -192,6 +243,7 @@ void removeEmptyParents(const QString& file, const QString& root)
 
 int Download::merge(const char* hostExe)
 {
+    assert(hostExe != nullptr);
     switch (mode) {
     case 0:
         std::fprintf(stderr, "exe  started,  merge  delay ...\n");
@@ -246,14 +298,20 @@ int Download::installFiles()
             continue;
         }
         const QString source = entry->action == Delete ? QString() : joinPath(workRoot, relative);
+        const QString target = joinPath(appRoot, relative);
         if (!source.isEmpty()) {
-            if (entry->state != Downloaded || !QFileInfo(source).isFile()) {
+            const QFileInfo copy(source);
+            if (entry->state != Downloaded || !copy.isFile()) {
                 std::fprintf(stderr, "merge: %s is not downloaded, nothing installed\n", entry->file);
                 return 0;
             }
+            // With the working directory being the installation directory the copy was fetched
+            // straight into place; moving it aside and then removing "the copy" would lose it.
+            if (copy.canonicalFilePath() == QFileInfo(target).canonicalFilePath()) {
+                continue;
+            }
             fetched.append(source);
         }
-        const QString target = joinPath(appRoot, relative);
         if (entry->action == Delete && QFileInfo(target).isDir() && !QFileInfo(target).isSymLink()) {
             std::fprintf(stderr, "merge: %s is a directory, not deleted\n", entry->file);
             continue;
@@ -266,7 +324,7 @@ int Download::installFiles()
             continue;
         }
         stepOfPath.insert(key, steps.size());
-        steps.push_back(Step { relative, target, source, {}, {}, false });
+        steps.push_back(Step { relative, target, source, {}, {}, false, false });
     }
 
     QStringList createdDirs;
@@ -275,14 +333,16 @@ int Download::installFiles()
             continue;
         }
         if (!makeParentDirs(appRoot, step.relative, &createdDirs) || !stage(step)) {
-            std::fprintf(stderr, "merge: cannot stage %s, nothing installed\n", step.target.toUtf8().constData());
+            std::fprintf(
+                stderr, "merge: cannot stage %s, nothing installed\n", step.target.toUtf8().constData());
             takeBackAll(steps, createdDirs);
             return 0;
         }
     }
     for (Step& step : steps) {
         if (!commit(step)) {
-            std::fprintf(stderr, "merge: cannot replace %s, nothing installed\n", step.target.toUtf8().constData());
+            std::fprintf(
+                stderr, "merge: cannot replace %s, nothing installed\n", step.target.toUtf8().constData());
             takeBackAll(steps, createdDirs);
             return 0;
         }

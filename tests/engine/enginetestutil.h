@@ -65,7 +65,7 @@ struct EventLog
     struct Event
     {
         std::int32_t code;
-        QString file;     // FileStart: the entry's path
+        QString file; // FileStart: the entry's path
         std::intptr_t flag; // AllDone: the completed flag
         QByteArray diffAtEvent;
         bool onOtherThread;

@@ -9,6 +9,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QThread>
+#include <QUrl>
 
 #include <csignal>
 #include <memory>
@@ -54,6 +55,7 @@ void DownloadPassTest::init()
     server->serve("plugins/new.dll", "new plugin");
     server->serve("deep/x/y/z.dll", "deep file");
     server->serve("empty.dll", "");
+    server->serve("lib/c#1%41?.dll", "odd name");
     server->serve("cut.dll", QByteArray(4096, 'k'), true);
     QVERIFY(server->start());
 }
@@ -61,21 +63,23 @@ void DownloadPassTest::init()
 // The transport logs every request, and each failed one a second time.
 void DownloadPassTest::expectFetch(const QString& relative, bool fails)
 {
+    const QString url = server->url(QString::fromLatin1(QUrl::toPercentEncoding(relative, "/")));
     QTest::ignoreMessage(QtDebugMsg,
-        QRegularExpression(QStringLiteral("^url: \"%1\" $").arg(QRegularExpression::escape(server->url(relative)))));
+        QRegularExpression(QStringLiteral("^url: \"%1\" $").arg(QRegularExpression::escape(url))));
     if (fails) {
-        QTest::ignoreMessage(QtDebugMsg, QRegularExpression(QStringLiteral("^down load failed error code: ")));
+        QTest::ignoreMessage(
+            QtDebugMsg, QRegularExpression(QStringLiteral("^down load failed error code: ")));
     }
 }
 
 void DownloadPassTest::pass_data()
 {
     QTest::addColumn<QByteArrayList>("lines");
-    QTest::addColumn<Files>("before");           // working directory before the pass
-    QTest::addColumn<QStringList>("fetched");    // requests expected, in order
-    QTest::addColumn<QStringList>("failing");    // of those, the ones the transport reports
-    QTest::addColumn<QByteArrayList>("after");   // entry lines written back
-    QTest::addColumn<Files>("result");           // working directory after the pass
+    QTest::addColumn<Files>("before"); // working directory before the pass
+    QTest::addColumn<QStringList>("fetched"); // requests expected, in order
+    QTest::addColumn<QStringList>("failing"); // of those, the ones the transport reports
+    QTest::addColumn<QByteArrayList>("after"); // entry lines written back
+    QTest::addColumn<Files>("result"); // working directory after the pass
 
     QTest::newRow("add-delete-changed-fetches-first-and-third")
         << QByteArrayList { "0 [Add] : a.dll", "0 [Delete] : b.dll", "0 [Changed] : c.dll" } << Files {}
@@ -104,19 +108,24 @@ void DownloadPassTest::pass_data()
         << QStringList { "empty.dll" } << QStringList {} << QByteArrayList { "0 [Add] : empty.dll" }
         << Files { { "empty.dll", "older" } };
     QTest::newRow("404-not-written-older-copy-kept")
-        << QByteArrayList { "0 [Changed] : missing.dll", "0 [Add] : a.dll" } << Files { { "missing.dll", "older" } }
-        << QStringList { "missing.dll", "a.dll" } << QStringList { "missing.dll" }
-        << QByteArrayList { "0 [Changed] : missing.dll", "2 [Add] : a.dll" }
+        << QByteArrayList { "0 [Changed] : missing.dll", "0 [Add] : a.dll" }
+        << Files { { "missing.dll", "older" } } << QStringList { "missing.dll", "a.dll" }
+        << QStringList { "missing.dll" } << QByteArrayList { "0 [Changed] : missing.dll", "2 [Add] : a.dll" }
         << Files { { "missing.dll", "older" }, { "a.dll", "A new" } };
     QTest::newRow("truncated-body-not-written-older-copy-kept")
-        << QByteArrayList { "0 [Add] : cut.dll" } << Files { { "cut.dll", "older" } } << QStringList { "cut.dll" }
-        << QStringList { "cut.dll" } << QByteArrayList { "0 [Add] : cut.dll" } << Files { { "cut.dll", "older" } };
+        << QByteArrayList { "0 [Add] : cut.dll" } << Files { { "cut.dll", "older" } }
+        << QStringList { "cut.dll" } << QStringList { "cut.dll" } << QByteArrayList { "0 [Add] : cut.dll" }
+        << Files { { "cut.dll", "older" } };
     QTest::newRow("new-sub-directories-created")
         << QByteArrayList { "0 [Add] : plugins/new.dll", "0 [Changed] : deep/x/y/z.dll" } << Files {}
         << QStringList { "plugins/new.dll", "deep/x/y/z.dll" } << QStringList {}
         << QByteArrayList { "2 [Add] : plugins/new.dll", "2 [Changed] : deep/x/y/z.dll" }
-        << Files { { "plugins/", "" }, { "plugins/new.dll", "new plugin" }, { "deep/", "" }, { "deep/x/", "" },
-               { "deep/x/y/", "" }, { "deep/x/y/z.dll", "deep file" } };
+        << Files { { "plugins/", "" }, { "plugins/new.dll", "new plugin" }, { "deep/", "" },
+               { "deep/x/", "" }, { "deep/x/y/", "" }, { "deep/x/y/z.dll", "deep file" } };
+    QTest::newRow("reserved-url-characters-in-name-asked-for-as-they-are")
+        << QByteArrayList { "0 [Add] : lib/c#1%41?.dll" } << Files {} << QStringList { "lib/c#1%41?.dll" }
+        << QStringList {} << QByteArrayList { "2 [Add] : lib/c#1%41?.dll" }
+        << Files { { "lib/", "" }, { "lib/c#1%41?.dll", "odd name" } };
     QTest::newRow("same-path-twice-both-fetched")
         << QByteArrayList { "0 [Add] : a.dll", "0 [Changed] : a.dll" } << Files {}
         << QStringList { "a.dll", "a.dll" } << QStringList {}
@@ -185,8 +194,10 @@ void DownloadPassTest::nothingToUpdate_data()
     QTest::newRow("no-file") << QByteArray() << QByteArray("load file failed !\n");
     QTest::newRow("no-entries") << QByteArray("@Orbisnap\nv1.0.3 --> v1.0.4\nBASE\n") << QByteArray();
     QTest::newRow("only-skipped-lines")
-        << QByteArray("@Orbisnap\nv1.0.3 --> v1.0.4\nBASE\n0 Nome : a.dll\n0 [Remove] : b.dll\n") << QByteArray();
-    QTest::newRow("equal-versions") << QByteArray("@Orbisnap\nv1.0 --> v1.0\nBASE\n0 [Add] : a.dll\n") << QByteArray();
+        << QByteArray("@Orbisnap\nv1.0.3 --> v1.0.4\nBASE\n0 Nome : a.dll\n0 [Remove] : b.dll\n")
+        << QByteArray();
+    QTest::newRow("equal-versions") << QByteArray("@Orbisnap\nv1.0 --> v1.0\nBASE\n0 [Add] : a.dll\n")
+                                    << QByteArray();
     QTest::newRow("installed-is-newer")
         << QByteArray("@Orbisnap\nv1.10 --> v1.9\nBASE\n0 [Add] : a.dll\n") << QByteArray();
 }
@@ -256,7 +267,8 @@ void DownloadPassTest::failedWrite_data()
     QTest::addColumn<QString>("diagnostic");
 
     QTest::newRow("target-is-a-directory")
-        << QStringLiteral("a.dll") << Files { { "a.dll/inside.txt", "kept" } } << QStringLiteral("write file failed: ");
+        << QStringLiteral("a.dll") << Files { { "a.dll/inside.txt", "kept" } }
+        << QStringLiteral("write file failed: ");
     QTest::newRow("parent-is-a-file")
         << QStringLiteral("plugins/new.dll") << Files { { "plugins", "a file, not a folder" } }
         << QStringLiteral("cannot create the directory of plugins/new.dll below ");
@@ -309,7 +321,8 @@ void DownloadPassTest::failedWrite()
     QVERIFY(!stored);
     QVERIFY(worker.diff.entries.head->state == NoDo);
     const QByteArray text = err.text();
-    QVERIFY2(text.startsWith("downloading  ...  " + relative.toUtf8() + '\n' + diagnostic.toUtf8()), text.constData());
+    QVERIFY2(text.startsWith("downloading  ...  " + relative.toUtf8() + '\n' + diagnostic.toUtf8()),
+        text.constData());
     QCOMPARE(snapshotTree(folders->work), work);
 }
 
@@ -346,7 +359,8 @@ void DownloadPassTest::unsafePath()
 void DownloadPassTest::stopRequested()
 {
     server->serve("b.dll", "B new");
-    QVERIFY(writeDiff(folders->diff, server->base(), { "0 [Add] : a.dll", "0 [Add] : b.dll", "0 [Changed] : c.dll" }));
+    QVERIFY(writeDiff(
+        folders->diff, server->base(), { "0 [Add] : a.dll", "0 [Add] : b.dll", "0 [Changed] : c.dll" }));
     Download worker(folders->work.toUtf8().constData(), folders->diff.toUtf8().constData(),
         folders->app.toUtf8().constData(), "Host.exe", 0);
     server->setHook([&worker](const std::string& relative) {
@@ -363,7 +377,8 @@ void DownloadPassTest::stopRequested()
     QCOMPARE(worker.start(), 0);
     worker.wait();
     QCOMPARE(log.summary(), (QStringList { "start:a.dll", "start:b.dll", "done:0" }));
-    QCOMPARE(diffEntries(folders->diff), (QByteArrayList { "2 [Add] : a.dll", "2 [Add] : b.dll", "0 [Changed] : c.dll" }));
+    QCOMPARE(diffEntries(folders->diff),
+        (QByteArrayList { "2 [Add] : a.dll", "2 [Add] : b.dll", "0 [Changed] : c.dll" }));
     QCOMPARE(server->requested(), (QStringList { "a.dll", "b.dll" }));
 }
 

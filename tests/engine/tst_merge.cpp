@@ -23,7 +23,8 @@ Q_DECLARE_METATYPE(Files)
 
 namespace {
 
-const QByteArrayList updateLines { "2 [Changed] : a.dll", "2 [Add] : plugins/new.dll", "0 [Delete] : old.dll" };
+const QByteArrayList updateLines { "2 [Changed] : a.dll", "2 [Add] : plugins/new.dll",
+    "0 [Delete] : old.dll" };
 const Files installedRelease { { "a.dll", "A old" }, { "old.dll", "dropped" }, { "keep.txt", "untouched" } };
 const Files fetchedRelease { { "a.dll", "A new" }, { "plugins/", "" }, { "plugins/new.dll", "new plugin" } };
 const Files mergedRelease { { "a.dll", "A new" }, { "keep.txt", "untouched" }, { "plugins/", "" },
@@ -58,14 +59,17 @@ private slots:
     void install_data();
     void install();
     void executableStaysExecutable();
+    void stagedByCopy_data();
+    void stagedByCopy();
     void allOrNothing_data();
     void allOrNothing();
     void notLoadedInstallsNothing();
+    void workingDirectoryIsInstallationDirectory();
     void passThenMerge();
 
 private:
-    std::unique_ptr<Download> prepare(const QByteArrayList& lines, const Files& installed, const Files& fetched,
-        int mode);
+    std::unique_ptr<Download> prepare(
+        const QByteArrayList& lines, const Files& installed, const Files& fetched, int mode);
     QString hostExe() const { return folders->app + QStringLiteral("/Host.exe"); }
     std::unique_ptr<QTemporaryDir> temp;
     std::unique_ptr<Folders> folders;
@@ -85,8 +89,8 @@ void MergeTest::cleanup()
     temp.reset();
 }
 
-std::unique_ptr<Download> MergeTest::prepare(const QByteArrayList& lines, const Files& installed,
-    const Files& fetched, int mode)
+std::unique_ptr<Download> MergeTest::prepare(
+    const QByteArrayList& lines, const Files& installed, const Files& fetched, int mode)
 {
     writeTree(folders->app, installed);
     writeTree(folders->work, fetched);
@@ -106,19 +110,22 @@ void MergeTest::modes_data()
     QTest::addColumn<QByteArray>("messages"); // HOST stands for the host executable's path
     QTest::addColumn<bool>("installed");
 
-    QTest::newRow("mode-0-postpones") << 0 << "idle" << 1 << QByteArray("exe  started,  merge  delay ...\n") << false;
-    QTest::newRow("mode-0-host-running") << 0 << "running" << 1 << QByteArray("exe  started,  merge  delay ...\n")
-                                         << false;
+    QTest::newRow("mode-0-postpones")
+        << 0 << "idle" << 1 << QByteArray("exe  started,  merge  delay ...\n") << false;
+    QTest::newRow("mode-0-host-running")
+        << 0 << "running" << 1 << QByteArray("exe  started,  merge  delay ...\n") << false;
     QTest::newRow("mode-3-does-nothing") << 3 << "idle" << 1 << QByteArray() << false;
     QTest::newRow("mode-minus-1-does-nothing") << -1 << "missing" << 1 << QByteArray() << false;
     QTest::newRow("mode-2-host-idle-installs") << 2 << "idle" << 1 << QByteArray("merge ok !\n") << true;
     QTest::newRow("mode-2-host-missing-counts-as-free")
         << 2 << "missing" << 1 << QByteArray("exe file not exist: HOST\nmerge ok !\n") << true;
-    QTest::newRow("mode-2-host-running-installs-nothing") << 2 << "running" << 0 << QByteArray("merge ok !\n") << false;
+    QTest::newRow("mode-2-host-running-installs-nothing")
+        << 2 << "running" << 0 << QByteArray("merge ok !\n") << false;
     QTest::newRow("mode-1-host-idle-installs-at-once")
         << 1 << "idle" << 1 << QByteArray("exe  finished,  merge  right now !\n") << true;
     QTest::newRow("mode-1-host-missing-counts-as-free")
-        << 1 << "missing" << 1 << QByteArray("exe file not exist: HOST\nexe  finished,  merge  right now !\n") << true;
+        << 1 << "missing" << 1 << QByteArray("exe file not exist: HOST\nexe  finished,  merge  right now !\n")
+        << true;
 }
 
 void MergeTest::modes()
@@ -219,26 +226,27 @@ void MergeTest::install_data()
     QTest::newRow("add-in-new-sub-directories")
         << own << QByteArrayList { "2 [Add] : plugins/new.dll", "2 [Add] : a/b/c/d.dll" } << Files {}
         << Files { { "plugins/new.dll", "p" }, { "a/b/c/d.dll", "d" } }
-        << Files { { "plugins/", "" }, { "plugins/new.dll", "p" }, { "a/", "" }, { "a/b/", "" }, { "a/b/c/", "" },
-               { "a/b/c/d.dll", "d" } }
+        << Files { { "plugins/", "" }, { "plugins/new.dll", "p" }, { "a/", "" }, { "a/b/", "" },
+               { "a/b/c/", "" }, { "a/b/c/d.dll", "d" } }
         << Files {} << QByteArray();
     QTest::newRow("changed-replaces-installed")
         << own << QByteArrayList { "2 [Changed] : bin/core.dll" } << Files { { "bin/core.dll", "old core" } }
-        << Files { { "bin/core.dll", "new core" } } << Files { { "bin/", "" }, { "bin/core.dll", "new core" } }
-        << Files {} << QByteArray();
+        << Files { { "bin/core.dll", "new core" } }
+        << Files { { "bin/", "" }, { "bin/core.dll", "new core" } } << Files {} << QByteArray();
     QTest::newRow("changed-whose-installed-copy-is-gone")
         << own << QByteArrayList { "2 [Changed] : a.dll" } << Files {} << Files { { "a.dll", "A" } }
         << Files { { "a.dll", "A" } } << Files {} << QByteArray();
-    QTest::newRow("delete-existing")
-        << own << QByteArrayList { "0 [Delete] : old.dll" } << Files { { "old.dll", "o" }, { "keep.txt", "k" } }
-        << Files {} << Files { { "keep.txt", "k" } } << Files {} << QByteArray();
+    QTest::newRow("delete-existing") << own << QByteArrayList { "0 [Delete] : old.dll" }
+                                     << Files { { "old.dll", "o" }, { "keep.txt", "k" } } << Files {}
+                                     << Files { { "keep.txt", "k" } } << Files {} << QByteArray();
     QTest::newRow("delete-already-gone-changes-nothing")
         << own << QByteArrayList { "0 [Delete] : old.dll" } << Files { { "keep.txt", "k" } } << Files {}
         << Files { { "keep.txt", "k" } } << Files {} << QByteArray();
     QTest::newRow("delete-of-a-directory-leaves-it")
-        << own << QByteArrayList { "0 [Delete] : data", "2 [Add] : a.dll" } << Files { { "data/user.db", "u" } }
-        << Files { { "a.dll", "A" } } << Files { { "data/", "" }, { "data/user.db", "u" }, { "a.dll", "A" } }
-        << Files {} << QByteArray("merge: data is a directory, not deleted\n");
+        << own << QByteArrayList { "0 [Delete] : data", "2 [Add] : a.dll" }
+        << Files { { "data/user.db", "u" } } << Files { { "a.dll", "A" } }
+        << Files { { "data/", "" }, { "data/user.db", "u" }, { "a.dll", "A" } } << Files {}
+        << QByteArray("merge: data is a directory, not deleted\n");
     QTest::newRow("own-executable-skipped")
         << own << QByteArrayList { "2 [Changed] : RevisionPusher.exe", "2 [Changed] : a.dll" }
         << Files { { "RevisionPusher.exe", "running updater" }, { "a.dll", "A old" } }
@@ -246,17 +254,20 @@ void MergeTest::install_data()
         << Files { { "RevisionPusher.exe", "running updater" }, { "a.dll", "A new" } }
         << Files { { "RevisionPusher.exe", "next updater" } } << QByteArray();
     QTest::newRow("own-executable-in-sub-folder-skipped-name-without-exe")
-        << QStringLiteral("RevisionPusher") << QByteArrayList { "2 [Add] : bin/RevisionPusher.exe", "2 [Add] : a.dll" }
-        << Files {} << Files { { "bin/RevisionPusher.exe", "next updater" }, { "a.dll", "A" } }
-        << Files { { "a.dll", "A" } } << Files { { "bin/", "" }, { "bin/RevisionPusher.exe", "next updater" } }
-        << QByteArray();
+        << QStringLiteral("RevisionPusher")
+        << QByteArrayList { "2 [Add] : bin/RevisionPusher.exe", "2 [Add] : a.dll" } << Files {}
+        << Files { { "bin/RevisionPusher.exe", "next updater" }, { "a.dll", "A" } }
+        << Files { { "a.dll", "A" } }
+        << Files { { "bin/", "" }, { "bin/RevisionPusher.exe", "next updater" } } << QByteArray();
     QTest::newRow("own-executable-not-downloaded-does-not-block")
         << own << QByteArrayList { "0 [Changed] : RevisionPusher.exe", "2 [Add] : a.dll" }
         << Files { { "RevisionPusher.exe", "running updater" } } << Files { { "a.dll", "A" } }
-        << Files { { "RevisionPusher.exe", "running updater" }, { "a.dll", "A" } } << Files {} << QByteArray();
+        << Files { { "RevisionPusher.exe", "running updater" }, { "a.dll", "A" } } << Files {}
+        << QByteArray();
     QTest::newRow("own-executable-delete-skipped")
-        << own << QByteArrayList { "0 [Delete] : RevisionPusher.exe" } << Files { { "RevisionPusher.exe", "updater" } }
-        << Files {} << Files { { "RevisionPusher.exe", "updater" } } << Files {} << QByteArray();
+        << own << QByteArrayList { "0 [Delete] : RevisionPusher.exe" }
+        << Files { { "RevisionPusher.exe", "updater" } } << Files {}
+        << Files { { "RevisionPusher.exe", "updater" } } << Files {} << QByteArray();
     QTest::newRow("name-that-only-ends-like-own-executable-installed")
         << own << QByteArrayList { "2 [Add] : MyRevisionPusher.exe" } << Files {}
         << Files { { "MyRevisionPusher.exe", "another program" } }
@@ -266,8 +277,9 @@ void MergeTest::install_data()
         << Files { { "revisionpusher.exe", "r" } } << Files { { "revisionpusher.exe", "r" } } << Files {}
         << QByteArray();
     QTest::newRow("same-path-twice-installed-once")
-        << own << QByteArrayList { "2 [Add] : a.dll", "2 [Changed] : a.dll" } << Files { { "a.dll", "A old" } }
-        << Files { { "a.dll", "A new" } } << Files { { "a.dll", "A new" } } << Files {} << QByteArray();
+        << own << QByteArrayList { "2 [Add] : a.dll", "2 [Changed] : a.dll" }
+        << Files { { "a.dll", "A old" } } << Files { { "a.dll", "A new" } } << Files { { "a.dll", "A new" } }
+        << Files {} << QByteArray();
     QTest::newRow("add-then-delete-last-entry-wins")
         << own << QByteArrayList { "2 [Add] : a.dll", "0 [Delete] : a.dll" } << Files { { "a.dll", "A old" } }
         << Files { { "a.dll", "A new" } } << Files {} << Files {} << QByteArray();
@@ -296,15 +308,73 @@ void MergeTest::install()
 // The staged copy takes the permissions of the file it replaces.
 void MergeTest::executableStaysExecutable()
 {
-    auto worker = prepare({ "2 [Changed] : tool.exe" }, { { "tool.exe", "old tool" } }, { { "tool.exe", "new tool" } }, 2);
+    auto worker = prepare(
+        { "2 [Changed] : tool.exe" }, { { "tool.exe", "old tool" } }, { { "tool.exe", "new tool" } }, 2);
     QVERIFY(worker);
     const QString tool = folders->app + QStringLiteral("/tool.exe");
-    const QFile::Permissions executable = QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadUser
-        | QFile::WriteUser | QFile::ExeUser | QFile::ReadGroup | QFile::ExeGroup;
+    const QFile::Permissions executable = QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner
+        | QFile::ReadUser | QFile::WriteUser | QFile::ExeUser | QFile::ReadGroup | QFile::ExeGroup;
     QVERIFY(QFile::setPermissions(tool, executable));
     QCOMPARE(worker->installFiles(), 1);
     QCOMPARE(readFile(tool), QByteArray("new tool"));
     QCOMPARE(QFile::permissions(tool), executable);
+}
+
+// Where the fetched copy cannot get a second name beside the target (another file system, or
+// the copy is itself a symbolic link) it is copied; the result is the same regular file.
+void MergeTest::stagedByCopy_data()
+{
+    QTest::addColumn<QString>("workBase"); // empty: the usual working directory
+
+    QTest::newRow("fetched-copy-is-a-symbolic-link") << QString();
+    QTest::newRow("working-directory-on-another-file-system") << QStringLiteral("/dev/shm");
+}
+
+void MergeTest::stagedByCopy()
+{
+    QFETCH(QString, workBase);
+    std::unique_ptr<QTemporaryDir> elsewhere;
+    QString work = folders->work;
+    if (!workBase.isEmpty()) {
+        if (!QFileInfo(workBase).isDir()) {
+            QSKIP("no second file system at /dev/shm");
+        }
+        elsewhere = std::make_unique<QTemporaryDir>(workBase + QStringLiteral("/engine-XXXXXX"));
+        QVERIFY(elsewhere->isValid());
+        work = elsewhere->path();
+    }
+    writeTree(folders->app, { { "bin/tool.exe", "old tool" }, { "keep.txt", "k" } });
+    const QString tool = folders->app + QStringLiteral("/bin/tool.exe");
+    QVERIFY(QFile::setPermissions(tool, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+    QByteArray big(3 * 1024 * 1024 + 17, Qt::Uninitialized);
+    for (int i = 0; i < big.size(); ++i) {
+        big[i] = char(i * 7 + i / 251);
+    }
+    Tree workAfter;
+    if (workBase.isEmpty()) {
+        // Both fetched copies are links to files kept elsewhere in the working directory.
+        writeTree(work, { { "store/tool.bin", big }, { "store/new.bin", "new" } });
+        QVERIFY(QDir().mkpath(work + QStringLiteral("/bin")));
+        QVERIFY(
+            QFile::link(work + QStringLiteral("/store/tool.bin"), work + QStringLiteral("/bin/tool.exe")));
+        QVERIFY(QFile::link(work + QStringLiteral("/store/new.bin"), work + QStringLiteral("/new.dll")));
+        workAfter = { { "store/", "" }, { "store/tool.bin", big }, { "store/new.bin", "new" } };
+    } else {
+        writeTree(work, { { "bin/tool.exe", big }, { "new.dll", "new" } });
+    }
+    const QString diff = work + QStringLiteral("/version_diff.txt");
+    QVERIFY(writeDiff(diff, QStringLiteral("http://127.0.0.1:9/release"),
+        { "2 [Changed] : bin/tool.exe", "2 [Add] : new.dll" }));
+    Download worker(work.toUtf8().constData(), diff.toUtf8().constData(), folders->app.toUtf8().constData(),
+        "Host.exe", 2);
+    QCOMPARE(worker.installFiles(), 1);
+    QCOMPARE(snapshotTree(folders->app),
+        (Tree { { "bin/", "" }, { "bin/tool.exe", big }, { "keep.txt", "k" }, { "new.dll", "new" } }));
+    QVERIFY(!QFileInfo(tool).isSymLink());
+    QVERIFY(!QFileInfo(folders->app + QStringLiteral("/new.dll")).isSymLink());
+    QCOMPARE(QFile::permissions(tool) & (QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner),
+        QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    QCOMPARE(snapshotTree(work), workAfter);
 }
 
 void MergeTest::allOrNothing_data()
@@ -317,7 +387,8 @@ void MergeTest::allOrNothing_data()
     const QByteArrayList full { "2 [Changed] : a.dll", "2 [Add] : plugins/new.dll", "0 [Delete] : old.dll",
         "2 [Changed] : data.bin" };
     const Files installed { { "a.dll", "A old" }, { "old.dll", "dropped" }, { "data.bin", "D old" } };
-    const Files fetched { { "a.dll", "A new" }, { "plugins/new.dll", "new plugin" }, { "data.bin", "D new" } };
+    const Files fetched { { "a.dll", "A new" }, { "plugins/new.dll", "new plugin" },
+        { "data.bin", "D new" } };
 
     QTest::newRow("an-entry-not-downloaded")
         << QByteArrayList { "2 [Changed] : a.dll", "0 [Add] : plugins/new.dll" } << installed << fetched
@@ -329,7 +400,8 @@ void MergeTest::allOrNothing_data()
         << full << installed << Files { { "a.dll", "A new" }, { "data.bin", "D new" } }
         << "merge: plugins/new.dll is not downloaded, nothing installed\n";
     QTest::newRow("a-fetched-copy-is-a-directory")
-        << full << installed << Files { { "a.dll", "A new" }, { "plugins/new.dll/", "" }, { "data.bin", "D new" } }
+        << full << installed
+        << Files { { "a.dll", "A new" }, { "plugins/new.dll/", "" }, { "data.bin", "D new" } }
         << "merge: plugins/new.dll is not downloaded, nothing installed\n";
     QTest::newRow("staging-fails-parent-is-a-file")
         << QByteArrayList { "2 [Changed] : a.dll", "2 [Add] : plugins/new.dll", "2 [Add] : lib/x.dll" }
@@ -368,7 +440,8 @@ void MergeTest::notLoadedInstallsNothing()
 {
     writeTree(folders->app, installedRelease);
     writeTree(folders->work, fetchedRelease);
-    QVERIFY(writeDiff(folders->diff, QStringLiteral("http://127.0.0.1:9/release"), updateLines, "v1.0.4 --> v1.0.4"));
+    QVERIFY(writeDiff(
+        folders->diff, QStringLiteral("http://127.0.0.1:9/release"), updateLines, "v1.0.4 --> v1.0.4"));
     Download worker(folders->work.toUtf8().constData(), folders->diff.toUtf8().constData(),
         folders->app.toUtf8().constData(), "Host.exe", 2);
     QVERIFY(!worker.loaded);
@@ -377,6 +450,21 @@ void MergeTest::notLoadedInstallsNothing()
     QCOMPARE(worker.installFiles(), 0);
     QCOMPARE(snapshotTree(folders->app), app);
     QCOMPARE(snapshotTree(folders->work), work);
+}
+
+// When the working directory is the installation directory itself, the fetched copies are
+// already in place: they are kept, deletions still happen, and the file goes.
+void MergeTest::workingDirectoryIsInstallationDirectory()
+{
+    writeTree(folders->app, { { "a.dll", "A new" }, { "old.dll", "dropped" }, { "keep.txt", "k" } });
+    const QString diff = folders->app + QStringLiteral("/version_diff.txt");
+    QVERIFY(writeDiff(diff, QStringLiteral("http://127.0.0.1:9/release"),
+        { "2 [Changed] : a.dll", "0 [Delete] : old.dll" }));
+    Download worker(folders->app.toUtf8().constData(), diff.toUtf8().constData(),
+        (folders->app + QStringLiteral("/.")).toUtf8().constData(), "Host.exe", 2);
+    QVERIFY(worker.loaded);
+    QCOMPARE(worker.installFiles(), 1);
+    QCOMPARE(snapshotTree(folders->app), (Tree { { "a.dll", "A new" }, { "keep.txt", "k" } }));
 }
 
 // The whole road: the pass fetches from a real server, and the callback's AllDone runs the
@@ -392,8 +480,10 @@ void MergeTest::passThenMerge()
     QVERIFY(writeDiff(folders->diff, server.base(),
         { "0 [Changed] : a.dll", "0 [Add] : plugins/new.dll", "0 [Delete] : old.dll" }));
     for (const char* relative : { "a.dll", "plugins/new.dll" }) {
-        QTest::ignoreMessage(QtDebugMsg, QRegularExpression(QStringLiteral("^url: \"%1\" $")
-                                                                .arg(QRegularExpression::escape(server.url(QString::fromLatin1(relative))))));
+        QTest::ignoreMessage(QtDebugMsg,
+            QRegularExpression(
+                QStringLiteral("^url: \"%1\" $")
+                    .arg(QRegularExpression::escape(server.url(QString::fromLatin1(relative))))));
     }
     Download worker(folders->work.toUtf8().constData(), folders->diff.toUtf8().constData(),
         folders->app.toUtf8().constData(), "Host.exe", 2);
@@ -410,9 +500,11 @@ void MergeTest::passThenMerge()
     StderrCapture err;
     QCOMPARE(worker.start(), 0);
     worker.wait();
-    QCOMPARE(log.summary(), (QStringList { "start:a.dll", "start:plugins/new.dll", "start:old.dll", "done:1" }));
+    QCOMPARE(
+        log.summary(), (QStringList { "start:a.dll", "start:plugins/new.dll", "start:old.dll", "done:1" }));
     QCOMPARE(merged, 1);
-    QCOMPARE(err.text(), QByteArray("downloading  ...  a.dll\ndownloading  ...  plugins/new.dll\nmerge ok !\n"));
+    QCOMPARE(
+        err.text(), QByteArray("downloading  ...  a.dll\ndownloading  ...  plugins/new.dll\nmerge ok !\n"));
     Tree expected = mergedRelease;
     expected.insert(QStringLiteral("Host.exe"), "host executable");
     QCOMPARE(snapshotTree(folders->app), expected);
