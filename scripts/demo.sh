@@ -1,0 +1,109 @@
+#!/usr/bin/env bash
+# The demo: one update of an installation of release 1.0.3 to release 1.0.4, end to end.
+#   scripts/demo.sh          headless: the host starts the updater in mode 1 and ends
+#   scripts/demo.sh --gui    mode 2, with the progress window (needs a display)
+# Everything happens in a fresh temporary directory with its own TMPDIR; nothing outside it is
+# touched, and the vendor server is stopped at the end.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+top=$PWD
+
+mode=1
+if [ "${1:-}" = "--gui" ]; then
+    if [ -z "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ]; then
+        echo "demo: --gui needs a display (DISPLAY or WAYLAND_DISPLAY is not set)" >&2
+        exit 2
+    fi
+    mode=2
+elif [ -n "${1:-}" ]; then
+    echo "usage: scripts/demo.sh [--gui]" >&2
+    exit 2
+fi
+
+scripts/setup.sh
+cmake -S . -B build -G Ninja >/dev/null
+cmake --build build --parallel "$(nproc)" --target RevisionPusher Host vendor-server
+
+# The address the programs were built to reach; the server listens there by default.
+base_url=$(sed -n 's/.*ServerBaseUrl\[\] = "\(.*\)";/\1/p' build/ConnectToServer/serverconfig.h)
+
+root=$(mktemp -d "${TMPDIR:-/tmp}/orbisnap-demo.XXXXXX")
+server_pid=
+cleanup() {
+    if [ -n "$server_pid" ] && kill -0 "$server_pid" 2>/dev/null; then
+        kill -INT "$server_pid"
+        wait "$server_pid" || true
+    fi
+}
+trap cleanup EXIT
+mkdir -p "$root/tmp"
+export TMPDIR=$root/tmp
+
+say() { printf '\n== %s\n' "$*"; }
+
+say "Making releases 1.0.3 and 1.0.4 in $root/releases"
+make_release() {
+    local dir=$1 version=$2
+    mkdir -p "$dir"
+    cp build/examples/host/Host.exe build/app/RevisionPusher.exe "$dir/"
+    printf '%s\n' "$version" >"$dir/version.txt"
+    printf 'Orbisnap sample host, release %s\n' "$version" >"$dir/readme.txt"
+}
+make_release "$root/releases/1.0.3" 1.0.3
+mkdir -p "$root/releases/1.0.3/data"
+printf 'core data of 1.0.3\n' >"$root/releases/1.0.3/data/core.dat"
+printf 'a file that 1.0.4 no longer has\n' >"$root/releases/1.0.3/legacy.dll"
+make_release "$root/releases/1.0.4" 1.0.4
+mkdir -p "$root/releases/1.0.4/data" "$root/releases/1.0.4/plugins"
+printf 'core data of 1.0.4, changed\n' >"$root/releases/1.0.4/data/core.dat"
+printf 'a plugin that is new in 1.0.4\n' >"$root/releases/1.0.4/plugins/new.dll"
+
+say "Installing 1.0.3 in $root/install"
+cp -a "$root/releases/1.0.3" "$root/install"
+(cd "$root/install" && find . -type f | sort) >"$root/before.txt"
+
+say "Starting vendor-server at $base_url"
+build/server/vendor-server --releases "$root/releases" --reports "$root/reports.jsonl" >"$root/server.log" 2>&1 &
+server_pid=$!
+for _ in $(seq 50); do
+    curl -s -o /dev/null "$base_url/" && break
+    kill -0 "$server_pid" 2>/dev/null || { cat "$root/server.log"; exit 1; }
+    sleep 0.1
+done
+
+say "Host.exe check $mode"
+"$root/install/Host.exe" check "$mode"
+
+say "Waiting for the updater"
+# In mode 2 the updater ends when its final message has been closed.
+wait_tenths=300
+[ "$mode" = 2 ] && wait_tenths=3000
+for _ in $(seq "$wait_tenths"); do
+    pgrep -f "$root/install/RevisionPusher.exe" >/dev/null || break
+    sleep 0.1
+done
+if pgrep -f "$root/install/RevisionPusher.exe" >/dev/null; then
+    echo "demo: the updater is still running after $((wait_tenths / 10)) s" >&2
+    exit 1
+fi
+
+say "What changed in the installation"
+(cd "$root/install" && find . -type f | sort) >"$root/after.txt"
+diff "$root/before.txt" "$root/after.txt" | sed -n 's/^< /removed: /p; s/^> /added:   /p' || true
+for file in $(cat "$root/before.txt" "$root/after.txt" | sort -u); do
+    if [ -f "$root/releases/1.0.3/$file" ] && [ -f "$root/install/$file" ] \
+        && ! cmp -s "$root/releases/1.0.3/$file" "$root/install/$file"; then
+        echo "changed: $file"
+    fi
+done
+
+say "Server access log"
+cat "$root/server.log"
+
+say "Checking the installation against release 1.0.4, file by file"
+if diff -r "$root/releases/1.0.4" "$root/install"; then
+    echo "OK: the installation equals release 1.0.4"
+else
+    echo "FAILED: the installation differs from release 1.0.4" >&2
+    exit 1
+fi
