@@ -7,7 +7,8 @@
 
 void BlockingReplyDeleter::operator()(QNetworkReply* reply) const
 {
-    // The manager is the reply's parent; deleting it releases both.
+    // The manager is the reply's parent; deleting it releases both, and with them the
+    // manager's connection and its worker thread.
     QObject* manager = reply->parent();
     if (manager) {
         delete manager;
@@ -18,22 +19,66 @@ void BlockingReplyDeleter::operator()(QNetworkReply* reply) const
 
 namespace {
 
+// Statuses that Qt's HTTP layer treats as redirections: it follows them or fails the reply.
+bool followedStatus(int status)
+{
+    return status == 301 || status == 302 || status == 303 || status == 305 || status == 307
+        || status == 308;
+}
+
 BlockingReply finish(QNetworkAccessManager* manager, QNetworkReply* reply)
 {
-    NetworkAccessBlock::waitForFinished(manager);
+    NetworkAccessBlock::refuseUnfollowedRedirect(reply);
+    // A reply that the manager has already finished must not wait for a second notification.
+    if (!reply->isFinished()) {
+        NetworkAccessBlock::waitForFinished(manager);
+    }
     return BlockingReply(reply);
 }
 
 } // namespace
 
-QNetworkRequest NetworkAccessBlock::makeRequest(const QString& url, int inactivityMs)
+QNetworkRequest NetworkAccessBlock::withPolicy(QNetworkRequest request, int inactivityMs)
 {
-    QNetworkRequest request(QUrl(url, QUrl::TolerantMode));
-    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
-        QNetworkRequest::NoLessSafeRedirectPolicy);
+    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::NoLessSafeRedirectPolicy);
     request.setMaximumRedirectsAllowed(MaxRedirects);
     request.setTransferTimeout(inactivityMs);
     return request;
+}
+
+QNetworkRequest NetworkAccessBlock::withPostPolicy(QNetworkRequest request, int inactivityMs)
+{
+    // Qt 6.4 fails some POSTs that a 307 or 308 sends on over the same kept-alive connection
+    // (UnknownNetworkError although the final answer arrived). Asking the server to close the
+    // connection avoids that path; a blocking request never reuses its connection anyway.
+    if (!request.hasRawHeader("Connection")) {
+        request.setRawHeader("Connection", "close");
+    }
+    return withPolicy(request, inactivityMs);
+}
+
+QNetworkRequest NetworkAccessBlock::makeRequest(const QString& url, int inactivityMs)
+{
+    return withPolicy(QNetworkRequest(QUrl(url, QUrl::TolerantMode)), inactivityMs);
+}
+
+QNetworkRequest NetworkAccessBlock::makeFormRequest(const QString& url, qsizetype bodySize, int inactivityMs)
+{
+    QNetworkRequest request = makeRequest(url, inactivityMs);
+    request.setHeader(QNetworkRequest::ContentTypeHeader, QStringLiteral("application/x-www-form-urlencoded"));
+    request.setHeader(QNetworkRequest::ContentLengthHeader, qlonglong(bodySize));
+    return request;
+}
+
+void NetworkAccessBlock::refuseUnfollowedRedirect(QNetworkReply* reply)
+{
+    // Headers of every hop arrive here; those of a followed hop carry a redirection status.
+    QObject::connect(reply, &QNetworkReply::metaDataChanged, reply, [reply] {
+        const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+        if (status >= 300 && status < 400 && !followedStatus(status)) {
+            reply->abort();
+        }
+    });
 }
 
 BlockingReply NetworkAccessBlock::get(const QString& url, const QString& query, int inactivityMs)
@@ -46,23 +91,13 @@ BlockingReply NetworkAccessBlock::get(const QString& url, const QString& query, 
 BlockingReply NetworkAccessBlock::post(const QString& url, const QString& parameters, int inactivityMs)
 {
     const QByteArray body = parameters.toUtf8();
-    QNetworkRequest request = makeRequest(url, inactivityMs);
-    request.setHeader(QNetworkRequest::ContentTypeHeader, QStringLiteral("application/x-www-form-urlencoded"));
-    request.setHeader(QNetworkRequest::ContentLengthHeader, body.size());
-    auto* manager = new QNetworkAccessManager;
-    QNetworkReply* reply = manager->post(request, body);
-    return finish(manager, reply);
+    return post(makeFormRequest(url, body.size(), inactivityMs), body, inactivityMs);
 }
 
 BlockingReply NetworkAccessBlock::post(const QNetworkRequest& request, const QByteArray& body, int inactivityMs)
 {
-    QNetworkRequest limited = request;
-    limited.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
-        QNetworkRequest::NoLessSafeRedirectPolicy);
-    limited.setMaximumRedirectsAllowed(MaxRedirects);
-    limited.setTransferTimeout(inactivityMs);
     auto* manager = new QNetworkAccessManager;
-    QNetworkReply* reply = manager->post(limited, body);
+    QNetworkReply* reply = manager->post(withPostPolicy(request, inactivityMs), body);
     return finish(manager, reply);
 }
 
@@ -77,15 +112,23 @@ void NetworkAccessBlock::waitForFinished(QNetworkAccessManager* manager)
 
 QString NetworkAccessBlock::readText(QNetworkReply* reply)
 {
-    QByteArray body = reply->readAll();
-    const qsizetype zero = body.indexOf('\0');
-    if (zero >= 0) {
-        body.truncate(zero);
+    // An aborted reply is closed; reading it would only draw a warning from QIODevice.
+    if (!reply->isOpen()) {
+        return QString();
     }
-    return QString::fromUtf8(body);
+    return textBeforeZero(reply->readAll());
+}
+
+QString NetworkAccessBlock::textBeforeZero(const QByteArray& body)
+{
+    const qsizetype zero = body.indexOf('\0');
+    return QString::fromUtf8(zero >= 0 ? body.left(zero) : body);
 }
 
 QImage NetworkAccessBlock::readImage(QNetworkReply* reply)
 {
+    if (!reply->isOpen()) {
+        return QImage();
+    }
     return QImage::fromData(reply->readAll());
 }
