@@ -38,8 +38,9 @@ public:
         const QString& userName, std::uint8_t useState, Json::Value& root);
     bool getProductAd(Json::Value& root);
 
-    // Fetches url (a complete URL) and loads the picture into *image, which must not be null.
-    // True when *image is not null afterwards.
+    // Fetches url (a complete URL) as it is and loads the picture into *image, which must not
+    // be null. Undecodable data leaves *image as it was. True when *image is not null
+    // afterwards: a failed reply gives false and leaves *image untouched.
     bool downloadImage(const char* url, QImage* image);
 
 private:
