@@ -5,6 +5,8 @@
 #include <QNetworkAccessManager>
 #include <QUrl>
 
+#include <new>
+
 void BlockingReplyDeleter::operator()(QNetworkReply* reply) const
 {
     // The manager is the reply's parent; deleting it releases both, and with them the
@@ -24,6 +26,22 @@ bool followedStatus(int status)
 {
     return status == 301 || status == 302 || status == 303 || status == 305 || status == 307
         || status == 308;
+}
+
+// Room for the announced length, so the body grows without copies. A length past any sane
+// file is not reserved (the body then grows as it arrives); nor is one the memory refuses.
+void reserveFor(QByteArray& body, const QVariant& contentLength)
+{
+    constexpr qlonglong maxReserve = qlonglong(1) << 31;
+    bool known = false;
+    const qlonglong length = contentLength.toLongLong(&known);
+    if (!known || length <= 0 || length > maxReserve) {
+        return;
+    }
+    try {
+        body.reserve(qsizetype(length));
+    } catch (const std::bad_alloc&) {
+    }
 }
 
 BlockingReply finish(QNetworkAccessManager* manager, QNetworkReply* reply)
@@ -99,6 +117,26 @@ BlockingReply NetworkAccessBlock::post(const QNetworkRequest& request, const QBy
     auto* manager = new QNetworkAccessManager;
     QNetworkReply* reply = manager->post(withPostPolicy(request, inactivityMs), body);
     return finish(manager, reply);
+}
+
+BlockingReply NetworkAccessBlock::fetch(const QString& url, const QString& query, QByteArray& body,
+    int inactivityMs)
+{
+    auto* manager = new QNetworkAccessManager;
+    QNetworkReply* reply = manager->get(makeRequest(url + query, inactivityMs));
+    reply->setReadBufferSize(FetchBufferBytes);
+    body.clear();
+    // Headers come once per hop; only the final hop's body is the result.
+    QObject::connect(reply, &QNetworkReply::metaDataChanged, reply, [reply, &body] {
+        body.truncate(0);
+        reserveFor(body, reply->header(QNetworkRequest::ContentLengthHeader));
+    });
+    QObject::connect(reply, &QIODevice::readyRead, reply, [reply, &body] { body += reply->readAll(); });
+    BlockingReply finished = finish(manager, reply);
+    if (finished->isOpen()) {
+        body += finished->readAll();
+    }
+    return finished;
 }
 
 void NetworkAccessBlock::waitForFinished(QNetworkAccessManager* manager)

@@ -43,6 +43,8 @@ class NetworkAccessBlock final : public QObject
 public:
     static constexpr int DefaultInactivityMs = 30000;
     static constexpr int MaxRedirects = 10;
+    // What fetch() lets Qt buffer before the body is taken over.
+    static constexpr qint64 FetchBufferBytes = 1 << 20;
 
     // GET of url immediately followed by query (no separator added). Returns the finished
     // reply, never null; its body is unread.
@@ -55,6 +57,13 @@ public:
     // POST of body with request as given; only the time limit and the redirect policy above
     // are applied to it, and "Connection: close" unless it names a Connection of its own.
     static BlockingReply post(const QNetworkRequest& request, const QByteArray& body,
+        int inactivityMs = DefaultInactivityMs);
+
+    // GET like get(), but the body is taken into body as it arrives (body is replaced, not
+    // appended to), so a large file is held in memory once rather than in Qt's buffers and
+    // then again in a copy. Returns the finished reply with nothing left to read; body is
+    // the caller's to use only when the reply has no error.
+    static BlockingReply fetch(const QString& url, const QString& query, QByteArray& body,
         int inactivityMs = DefaultInactivityMs);
 
     // Returns once manager reports a finished reply.

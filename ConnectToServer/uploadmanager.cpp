@@ -12,6 +12,7 @@
 
 #include <cassert>
 #include <exception>
+#include <utility>
 
 namespace {
 
@@ -98,12 +99,13 @@ bool UploadManager::downloadFile(const char* url, QByteArray& data)
 {
     const QString text = QString::fromUtf8(url);
     debugMessage("url:", text);
-    BlockingReply reply = NetworkAccessBlock::get(text, QString());
+    QByteArray body;
+    BlockingReply reply = NetworkAccessBlock::fetch(text, QString(), body);
     if (reply->error() != QNetworkReply::NoError) {
         debugMessage("down load failed error code: ", int(reply->error()));
         return false;
     }
-    data = reply->readAll();
+    data = std::move(body);
     return true;
 }
 

@@ -18,6 +18,8 @@
 
 #include <pthread.h>
 
+#include <map>
+
 namespace {
 
 enum class Op { Get, PostForm, PostPrepared };
@@ -118,6 +120,8 @@ private slots:
     void redirects_data();
     void redirects();
     void redirectToHttpRefused();
+    void fetch_data();
+    void fetch();
     void readText_data();
     void readText();
     void readImage_data();
@@ -442,6 +446,81 @@ void NetworkAccessBlockTest::redirectToHttpRefused()
     QCOMPARE(followedBody, QByteArray("secure"));
     QCOMPARE(downgradedError, int(QNetworkReply::InsecureRedirectError));
     QCOMPARE(plain.countRequests("/file"), 0);
+}
+
+void NetworkAccessBlockTest::fetch_data()
+{
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<int>("error");
+    QTest::addColumn<QByteArray>("body");
+
+    QByteArray large(3 * 1024 * 1024 + 17, Qt::Uninitialized);
+    for (qsizetype i = 0; i < large.size(); ++i) {
+        large[i] = char((i * 7919) >> 3);
+    }
+    QTest::newRow("small-body-replaces-stale") << "/bytes/small" << 0 << QByteArray("hello");
+    QTest::newRow("empty-body") << "/bytes/empty" << 0 << QByteArray();
+    QTest::newRow("large-body-many-chunks") << "/bytes/large" << 0 << large;
+    QTest::newRow("chunked-without-length") << "/chunked" << 0 << large;
+    QTest::newRow("redirect-final-body-only") << "/hop/2" << 0 << QByteArray("final");
+    QTest::newRow("http-404-error") << "/bytes/missing" << int(QNetworkReply::ContentNotFoundError) << QByteArray();
+    QTest::newRow("absurd-length-then-close") << "scripted" << int(QNetworkReply::RemoteHostClosedError) << QByteArray();
+}
+
+void NetworkAccessBlockTest::fetch()
+{
+    QFETCH(QString, path);
+    QFETCH(int, error);
+    QFETCH(QByteArray, body);
+
+    TestHttpServer server;
+    const std::map<std::string, std::string> files { { "small", "hello" }, { "empty", "" },
+        { "large", body.toStdString() } };
+    server.http().Get("/bytes/(\\w+)", [files](const httplib::Request& request, httplib::Response& response) {
+        const auto file = files.find(request.matches[1]);
+        if (file == files.end()) {
+            response.status = 404;
+            response.set_content("<html>missing</html>", "text/html");
+        } else {
+            response.set_content(file->second, "application/octet-stream");
+        }
+    });
+    const std::string large = body.toStdString();
+    server.http().Get("/chunked", [large](const httplib::Request&, httplib::Response& response) {
+        response.set_chunked_content_provider("application/octet-stream",
+            [large](size_t offset, httplib::DataSink& sink) {
+                if (offset < large.size()) {
+                    sink.write(large.data() + offset, std::min<size_t>(64 * 1024, large.size() - offset));
+                } else {
+                    sink.done();
+                }
+                return true;
+            });
+    });
+    server.http().Get("/hop/(\\d+)", [](const httplib::Request& request, httplib::Response& response) {
+        const int left = std::stoi(request.matches[1]);
+        if (left == 0) {
+            response.set_content("final", "text/plain");
+        } else {
+            response.set_redirect("/hop/" + std::to_string(left - 1));
+            response.set_content(std::string(5000, 'r'), "text/html");
+        }
+    });
+    QVERIFY(server.start());
+    ScriptedServer liar({ { "HTTP/1.1 200 OK\r\nContent-Length: 999999999999999\r\n\r\nabc" } },
+        ScriptedServer::End::Close);
+    QVERIFY(liar.start());
+
+    const QString url = path == "scripted" ? liar.baseUrl() + "/x" : server.baseUrl() + path;
+    QByteArray taken("stale bytes");
+    BlockingReply reply = NetworkAccessBlock::fetch(url, QString(), taken, 10000);
+    QCOMPARE(int(reply->error()), error);
+    if (error == 0) {
+        QCOMPARE(taken.size(), body.size());
+        QVERIFY(taken == body);
+        // Nothing is left behind in the reply.
+        QCOMPARE(reply->bytesAvailable(), qint64(0));
+    }
 }
 
 void NetworkAccessBlockTest::readText_data()

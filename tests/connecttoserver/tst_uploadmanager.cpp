@@ -155,6 +155,7 @@ private slots:
     void downloadFile();
     void downloadImage_data();
     void downloadImage();
+    void nullArguments();
     void callsFromPlainPthread();
 
 private:
@@ -507,6 +508,25 @@ void UploadManagerTest::downloadImage()
         QCOMPARE(image.size(), color == QColor(Qt::blue) ? QSize(5, 5) : QSize(3, 2));
     }
     QCOMPARE(log.taken(), QStringList());
+}
+
+void UploadManagerTest::nullArguments()
+{
+    MessageLog log;
+    const size_t before = server.requests().size();
+    QByteArray data("kept");
+    QVERIFY(!UploadManager::instance()->downloadFile(nullptr, data));
+    QCOMPARE(data, QByteArray("kept"));
+    QCOMPARE(log.taken(), (QStringList { "url: \"\" ", "down load failed error code:  301 " }));
+    QImage image;
+    QVERIFY(!UploadManager::instance()->downloadImage(nullptr, &image));
+    QVERIFY(image.isNull());
+#ifdef NDEBUG
+    // Without assertions a null destination is refused before any request.
+    const QByteArray url = (base() + "/files/picture.png").toUtf8();
+    QVERIFY(!UploadManager::instance()->downloadImage(url.constData(), nullptr));
+#endif
+    QCOMPARE(server.requests().size(), before);
 }
 
 void UploadManagerTest::instanceSharedAcrossThreads()
