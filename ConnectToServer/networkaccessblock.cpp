@@ -44,12 +44,26 @@ void reserveFor(QByteArray& body, const QVariant& contentLength)
     }
 }
 
+// Marks a reply that Qt finished without error although fewer bytes arrived than announced.
+constexpr char IncompleteProperty[] = "incompleteBody";
+
 BlockingReply finish(QNetworkAccessManager* manager, QNetworkReply* reply)
 {
     NetworkAccessBlock::refuseUnfollowedRedirect(reply);
+    qint64 received = 0;
+    qint64 total = -1;
+    const QMetaObject::Connection progress = QObject::connect(reply, &QNetworkReply::downloadProgress, reply,
+        [&received, &total](qint64 bytesReceived, qint64 bytesTotal) {
+            received = bytesReceived;
+            total = bytesTotal;
+        });
     // A reply that the manager has already finished must not wait for a second notification.
     if (!reply->isFinished()) {
         NetworkAccessBlock::waitForFinished(manager);
+    }
+    QObject::disconnect(progress);
+    if (total > 0 && received < total) {
+        reply->setProperty(IncompleteProperty, true);
     }
     return BlockingReply(reply);
 }
@@ -137,6 +151,15 @@ BlockingReply NetworkAccessBlock::fetch(const QString& url, const QString& query
         body += finished->readAll();
     }
     return finished;
+}
+
+QNetworkReply::NetworkError NetworkAccessBlock::errorOf(QNetworkReply* reply)
+{
+    const QNetworkReply::NetworkError error = reply->error();
+    if (error == QNetworkReply::NoError && reply->property(IncompleteProperty).toBool()) {
+        return QNetworkReply::RemoteHostClosedError;
+    }
+    return error;
 }
 
 void NetworkAccessBlock::waitForFinished(QNetworkAccessManager* manager)

@@ -6,9 +6,10 @@
 // exists. While it waits, the calling thread's other events are still delivered, so a caller
 // on the GUI thread must tolerate re-entry.
 //
-// The transport writes no log lines. Callers test reply->error(): 0 is success; an HTTP status
-// of 400 or more, a refused connection, a closed connection, a time-out and a refused or
-// exhausted redirection are all non-zero.
+// The transport writes no log lines. Callers judge a finished reply by errorOf(reply), not by
+// reply->error() alone: 0 is success; an HTTP status of 400 or more, a refused connection, a
+// connection closed before the whole body arrived, a time-out and a refused or exhausted
+// redirection are all non-zero.
 //
 // Redirections are followed with Qt's no-less-safe policy (never from https to http), at most
 // MaxRedirects hops, and the final reply is the result. A 3xx reply that is not followed
@@ -62,9 +63,14 @@ public:
     // GET like get(), but the body is taken into body as it arrives (body is replaced, not
     // appended to), so a large file is held in memory once rather than in Qt's buffers and
     // then again in a copy. Returns the finished reply with nothing left to read; body is
-    // the caller's to use only when the reply has no error.
+    // the caller's to use only when errorOf(reply) is 0.
     static BlockingReply fetch(const QString& url, const QString& query, QByteArray& body,
         int inactivityMs = DefaultInactivityMs);
+
+    // The error code of a finished blocking reply: reply->error(), except that a reply whose
+    // connection closed before the announced length had arrived is RemoteHostClosedError
+    // even when Qt 6.4 finished it without error (it does so now and then).
+    static QNetworkReply::NetworkError errorOf(QNetworkReply* reply);
 
     // Returns once manager reports a finished reply.
     static void waitForFinished(QNetworkAccessManager* manager);

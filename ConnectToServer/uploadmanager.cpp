@@ -62,7 +62,7 @@ bool parseJson(const QString& text, Json::Value& root)
 bool postCall(const QString& url, const QString& parameters, Json::Value& root)
 {
     BlockingReply reply = NetworkAccessBlock::post(url, parameters);
-    if (reply->error() != QNetworkReply::NoError) {
+    if (NetworkAccessBlock::errorOf(reply.get()) != QNetworkReply::NoError) {
         return false;
     }
     return parseJson(NetworkAccessBlock::readText(reply.get()), root);
@@ -81,8 +81,9 @@ bool UploadManager::getVersionDiff(const QString& version, Json::Value& root)
 {
     const QString url = callUrl("/%1/getVersionDiff?version=%2", encoded(version));
     BlockingReply reply = NetworkAccessBlock::get(url, QString());
-    if (reply->error() != QNetworkReply::NoError) {
-        debugMessage("checkVersion failed error code: ", int(reply->error()));
+    const int error = NetworkAccessBlock::errorOf(reply.get());
+    if (error != QNetworkReply::NoError) {
+        debugMessage("checkVersion failed error code: ", error);
         return false;
     }
     const QByteArray raw = reply->readAll();
@@ -101,8 +102,9 @@ bool UploadManager::downloadFile(const char* url, QByteArray& data)
     debugMessage("url:", text);
     QByteArray body;
     BlockingReply reply = NetworkAccessBlock::fetch(text, QString(), body);
-    if (reply->error() != QNetworkReply::NoError) {
-        debugMessage("down load failed error code: ", int(reply->error()));
+    const int error = NetworkAccessBlock::errorOf(reply.get());
+    if (error != QNetworkReply::NoError) {
+        debugMessage("down load failed error code: ", error);
         return false;
     }
     data = std::move(body);
@@ -142,7 +144,7 @@ bool UploadManager::downloadImage(const char* url, QImage* image)
         return false;
     }
     BlockingReply reply = NetworkAccessBlock::get(QString::fromUtf8(url), QString());
-    if (reply->error() != QNetworkReply::NoError) {
+    if (NetworkAccessBlock::errorOf(reply.get()) != QNetworkReply::NoError) {
         return false;
     }
     // QImage::loadFromData would null the image on undecodable data; the caller's picture is

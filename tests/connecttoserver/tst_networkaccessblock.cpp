@@ -115,6 +115,8 @@ private slots:
     void requestPolicy();
     void errorCodes_data();
     void errorCodes();
+    void truncatedBodyIsFailure_data();
+    void truncatedBodyIsFailure();
     void timeLimit_data();
     void timeLimit();
     void redirects_data();
@@ -297,6 +299,38 @@ void NetworkAccessBlockTest::errorCodes()
     BlockingReply reply = NetworkAccessBlock::get(url, QString(), 10000);
     QVERIFY(reply->isFinished());
     QCOMPARE(int(reply->error()), error);
+    QCOMPARE(int(NetworkAccessBlock::errorOf(reply.get())), error);
+}
+
+void NetworkAccessBlockTest::truncatedBodyIsFailure_data()
+{
+    QTest::addColumn<bool>("useFetch");
+    QTest::addColumn<QByteArray>("announced");
+
+    for (const char* length : { "100", "4000000", "999999999999999" }) {
+        QTest::addRow("get-announced-%s", length) << false << QByteArray(length);
+        QTest::addRow("fetch-announced-%s", length) << true << QByteArray(length);
+    }
+}
+
+void NetworkAccessBlockTest::truncatedBodyIsFailure()
+{
+    QFETCH(bool, useFetch);
+    QFETCH(QByteArray, announced);
+
+    // The connection closes after 50 of the announced bytes. Qt 6.4 now and then finishes such
+    // a reply without error, so one try would prove little.
+    ScriptedServer server({ { "HTTP/1.1 200 OK\r\nContent-Length: " + announced + "\r\n\r\n" + QByteArray(50, 'x') } },
+        ScriptedServer::End::Close);
+    QVERIFY(server.start());
+    for (int attempt = 0; attempt < 30; ++attempt) {
+        QByteArray body;
+        BlockingReply reply = useFetch ? NetworkAccessBlock::fetch(server.baseUrl() + "/x", QString(), body)
+                                       : NetworkAccessBlock::get(server.baseUrl() + "/x", QString());
+        QCOMPARE(int(NetworkAccessBlock::errorOf(reply.get())), int(QNetworkReply::RemoteHostClosedError));
+    }
+    // Qt may try a closed connection a second time on its own.
+    QVERIFY(server.connections() >= 30);
 }
 
 void NetworkAccessBlockTest::timeLimit_data()
@@ -464,7 +498,6 @@ void NetworkAccessBlockTest::fetch_data()
     QTest::newRow("chunked-without-length") << "/chunked" << 0 << large;
     QTest::newRow("redirect-final-body-only") << "/hop/2" << 0 << QByteArray("final");
     QTest::newRow("http-404-error") << "/bytes/missing" << int(QNetworkReply::ContentNotFoundError) << QByteArray();
-    QTest::newRow("absurd-length-then-close") << "scripted" << int(QNetworkReply::RemoteHostClosedError) << QByteArray();
 }
 
 void NetworkAccessBlockTest::fetch()
@@ -507,14 +540,10 @@ void NetworkAccessBlockTest::fetch()
         }
     });
     QVERIFY(server.start());
-    ScriptedServer liar({ { "HTTP/1.1 200 OK\r\nContent-Length: 999999999999999\r\n\r\nabc" } },
-        ScriptedServer::End::Close);
-    QVERIFY(liar.start());
 
-    const QString url = path == "scripted" ? liar.baseUrl() + "/x" : server.baseUrl() + path;
     QByteArray taken("stale bytes");
-    BlockingReply reply = NetworkAccessBlock::fetch(url, QString(), taken, 10000);
-    QCOMPARE(int(reply->error()), error);
+    BlockingReply reply = NetworkAccessBlock::fetch(server.baseUrl() + path, QString(), taken, 10000);
+    QCOMPARE(int(NetworkAccessBlock::errorOf(reply.get())), error);
     if (error == 0) {
         QCOMPARE(taken.size(), body.size());
         QVERIFY(taken == body);
@@ -631,9 +660,10 @@ void NetworkAccessBlockTest::releasesManagerAndReply()
     for (const QPointer<QObject>& object : left) {
         QVERIFY(object.isNull());
     }
-    // Other threads of the process (the test server's) may end meanwhile, never start.
-    QVERIFY(countEntries("/proc/self/task") <= threadsBefore);
-    QVERIFY(countEntries("/proc/self/fd") <= filesBefore);
+    // A manager's worker thread may take a moment to leave the process after it has
+    // finished; 200 left-over threads or connections would never leave.
+    QTRY_VERIFY(countEntries("/proc/self/task") <= threadsBefore);
+    QTRY_VERIFY(countEntries("/proc/self/fd") <= filesBefore);
 }
 
 QTEST_GUILESS_MAIN(NetworkAccessBlockTest)

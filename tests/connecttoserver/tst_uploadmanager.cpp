@@ -3,6 +3,7 @@
 // as success, the failure paths with their output left as it was, file and picture downloads,
 // and calls from plain POSIX threads.
 
+#include "scriptedserver.h"
 #include "testhttpserver.h"
 #include "uploadmanager.h"
 
@@ -153,6 +154,7 @@ private slots:
     void postCallFailures();
     void downloadFile_data();
     void downloadFile();
+    void downloadFileTruncated();
     void downloadImage_data();
     void downloadImage();
     void nullArguments();
@@ -467,6 +469,23 @@ void UploadManagerTest::downloadFile()
         messages << "down load failed error code:  203 ";
     }
     QCOMPARE(log.taken(), messages);
+}
+
+void UploadManagerTest::downloadFileTruncated()
+{
+    // 50 of 4000000 announced bytes, then the connection closes: never a file.
+    ScriptedServer truncating({ { "HTTP/1.1 200 OK\r\nContent-Length: 4000000\r\n\r\n" + QByteArray(50, 'x') } },
+        ScriptedServer::End::Close);
+    QVERIFY(truncating.start());
+    const QByteArray url = (truncating.baseUrl() + "/files/big.dll").toUtf8();
+    MessageLog log;
+    for (int attempt = 0; attempt < 20; ++attempt) {
+        QByteArray held("old content");
+        QVERIFY(!UploadManager::instance()->downloadFile(url.constData(), held));
+        QCOMPARE(held, QByteArray("old content"));
+        QCOMPARE(log.taken(),
+            (QStringList { "url: \"" + QString::fromUtf8(url) + "\" ", "down load failed error code:  2 " }));
+    }
 }
 
 void UploadManagerTest::downloadImage_data()
