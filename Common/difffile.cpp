@@ -89,7 +89,10 @@ bool readLine(std::FILE* file, std::string& line)
 
 void copyField(char* field, std::string_view text)
 {
-    std::memcpy(field, text.data(), text.size());
+    // A token the line did not supply is an empty view without storage.
+    if (!text.empty()) {
+        std::memcpy(field, text.data(), text.size());
+    }
     field[text.size()] = '\0';
 }
 

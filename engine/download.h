@@ -8,7 +8,9 @@
 //
 // The owner sets `callback` and `userData` and reads `count` before start(); after start()
 // only the worker thread touches the entries. requestStop() may be called from any thread.
-// The worker must outlive its thread: wait() (also run by the destructor) joins it.
+// The worker must outlive its thread: wait() (also run by the destructor) joins it. Joining
+// blocks until the pass and the callback's last event have returned, so the thread that waits
+// must not be one the callback itself is waiting for (a blocking call into the GUI thread).
 
 #include "difffile.h"
 
@@ -37,27 +39,36 @@ public:
 
     // Lists the versions and entries on the standard error stream.
     void print() const;
-    // Starts the worker thread: 0 on success, else the thread library's error code.
+    // Starts the worker thread: 0 on success, else the thread library's error code (EBUSY
+    // while a thread started earlier has not been joined).
     int start();
-    // Joins the worker thread if one was started and not yet joined.
+    // Joins the worker thread if one was started and not yet joined; does nothing when called
+    // on the worker thread itself.
     void wait();
     // Asks the pass to stop before its next entry; safe from any thread.
     void requestStop() { stopRequested.store(true); }
 
     // Puts the fetched files in place as the mode says; hostExe is the host executable's full
-    // path (UTF-8). Answers 1 when the files were put in place, and in mode 0 (postponed on
-    // purpose) and unknown modes; 0 when the host stayed in use, the update was incomplete or
-    // the install failed.
+    // path (UTF-8, not null). Mode 1 blocks the calling thread for up to about ten seconds.
+    // Answers 1 when the files were put in place, and in mode 0 (postponed on purpose) and
+    // unknown modes; 0 when the host stayed in use, the update was incomplete or the install
+    // failed, in which case the installation, the fetched copies and the file are as they were.
     int merge(const char* hostExe);
 
     bool load();
     bool save();
     // Fetches one relative path into the working directory; true when it was stored whole.
+    // Missing directories are created below the working directory; a path that would leave it
+    // is refused. On failure any older copy stays as it was.
     bool fetchFile(const char* relativePath);
-    // The pass; the body of the worker thread.
+    // The pass; the body of the worker thread. An entry marked downloaded whose copy is no
+    // longer in the working directory is fetched again.
     void run();
-    // All or nothing: stage every fetched file beside its target, then swap them in with
-    // backups, restoring the backups if any step fails. Answers 1 when installed, else 0.
+    // All or nothing: only when every entry to put in place is downloaded, stage every fetched
+    // file beside its target, then swap them in with backups, restoring the backups if any
+    // step fails. The updater's own executable (QCoreApplication::applicationName, with
+    // ".exe") is left alone wherever it is listed. Answers 1 when installed (the fetched
+    // copies and the version-difference file are then removed), else 0.
     int installFiles();
 
     DownloadCallback callback = nullptr;

@@ -1,0 +1,290 @@
+#include "updatecheck.h"
+
+#include "debugmessage.h"
+#include "difffile.h"
+#include "filehelpers.h"
+#include "safepath.h"
+#include "uploadmanager.h"
+#include "version.h"
+
+#include <QCoreApplication>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+
+#include <json/value.h>
+
+#include <filesystem>
+#include <string>
+#include <string_view>
+#include <system_error>
+
+namespace {
+
+// Field sizes of the version-difference file, less the zero byte (and the version's "v").
+constexpr std::size_t MaxVersionBytes = VersionSize - 2;
+constexpr std::size_t MaxBaseBytes = DownloadBaseSize - 1;
+constexpr std::size_t MaxFileBytes = FilePathSize - 1;
+
+void refuse(const QString& where, const char* why)
+{
+    debugMessage("update check refused:", where, why);
+}
+
+void refuseLength(const QString& where, std::size_t limit)
+{
+    debugMessage("update check refused:", where, "longer than", limit, "bytes");
+}
+
+// The file is read token by token, so a version or base with white space would be cut, and
+// one with a line break would add lines of its own.
+const char* tokenProblem(std::string_view text)
+{
+    if (text.find('\0') != std::string_view::npos) {
+        return "holds a zero byte";
+    }
+    if (text.find_first_of(" \t\r\n\v\f") != std::string_view::npos) {
+        return "holds white space";
+    }
+    return nullptr;
+}
+
+// A member where text is expected: absent or null gives "", a string, number or boolean its
+// text. Arrays and objects have no text (and asString would throw on them).
+bool readText(const Json::Value& value, std::string& text)
+{
+    if (value.isArray() || value.isObject()) {
+        return false;
+    }
+    text = value.asString();
+    return true;
+}
+
+bool readToken(const Json::Value& object, const char* key, std::size_t limit, std::string& text)
+{
+    const QString where = QString::fromLatin1(key);
+    if (!readText(object[key], text)) {
+        refuse(where, "not a text");
+        return false;
+    }
+    if (text.size() > limit) {
+        refuseLength(where, limit);
+        return false;
+    }
+    if (const char* why = tokenProblem(text)) {
+        refuse(where, why);
+        return false;
+    }
+    return true;
+}
+
+// Appends one entry per element of root[key]; false (with its message) on the first element
+// that would give a wrong entry, so that a refused answer writes nothing at all.
+bool readEntries(const Json::Value& root, const char* key, FileAction action, FileEntryList& entries)
+{
+    const Json::Value& list = root[key];
+    if (list.isNull()) {
+        return true;
+    }
+    if (!list.isArray()) {
+        refuse(QString::fromLatin1(key), "not an array");
+        return false;
+    }
+    for (Json::ArrayIndex i = 0; i < list.size(); ++i) {
+        const QString where = QStringLiteral("%1[%2]").arg(QString::fromLatin1(key)).arg(i);
+        const Json::Value& element = list[i];
+        if (!element.isObject()) {
+            refuse(where, "not an object");
+            return false;
+        }
+        const QString fileWhere = where + QStringLiteral(".file");
+        std::string file;
+        if (!readText(element["file"], file)) {
+            refuse(fileWhere, "not a text");
+            return false;
+        }
+        if (file.size() > MaxFileBytes) {
+            refuseLength(fileWhere, MaxFileBytes);
+            return false;
+        }
+        const char* why = nullptr;
+        if (file.find('\0') != std::string::npos) {
+            why = "holds a zero byte";
+        } else {
+            isSafeRelativePath(file, &why);
+        }
+        if (why) {
+            refuse(fileWhere, why);
+            return false;
+        }
+        entries.append(action, NoDo, file.c_str());
+    }
+    return true;
+}
+
+std::filesystem::path nativePath(const QString& path)
+{
+#ifdef _WIN32
+    return std::filesystem::path(path.toStdWString());
+#else
+    return std::filesystem::path(QFile::encodeName(path).toStdString());
+#endif
+}
+
+// Replaces `to` in one step (rename(2), MoveFileEx with replace on Windows); QFile::rename
+// refuses an existing target.
+bool renameOver(const QString& from, const QString& to)
+{
+    std::error_code error;
+    std::filesystem::rename(nativePath(from), nativePath(to), error);
+    return !error;
+}
+
+void notInstalled(const QString& staged, const char* why)
+{
+    debugMessage("staged updater not installed:", staged, why);
+}
+
+} // namespace
+
+bool UpdateCheck::prepare(const char* version)
+{
+    const QString dir = updateWorkDir(QCoreApplication::applicationName());
+    const QString file = joinPath(dir, QString::fromLatin1(DiffFileName));
+    check(QString::fromUtf8(version ? version : ""));
+    workDir = dir.toUtf8();
+    diffPath = file.toUtf8();
+    installStagedUpdater(joinPath(dir, QString::fromLatin1(UpdaterExeName)),
+        joinPath(QCoreApplication::applicationDirPath(), QString::fromLatin1(UpdaterExeName)));
+    return updateAvailable;
+}
+
+void UpdateCheck::check(const QString& version)
+{
+    lastResult = runCheck(version);
+}
+
+UpdateCheck::CheckResult UpdateCheck::runCheck(const QString& version)
+{
+    currentVersion = version.toUtf8();
+    if (currentVersion.size() > qsizetype(MaxVersionBytes)) {
+        refuseLength(QStringLiteral("installed version"), MaxVersionBytes);
+        return CheckResult::Refused;
+    }
+    if (const char* why = tokenProblem(std::string_view(currentVersion.constData(), currentVersion.size()))) {
+        refuse(QStringLiteral("installed version"), why);
+        return CheckResult::Refused;
+    }
+
+    Json::Value root;
+    if (!UploadManager::instance()->getVersionDiff(version, root)) {
+        return CheckResult::ServerFailed;
+    }
+    if (root.empty()) {
+        updateAvailable = false;
+        return CheckResult::NothingNewer;
+    }
+    if (!root.isObject()) {
+        refuse(QStringLiteral("answer"), "not an object");
+        return CheckResult::Refused;
+    }
+    std::string newest;
+    std::string base;
+    if (!readToken(root, "version", MaxVersionBytes, newest)
+        || !readToken(root, "path", MaxBaseBytes, base)) {
+        return CheckResult::Refused;
+    }
+    if (newest.empty() || base.empty()) {
+        refuse(QString::fromLatin1(newest.empty() ? "version" : "path"), "missing or empty");
+        return CheckResult::Refused;
+    }
+
+    const QByteArray installedToken = "v" + currentVersion;
+    const std::string newestToken = "v" + newest;
+    if (compareVersions(installedToken.constData(), newestToken.c_str()) >= 0) {
+        updateAvailable = false;
+        return CheckResult::NothingNewer;
+    }
+
+    FileEntryList entries;
+    if (!readEntries(root, "u", Changed, entries) || !readEntries(root, "d", Delete, entries)
+        || !readEntries(root, "n", Add, entries)) {
+        return CheckResult::Refused;
+    }
+    const QString file
+        = joinPath(updateWorkDir(QCoreApplication::applicationName()), QString::fromLatin1(DiffFileName));
+    if (!writeDiffFile(file.toUtf8().constData(), installedToken.constData(), newestToken.c_str(),
+            base.c_str(), entries.head)) {
+        return CheckResult::WriteFailed;
+    }
+    diffPath = file.toUtf8();
+    updateAvailable = true;
+    return CheckResult::Written;
+}
+
+UpdateCheck::LaunchResult UpdateCheck::launch(std::int32_t mode)
+{
+    if (!fileExists(diffPath.constData())) {
+        debugMessage("already is the latest version !");
+        return LaunchResult::NoUpdate;
+    }
+    const QString updater
+        = joinPath(QCoreApplication::applicationDirPath(), QString::fromLatin1(UpdaterExeName));
+    if (isFileBusy(QFile::encodeName(updater).constData())) {
+        debugMessage("already running ...");
+        return LaunchResult::AlreadyRunning;
+    }
+    if (!QProcess::startDetached(updater, { QCoreApplication::applicationName(), QString::number(mode) })) {
+        debugMessage("updater not started:", updater);
+        return LaunchResult::StartFailed;
+    }
+    return LaunchResult::Started;
+}
+
+UpdateCheck::LaunchResult UpdateCheck::launchWaiting()
+{
+    return launch(1);
+}
+
+UpdateCheck::LaunchResult UpdateCheck::launchIfNewer()
+{
+    if (!updateAvailable) {
+        return LaunchResult::NoUpdate;
+    }
+    debugMessage("update new version ............");
+    return launch(2);
+}
+
+bool installStagedUpdater(const QString& staged, const QString& installed)
+{
+    if (!fileExists(QFile::encodeName(staged).constData())) {
+        return false;
+    }
+    // With the working directory fallen back to "." this can be the installed file itself,
+    // which the final removal would then delete.
+    const QString stagedCanonical = QFileInfo(staged).canonicalFilePath();
+    if (!stagedCanonical.isEmpty() && stagedCanonical == QFileInfo(installed).canonicalFilePath()) {
+        notInstalled(staged, "is the installed file");
+        return false;
+    }
+    // Copy beside the target so the final rename stays on one file system.
+    const QString temporary = installed + QStringLiteral(".new");
+    QFile::remove(temporary);
+    if (!QFile::copy(staged, temporary)) {
+        notInstalled(staged, "cannot be copied beside the installed one");
+        return false;
+    }
+    // The staged file was fetched like any other and need not be executable; the updater must.
+    const QFileDevice::Permissions permissions
+        = (QFileInfo::exists(installed) ? QFile::permissions(installed) : QFile::permissions(staged))
+        | QFileDevice::ExeOwner | QFileDevice::ExeUser;
+    if (!QFile::setPermissions(temporary, permissions) || !renameOver(temporary, installed)) {
+        QFile::remove(temporary);
+        notInstalled(staged, "cannot replace the installed one");
+        return false;
+    }
+    if (!QFile::remove(staged)) {
+        debugMessage("staged updater installed but not removed:", staged);
+    }
+    return true;
+}

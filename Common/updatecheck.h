@@ -1,0 +1,102 @@
+#pragma once
+
+// The host application's side of updating: ask the server what differs from the installed
+// version, write the version-difference file for the updater, move a staged updater into place
+// and start RevisionPusher.exe with the host's name and a mode.
+//
+// Every operation runs on the calling thread and needs the application object
+// (QCoreApplication or a subclass): the host's name (applicationName) names the working
+// directory, and its directory (applicationDirPath) holds RevisionPusher.exe. The server
+// request blocks until its reply has finished (see UploadManager). Nothing throws.
+//
+// The server's answer to the version request, one JSON document:
+//
+//   { "version": "1.0.4",              newest version, at most 30 bytes
+//     "path": "http://host/1.0.4",     download base, at most 255 bytes
+//     "u": [ { "file": "bin/a.dll" } ], changed files  -> [Changed] entries
+//     "d": [ { "file": "old.dll" } ],   dropped files  -> [Delete] entries
+//     "n": [ { "file": "new.dll" } ] }  new files      -> [Add] entries
+//
+// Where text is expected a number or boolean is taken as its text and null as empty; "u", "d"
+// or "n" absent or null count as empty arrays; an element without "file" gives an entry with
+// an empty path (which the updater skips). null, {} and [] mean there is no newer version.
+// Anything else (another shape, a missing or empty version or base, a value over its limit,
+// a version or base with white space, a file path the updater would refuse, see
+// isSafeRelativePath) writes no file, leaves isUpdateAvailable() as it was and writes one
+// debug message "update check refused: ...".
+
+#include <QByteArray>
+#include <QString>
+
+#include <cstdint>
+
+inline constexpr char UpdaterExeName[] = "RevisionPusher.exe";
+
+class UpdateCheck
+{
+public:
+    enum class CheckResult {
+        NotRun,
+        // No reply, or no JSON; UploadManager wrote the diagnostic.
+        ServerFailed,
+        // The answer or the installed version was refused; one debug message says why.
+        Refused,
+        // An empty answer, or the newest version is not newer.
+        NothingNewer,
+        // "save file failed !" on the standard error stream.
+        WriteFailed,
+        // A version-difference file for a newer version was written.
+        Written,
+    };
+    enum class LaunchResult {
+        Started,
+        // No version-difference file, or launchIfNewer without a newer version.
+        NoUpdate,
+        // The installed updater is in use.
+        AlreadyRunning,
+        // The updater could not be started (missing or not executable).
+        StartFailed,
+    };
+
+    // Checks for a newer version than `version` (check), records where the file lives and
+    // installs a staged updater left in the working directory by an earlier update, whatever
+    // the server answered. Answers isUpdateAvailable(). Call it before any launch.
+    bool prepare(const char* version);
+
+    // Asks the server and, when it names a newer version, writes the version-difference file.
+    // `version` also becomes the installed version written into the file.
+    void check(const QString& version);
+
+    // Starts RevisionPusher.exe (beside the host executable) detached with the host's name and
+    // `mode`, when a version-difference file exists ("already is the latest version !"
+    // otherwise) and no updater runs ("already running ..." otherwise). Does not wait.
+    LaunchResult launch(std::int32_t mode);
+    // launch(1): the host is about to end; the updater waits for it.
+    LaunchResult launchWaiting();
+    // When a newer version was found: "update new version ............" and launch(2).
+    LaunchResult launchIfNewer();
+
+    bool isUpdateAvailable() const { return updateAvailable; }
+    CheckResult lastCheck() const { return lastResult; }
+    // UTF-8; empty before prepare.
+    const QByteArray& diffFilePath() const { return diffPath; }
+    const QByteArray& workDirectory() const { return workDir; }
+    const QByteArray& installedVersion() const { return currentVersion; }
+
+private:
+    CheckResult runCheck(const QString& version);
+
+    QByteArray diffPath;
+    QByteArray workDir;
+    bool updateAvailable = false;
+    QByteArray currentVersion;
+    CheckResult lastResult = CheckResult::NotRun;
+};
+
+// Moves the staged file over the installed one without ever leaving the installed one
+// missing: the staged file is copied to `installed` + ".new" and renamed over `installed`;
+// only then is the staged file removed. On any failure the installed file stays as it was, the
+// staged one stays for the next try and a debug message says why. The installed file's
+// permissions are kept, and the result is executable by its owner. Answers whether it moved;
+// false without a message when nothing is staged.
+bool installStagedUpdater(const QString& staged, const QString& installed);

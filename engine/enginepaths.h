@@ -1,0 +1,30 @@
+#pragma once
+
+// Path helpers shared by the download pass and the merge. Every path they build is a root (the
+// working or the installation directory) joined with a relative path from the
+// version-difference file; they create directories below a root and never above it.
+
+#include <QString>
+#include <QStringList>
+
+#include <filesystem>
+
+// Whether relative may be joined to a root: not empty, accepted by isSafeRelativePath, and
+// naming a file (its last component is neither empty nor "."). On refusal *reason (when
+// given) says why.
+bool isUsableRelativePath(const char* relative, const char** reason);
+
+// The last component of a relative path: the name of the file it names.
+QString lastComponent(const QString& relative);
+
+// Creates the missing directories between root and the file root/relative, one level at a
+// time and only below root (root itself must exist). Each directory it creates is appended to
+// *created (when given), outermost first, so a caller can take them away again. False when a
+// level exists as something other than a directory or cannot be created.
+bool makeParentDirs(const QString& root, const QString& relative, QStringList* created = nullptr);
+
+// Removes the directories that makeParentDirs created, innermost first, where they are empty.
+void removeCreatedDirs(const QStringList& created);
+
+// The path as the file system calls take it (UTF-8 on POSIX, UTF-16 on Windows).
+std::filesystem::path fsPath(const QString& path);

@@ -1,0 +1,164 @@
+// vendor-server: the project's own vendor server. Reads the releases directory, opens the
+// reports file, binds the port, then serves until SIGINT or SIGTERM (exit 0). Any start-up
+// failure is one clear message on standard error and exit 1; a bad command line exits 2.
+
+#include "releasestore.h"
+#include "reportlog.h"
+#include "serveroptions.h"
+#include "vendorserver.h"
+
+#include <atomic>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <pthread.h>
+#include <thread>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr std::size_t MaxDownloadBaseBytes = 255;
+
+void say(const std::string& line)
+{
+    std::fprintf(stdout, "vendor-server: %s\n", line.c_str());
+    std::fflush(stdout);
+}
+
+int fail(const std::string& message)
+{
+    std::fprintf(stderr, "vendor-server: %s\n", message.c_str());
+    return 1;
+}
+
+bool isWildcardHost(const std::string& host)
+{
+    return host == "0.0.0.0" || host == "::" || host == "*";
+}
+
+// The reports file holds users' names; inside the releases directory it would be published
+// along with the releases (by nginx, say), so it must lie elsewhere.
+bool checkReportsPlace(const fs::path& reports, const ReleaseStore& store, std::string& error)
+{
+    std::error_code code;
+    // Resolved whole, so that a symlink named as the reports file cannot lead inside either.
+    const fs::path resolved = fs::weakly_canonical(fs::absolute(reports, code), code);
+    if (code || !fs::is_directory(resolved.parent_path(), code)) {
+        error = "the folder of reports file \"" + reports.string() + "\" does not exist";
+        return false;
+    }
+    if (resolved == store.root() || store.contains(resolved)) {
+        error = "reports file \"" + reports.string() + "\" lies inside the releases directory \""
+            + store.root().string() + "\", which is published; give --reports a place outside it";
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    // Taken by the signal thread alone; blocked here before any thread exists, so every thread
+    // the server starts inherits the mask.
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+    // A client that hangs up mid-download must not end the server.
+    std::signal(SIGPIPE, SIG_IGN);
+
+    ServerOptions options;
+    std::string error;
+    if (!parseServerOptions(argc, argv, options, error)) {
+        std::fprintf(stderr, "vendor-server: %s\n%s", error.c_str(), usageText(argv[0]).c_str());
+        return 2;
+    }
+    if (options.help) {
+        std::fputs(usageText(argv[0]).c_str(), stdout);
+        return 0;
+    }
+    if (options.publicBase.empty() && isWildcardHost(options.host)) {
+        return fail("listening on all interfaces (" + options.host
+            + ") gives clients no address to download from; give --public-base as well");
+    }
+
+    ReleaseStore store;
+    std::vector<std::string> problems;
+    std::vector<std::string> warnings;
+    const bool loaded = store.load(options.releasesDir, problems, warnings);
+    for (const std::string& warning : warnings) {
+        std::fprintf(stderr, "vendor-server: warning: %s\n", warning.c_str());
+    }
+    if (!loaded) {
+        for (const std::string& problem : problems) {
+            std::fprintf(stderr, "vendor-server: %s\n", problem.c_str());
+        }
+        return fail("not started: the releases directory cannot be served as it is");
+    }
+
+    const fs::path reportsFile
+        = options.reportsFile.empty() ? store.root().parent_path() / "reports.jsonl" : options.reportsFile;
+    if (!checkReportsPlace(reportsFile, store, error)) {
+        return fail(error);
+    }
+    ReportLog reports;
+    if (!reports.open(reportsFile, error)) {
+        return fail(error);
+    }
+
+    VendorServer server(store, reports);
+    const int port = server.bind(options.host, options.port, error);
+    if (port < 0) {
+        return fail(error);
+    }
+    const std::string ownAddress = "http://" + urlHost(options.host) + ":" + std::to_string(port);
+    const std::string downloadBase
+        = options.publicBase.empty() ? ownAddress + "/releases" : options.publicBase;
+    // The client keeps the download base of the newest version in a 256-byte field.
+    const std::string newestBase = downloadBase + "/" + store.newest().version;
+    if (newestBase.size() > MaxDownloadBaseBytes) {
+        return fail(
+            "download base \"" + newestBase + "\" is longer than 255 bytes, which the client cannot keep");
+    }
+    server.setDownloadBase(downloadBase);
+
+    say("releases " + store.root().string() + ": " + std::to_string(store.releases().size())
+        + " version(s), newest " + store.newest().version + " with "
+        + std::to_string(store.newest().files.size()) + " file(s)");
+    say("usage reports go to " + reports.path().string());
+    say("download base " + downloadBase);
+    say("listening on " + ownAddress);
+
+    std::atomic<int> stoppedBy = 0;
+    std::atomic<bool> finished = false;
+    std::thread stopper([&] {
+        int signal = 0;
+        if (sigwait(&stopSignals, &signal) != 0 || finished) {
+            return;
+        }
+        stoppedBy = signal;
+        // A signal that comes before the accept loop runs must still stop it.
+        while (!server.isRunning() && !finished) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        server.stop();
+    });
+
+    server.run();
+    finished = true;
+    const int signal = stoppedBy;
+    if (signal == 0) {
+        // Wake the stopper so that it ends before the server it points to does.
+        pthread_kill(stopper.native_handle(), SIGTERM);
+    }
+    stopper.join();
+    if (signal == 0) {
+        return fail("the server stopped unexpectedly");
+    }
+    say(std::string("stopped on ") + (signal == SIGINT ? "SIGINT" : "SIGTERM"));
+    return 0;
+}

@@ -1,0 +1,185 @@
+#include "serveroptions.h"
+
+#include "serverconfig.h"
+
+#include <charconv>
+#include <initializer_list>
+
+namespace {
+
+bool parsePort(std::string_view text, int& port)
+{
+    int value = -1;
+    const auto [end, failure] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (failure != std::errc() || end != text.data() + text.size() || value < 0 || value > 65535) {
+        return false;
+    }
+    port = value;
+    return true;
+}
+
+// A download base is written into the client's version-difference file as one token and the
+// client appends "/" and a relative path to it, so it must be a plain http(s) URL without
+// blanks, query or fragment.
+bool checkPublicBase(std::string& base, std::string& error)
+{
+    while (base.size() > 1 && base.back() == '/') {
+        base.pop_back();
+    }
+    std::string host;
+    int port = 0;
+    if (!splitServerUrl(base, host, port)) {
+        error = "--public-base must be an http:// or https:// URL: " + base;
+        return false;
+    }
+    for (const unsigned char c : base) {
+        if (c <= ' ' || c == 0x7f || c == '?' || c == '#') {
+            error = "--public-base must not hold blanks, control characters, \"?\" or \"#\": " + base;
+            return false;
+        }
+    }
+    return true;
+}
+
+} // namespace
+
+bool splitServerUrl(std::string_view url, std::string& host, int& port)
+{
+    int defaultPort = 0;
+    for (const auto& [scheme, schemePort] :
+        { std::pair { std::string_view("http://"), 80 }, std::pair { std::string_view("https://"), 443 } }) {
+        if (url.starts_with(scheme)) {
+            url.remove_prefix(scheme.size());
+            defaultPort = schemePort;
+            break;
+        }
+    }
+    if (defaultPort == 0) {
+        return false;
+    }
+    const std::string_view authority = url.substr(0, url.find('/'));
+    std::string_view hostPart = authority;
+    std::string_view portPart;
+    if (authority.starts_with('[')) {
+        const auto close = authority.find(']');
+        if (close == std::string_view::npos) {
+            return false;
+        }
+        hostPart = authority.substr(1, close - 1);
+        const std::string_view rest = authority.substr(close + 1);
+        if (!rest.empty()) {
+            if (!rest.starts_with(':')) {
+                return false;
+            }
+            portPart = rest.substr(1);
+        }
+    } else if (const auto colon = authority.rfind(':'); colon != std::string_view::npos) {
+        hostPart = authority.substr(0, colon);
+        portPart = authority.substr(colon + 1);
+    }
+    if (hostPart.empty()) {
+        return false;
+    }
+    port = defaultPort;
+    if (!portPart.empty() && !parsePort(portPart, port)) {
+        return false;
+    }
+    host = std::string(hostPart);
+    return true;
+}
+
+std::string urlHost(const std::string& host)
+{
+    return host.find(':') == std::string::npos ? host : "[" + host + "]";
+}
+
+bool parseServerOptions(int argc, const char* const* argv, ServerOptions& options, std::string& error)
+{
+    if (!splitServerUrl(ServerBaseUrl, options.host, options.port)) {
+        options.host = "127.0.0.1";
+        options.port = 80;
+    }
+    options.releasesDir = "releases";
+
+    for (int i = 1; i < argc; ++i) {
+        std::string_view argument = argv[i];
+        if (argument == "--help" || argument == "-h") {
+            options.help = true;
+            continue;
+        }
+        std::string_view name = argument;
+        std::string value;
+        bool hasValue = false;
+        if (const auto equals = argument.find('=');
+            argument.starts_with("--") && equals != std::string_view::npos) {
+            name = argument.substr(0, equals);
+            value = std::string(argument.substr(equals + 1));
+            hasValue = true;
+        }
+        if (name != "--host" && name != "--port" && name != "--releases" && name != "--reports"
+            && name != "--public-base") {
+            error = "unknown argument: " + std::string(argument);
+            return false;
+        }
+        if (!hasValue) {
+            if (i + 1 >= argc) {
+                error = std::string(name) + " needs a value";
+                return false;
+            }
+            value = argv[++i];
+        }
+        if (value.empty()) {
+            error = std::string(name) + " needs a value that is not empty";
+            return false;
+        }
+        if (name == "--host") {
+            // Brackets are URL syntax; the address itself has none.
+            if (value.size() > 2 && value.front() == '[' && value.back() == ']') {
+                value = value.substr(1, value.size() - 2);
+            }
+            options.host = value;
+        } else if (name == "--port") {
+            if (!parsePort(value, options.port)) {
+                error = "--port needs a number from 0 to 65535: " + value;
+                return false;
+            }
+        } else if (name == "--releases") {
+            options.releasesDir = value;
+        } else if (name == "--reports") {
+            options.reportsFile = value;
+        } else {
+            options.publicBase = value;
+            if (!checkPublicBase(options.publicBase, error)) {
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
+std::string usageText(std::string_view program)
+{
+    std::string text = "usage: ";
+    text += program;
+    text += " [--host HOST] [--port PORT] [--releases DIR] [--reports FILE] [--public-base URL]\n"
+            "\n"
+            "Serves the releases directory DIR, in which DIR/VERSION/ holds the whole installation\n"
+            "tree of each version, to the update check and the updater.\n"
+            "\n"
+            "  --host HOST         address to listen on (default: the compiled-in server's host)\n"
+            "  --port PORT         port to listen on, 0 for any free one (default: the compiled-in\n"
+            "                      server's port)\n"
+            "  --releases DIR      the releases directory (default: ./releases)\n"
+            "  --reports FILE      file that usage reports are appended to, one JSON line each\n"
+            "                      (default: reports.jsonl beside DIR)\n"
+            "  --public-base URL   URL under which DIR is published, e.g. by nginx or a CDN; version\n"
+            "                      V is then downloaded from URL/V/ (default: this server's /releases)\n"
+            "  --help              this text\n"
+            "\n"
+            "Optional files in DIR: product-info.json (an object keyed by version, \"*\" for any\n"
+            "other) answers getProductInfo; ad.json answers getProductAd.\n"
+            "Compiled-in server address: ";
+    text += ServerBaseUrl;
+    text += "\n";
+    return text;
+}

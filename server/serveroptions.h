@@ -1,0 +1,41 @@
+#pragma once
+
+// The vendor server's command line. Every option has a default, so a bare `vendor-server`
+// started beside a `releases` folder serves it at the compiled-in server address:
+//
+//   --host HOST          address to listen on (default: the host of ServerBaseUrl)
+//   --port PORT          port to listen on, 0 for any free one (default: the port of ServerBaseUrl)
+//   --releases DIR       the releases directory (default: ./releases)
+//   --reports FILE       where usage reports are appended (default: reports.jsonl beside DIR)
+//   --public-base URL    download base under which DIR is published, so that version V is
+//                        fetched from URL/V/... (default: this server's own /releases)
+//   --help               the usage text
+//
+// Options take their value as the next argument or after "=" (--port=8080).
+
+#include <filesystem>
+#include <string>
+#include <string_view>
+
+struct ServerOptions
+{
+    std::string host;
+    int port = 0;
+    std::filesystem::path releasesDir;
+    std::filesystem::path reportsFile;
+    std::string publicBase; // empty: this server's own /releases
+    bool help = false;
+};
+
+// Fills options from the command line on top of the defaults. On a bad command line answers
+// false with error saying which argument is wrong.
+bool parseServerOptions(int argc, const char* const* argv, ServerOptions& options, std::string& error);
+
+std::string usageText(std::string_view program);
+
+// Splits an http or https URL's authority into host and port ("[::1]" loses its brackets; a
+// missing port is the scheme's). False when url is no such URL.
+bool splitServerUrl(std::string_view url, std::string& host, int& port);
+
+// The host as it goes into a URL: IPv6 addresses in brackets.
+std::string urlHost(const std::string& host);

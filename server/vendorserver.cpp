@@ -1,0 +1,417 @@
+#include "vendorserver.h"
+
+#include "formdata.h"
+#include "serverconfig.h"
+#include "version.h"
+
+#include <json/writer.h>
+
+#include <QByteArray>
+#include <QString>
+
+#include <array>
+#include <cerrno>
+#include <charconv>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <memory>
+#include <mutex>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr std::string_view ReleasesPrefix = "/releases/";
+// Forms are a few short fields; anything near this size is no report.
+constexpr std::size_t MaxBodyBytes = 64 * 1024;
+
+std::string jsonText(const Json::Value& value)
+{
+    Json::StreamWriterBuilder builder;
+    builder["indentation"] = "";
+    builder["emitUTF8"] = true;
+    return Json::writeString(builder, value);
+}
+
+std::string regexEscaped(std::string_view text)
+{
+    std::string escaped;
+    for (const char c : text) {
+        if (std::strchr(".^$|()[]{}*+?\\", c) != nullptr) {
+            escaped += '\\';
+        }
+        escaped += c;
+    }
+    return escaped;
+}
+
+std::string callPattern(std::string_view call)
+{
+    return regexEscaped(std::string("/") + ProductPath + "/" + std::string(call));
+}
+
+// Bytes from a client go into a log line escaped, so no request can forge or break lines; in
+// the access log's quoted request line a quote is escaped too.
+std::string printable(std::string_view text, bool inQuotes = true)
+{
+    std::string out;
+    for (const unsigned char c : text) {
+        if (c < 0x20 || c >= 0x7f || c == '\\' || (c == '"' && inQuotes)) {
+            std::array<char, 5> escape {};
+            std::snprintf(escape.data(), escape.size(), "\\x%02X", c);
+            out += escape.data();
+        } else {
+            out += char(c);
+        }
+    }
+    return out;
+}
+
+void writeStdout(const std::string& line)
+{
+    static std::mutex mutex;
+    std::lock_guard lock(mutex);
+    std::fwrite(line.data(), 1, line.size(), stdout);
+    std::fflush(stdout);
+}
+
+void accessLog(const httplib::Request& request, const httplib::Response& response)
+{
+    std::array<char, 40> stamp {};
+    const std::time_t now = std::time(nullptr);
+    std::tm utc {};
+    gmtime_r(&now, &utc);
+    std::strftime(stamp.data(), stamp.size(), "%d/%b/%Y:%H:%M:%S +0000", &utc);
+    const std::size_t bytes = response.content_provider_ ? response.content_length_ : response.body.size();
+    writeStdout(printable(request.remote_addr) + " - - [" + stamp.data() + "] \"" + printable(request.method)
+        + " " + printable(request.target) + " " + printable(request.version) + "\" "
+        + std::to_string(response.status) + " " + std::to_string(bytes) + "\n");
+}
+
+void answerJson(httplib::Response& response, const Json::Value& document)
+{
+    response.set_content(jsonText(document), "application/json; charset=utf-8");
+}
+
+// A refused request: the reason goes to the client and, as a diagnostic, to standard error.
+void refuse(
+    const httplib::Request& request, httplib::Response& response, int status, const std::string& reason)
+{
+    std::fprintf(stderr, "vendor-server: %s %s refused: %s\n", printable(request.method).c_str(),
+        printable(request.target, false).c_str(), printable(reason, false).c_str());
+    std::fflush(stderr);
+    Json::Value document(Json::objectValue);
+    document["error"] = reason;
+    response.status = status;
+    answerJson(response, document);
+}
+
+std::string queryOf(const httplib::Request& request)
+{
+    const auto mark = request.target.find('?');
+    return mark == std::string::npos ? std::string() : request.target.substr(mark + 1);
+}
+
+bool isUtf8(const std::string& text)
+{
+    const QByteArray bytes = QByteArray::fromRawData(text.data(), qsizetype(text.size()));
+    return QString::fromUtf8(bytes).toUtf8() == bytes;
+}
+
+Json::Value fileList(const std::vector<std::string>& paths)
+{
+    Json::Value list(Json::arrayValue);
+    for (const std::string& path : paths) {
+        Json::Value entry(Json::objectValue);
+        entry["file"] = path;
+        list.append(entry);
+    }
+    return list;
+}
+
+std::string utcTimestamp()
+{
+    std::array<char, 32> stamp {};
+    const std::time_t now = std::time(nullptr);
+    std::tm utc {};
+    gmtime_r(&now, &utc);
+    std::strftime(stamp.data(), stamp.size(), "%Y-%m-%dT%H:%M:%SZ", &utc);
+    return stamp.data();
+}
+
+class Descriptor
+{
+public:
+    explicit Descriptor(int fd)
+        : fd(fd)
+    {
+    }
+    ~Descriptor() { ::close(fd); }
+    Descriptor(const Descriptor&) = delete;
+    Descriptor& operator=(const Descriptor&) = delete;
+    const int fd;
+};
+
+} // namespace
+
+VendorServer::VendorServer(const ReleaseStore& store, ReportLog& reports)
+    : store(store)
+    , reports(reports)
+{
+    // Only SO_REUSEADDR (a restart may bind while old connections linger): the library's
+    // default adds SO_REUSEPORT, with which a second server would silently share the port.
+    http.set_socket_options([](socket_t socket) {
+        int yes = 1;
+        ::setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof(yes));
+    });
+    http.set_payload_max_length(MaxBodyBytes);
+    // The client opens a fresh connection per request; an idle one kept longer only delays a
+    // stop, which waits for it.
+    http.set_keep_alive_timeout(1);
+    http.set_logger(accessLog);
+    http.set_exception_handler([](const httplib::Request& request, httplib::Response& response,
+                                   std::exception_ptr) { refuse(request, response, 500, "internal error"); });
+
+    const auto route = [this](void (VendorServer::*handler)(const httplib::Request&, httplib::Response&)) {
+        return httplib::Server::Handler(
+            [this, handler](const httplib::Request& request, httplib::Response& response) {
+                (this->*handler)(request, response);
+            });
+    };
+    http.Get(callPattern("getVersionDiff"), route(&VendorServer::handleVersionDiff));
+    http.Post(callPattern("getProductInfo"), route(&VendorServer::handleProductInfo));
+    http.Post(callPattern("useReport"), route(&VendorServer::handleUseReport));
+    http.Post(callPattern("getProductAd"), route(&VendorServer::handleProductAd));
+    // Files by prefix, not by a regular expression: std::regex recurses once per character,
+    // and the target is the client's (up to 8 KiB).
+    http.set_pre_routing_handler([this](const httplib::Request& request, httplib::Response& response) {
+        if ((request.method != "GET" && request.method != "HEAD")
+            || !request.path.starts_with(ReleasesPrefix)) {
+            return httplib::Server::HandlerResponse::Unhandled;
+        }
+        handleFile(request, response);
+        return httplib::Server::HandlerResponse::Handled;
+    });
+    http.set_error_handler([](const httplib::Request&, httplib::Response& response) {
+        if (response.body.empty() && response.status == 404) {
+            response.set_content("{\"error\":\"not found\"}", "application/json; charset=utf-8");
+        }
+    });
+}
+
+int VendorServer::bind(const std::string& host, int port, std::string& error)
+{
+    errno = 0;
+    const int bound = port == 0 ? http.bind_to_any_port(host) : (http.bind_to_port(host, port) ? port : -1);
+    if (bound <= 0) {
+        const int cause = errno;
+        error = "cannot listen on " + host + ":" + std::to_string(port);
+        if (cause == EADDRINUSE) {
+            error += ": the port is taken (is another server running?)";
+        } else if (cause != 0) {
+            error += std::string(": ") + std::strerror(cause);
+        } else {
+            error += ": no address of this machine";
+        }
+        return -1;
+    }
+    return bound;
+}
+
+bool VendorServer::run()
+{
+    return http.listen_after_bind();
+}
+
+void VendorServer::stop()
+{
+    http.stop();
+}
+
+bool VendorServer::isRunning() const
+{
+    return http.is_running();
+}
+
+void VendorServer::handleVersionDiff(const httplib::Request& request, httplib::Response& response)
+{
+    FormData query;
+    std::string error;
+    if (!query.parse(queryOf(request), error)) {
+        refuse(request, response, 400, error);
+        return;
+    }
+    const std::optional<std::string> installed = query.value("version");
+    if (!installed) {
+        refuse(request, response, 400,
+            query.isRepeated("version") ? "version given more than once" : "no version given");
+        return;
+    }
+    const std::optional<VersionDiff> diff = store.diffFrom(*installed);
+    if (!diff) {
+        answerJson(response, Json::Value(Json::objectValue));
+        return;
+    }
+    const Release& newest = store.newest();
+    Json::Value document(Json::objectValue);
+    document["version"] = newest.version;
+    document["path"] = downloadBase + "/" + newest.version;
+    document["u"] = fileList(diff->changed);
+    document["d"] = fileList(diff->deleted);
+    document["n"] = fileList(diff->added);
+    answerJson(response, document);
+}
+
+void VendorServer::handleProductInfo(const httplib::Request& request, httplib::Response& response)
+{
+    FormData form;
+    std::string error;
+    if (!form.parse(request.body, error)) {
+        refuse(request, response, 400, error);
+        return;
+    }
+    const std::optional<std::string> version = form.value("version");
+    if (!version) {
+        refuse(request, response, 400,
+            form.isRepeated("version") ? "version given more than once" : "no version given");
+        return;
+    }
+    const Json::Value& info = store.productInfo();
+    if (info.isObject()) {
+        for (const std::string& key : info.getMemberNames()) {
+            if (key != "*" && compareVersions(key.c_str(), version->c_str()) == 0) {
+                answerJson(response, info[key]);
+                return;
+            }
+        }
+        if (info.isMember("*")) {
+            answerJson(response, info["*"]);
+            return;
+        }
+    }
+    Json::Value document(Json::objectValue);
+    document["version"] = *version;
+    document["newest"] = store.newest().version;
+    answerJson(response, document);
+}
+
+void VendorServer::handleUseReport(const httplib::Request& request, httplib::Response& response)
+{
+    FormData form;
+    std::string error;
+    if (!form.parse(request.body, error)) {
+        refuse(request, response, 400, error);
+        return;
+    }
+    Json::Value report(Json::objectValue);
+    report["time"] = utcTimestamp();
+    for (const char* name : { "mac", "version", "computerName", "userName", "useState" }) {
+        const std::optional<std::string> value = form.value(name);
+        if (!value) {
+            refuse(request, response, 400,
+                std::string(name) + (form.isRepeated(name) ? " given more than once" : " missing"));
+            return;
+        }
+        if (!isUtf8(*value)) {
+            refuse(request, response, 400, std::string(name) + " is not UTF-8 text");
+            return;
+        }
+        report[name] = *value;
+    }
+    const std::string state = report["useState"].asString();
+    unsigned useState = 256;
+    const auto [end, failure] = std::from_chars(state.data(), state.data() + state.size(), useState);
+    if (failure != std::errc() || end != state.data() + state.size() || useState > 255) {
+        refuse(request, response, 400, "useState must be a number from 0 to 255, not \"" + state + "\"");
+        return;
+    }
+    report["useState"] = useState;
+    if (!reports.append(jsonText(report))) {
+        std::fprintf(stderr, "vendor-server: cannot append to \"%s\": %s\n", reports.path().c_str(),
+            std::strerror(errno));
+        refuse(request, response, 500, "the report could not be stored");
+        return;
+    }
+    Json::Value answer(Json::objectValue);
+    answer["ok"] = true;
+    answerJson(response, answer);
+}
+
+void VendorServer::handleProductAd(const httplib::Request&, httplib::Response& response)
+{
+    if (!store.advertisement().isNull()) {
+        answerJson(response, store.advertisement());
+        return;
+    }
+    Json::Value document(Json::objectValue);
+    document["ads"] = Json::Value(Json::arrayValue);
+    answerJson(response, document);
+}
+
+void VendorServer::handleFile(const httplib::Request& request, httplib::Response& response)
+{
+    // request.path is already percent-decoded, so every encoded form of ".." or "\" is seen here
+    // as the plain character.
+    const std::string_view rest = std::string_view(request.path).substr(ReleasesPrefix.size());
+    const std::size_t slash = rest.find('/');
+    const std::string_view version = rest.substr(0, slash);
+    const std::string_view relative
+        = slash == std::string_view::npos ? std::string_view() : rest.substr(slash + 1);
+    if (const char* refusal = relative.empty() ? nullptr : clientRefusal(relative)) {
+        refuse(request, response, 400, std::string("bad path: ") + refusal);
+        return;
+    }
+    const Release* release = store.releaseNamed(version);
+    if (!release) {
+        response.status = 404;
+        return;
+    }
+    const auto file = release->files.find(std::string(relative));
+    if (file == release->files.end()) {
+        response.status = 404;
+        return;
+    }
+
+    // Resolve again now: a file replaced by a symlink since start-up must not lead outside.
+    std::error_code error;
+    const fs::path real = fs::canonical(file->second.source, error);
+    if (error) {
+        response.status = 404;
+        return;
+    }
+    if (!store.contains(real)) {
+        refuse(request, response, 403, "the file now resolves outside the releases directory");
+        return;
+    }
+    const int fd = ::open(real.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    if (fd < 0) {
+        response.status = 404;
+        return;
+    }
+    auto descriptor = std::make_shared<Descriptor>(fd);
+    struct stat status = {};
+    if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+        response.status = 404;
+        return;
+    }
+    if (status.st_size == 0) {
+        // The library sends a provider of length 0 without Content-Length.
+        response.set_content(std::string(), "application/octet-stream");
+        return;
+    }
+    response.set_content_provider(std::size_t(status.st_size), "application/octet-stream",
+        [descriptor](std::size_t offset, std::size_t length, httplib::DataSink& sink) {
+            std::array<char, 64 * 1024> buffer;
+            const ssize_t got
+                = ::pread(descriptor->fd, buffer.data(), std::min(length, buffer.size()), off_t(offset));
+            // A file that shrank while being sent ends the connection: the client then sees a
+            // short body, never bytes that were not in the file.
+            return got > 0 && sink.write(buffer.data(), std::size_t(got));
+        });
+}

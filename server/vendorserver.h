@@ -1,0 +1,63 @@
+#pragma once
+
+// The HTTP side of the vendor server. Requests, below "/" + ProductPath:
+//
+//   GET  /prod/Orbisnap/getVersionDiff?version=V  what installed version V needs (see below)
+//   POST /prod/Orbisnap/getProductInfo?           form "version=V": product-info.json's member
+//                                                 for V, else its "*", else {"version","newest"}
+//   POST /prod/Orbisnap/useReport?                form "mac, version, computerName, userName,
+//                                                 useState": appended to the reports file
+//   POST /prod/Orbisnap/getProductAd              ad.json, else {"ads":[]}
+//   GET  /releases/VERSION/PATH                   the bytes of one file of one release
+//
+// getVersionDiff answers {} when V is the newest version or newer, otherwise
+//   {"version": NEWEST, "path": BASE/NEWEST, "u": [{"file": P}...], "d": [...], "n": [...]}
+// with the changed, deleted and new files of V's tree against the newest one's, each sorted by
+// bytes; an unknown V gets every file of the newest in "n". BASE is --public-base, or this
+// server's own /releases.
+//
+// Files are served only when they were part of a release at start-up, and only after their
+// real path is checked to lie inside the releases directory, so no request ("..", encoded or
+// not, backslashes, absolute paths, symlinks made later) reaches anything else. Bodies are
+// streamed from the file, never held whole.
+//
+// Every request writes one access-log line (combined log format) to standard output.
+
+#include "releasestore.h"
+#include "reportlog.h"
+
+#include <httplib.h>
+
+#include <string>
+
+class VendorServer
+{
+public:
+    VendorServer(const ReleaseStore& store, ReportLog& reports);
+    VendorServer(const VendorServer&) = delete;
+    VendorServer& operator=(const VendorServer&) = delete;
+
+    // Binds host:port (port 0: any free one) without SO_REUSEPORT, so a port that another
+    // server holds is refused rather than shared. Answers the bound port, or -1 with error set.
+    int bind(const std::string& host, int port, std::string& error);
+
+    // The prefix under which releases are published; BASE/VERSION is a release's download base.
+    void setDownloadBase(const std::string& base) { downloadBase = base; }
+
+    // Serves until stop(); true when it stopped because stop() was called.
+    bool run();
+    void stop();
+    bool isRunning() const;
+
+private:
+    void handleVersionDiff(const httplib::Request& request, httplib::Response& response);
+    void handleProductInfo(const httplib::Request& request, httplib::Response& response);
+    void handleUseReport(const httplib::Request& request, httplib::Response& response);
+    void handleProductAd(const httplib::Request& request, httplib::Response& response);
+    void handleFile(const httplib::Request& request, httplib::Response& response);
+
+    const ReleaseStore& store;
+    ReportLog& reports;
+    std::string downloadBase;
+    httplib::Server http;
+};

@@ -1,0 +1,296 @@
+// The three form POSTs of the real vendor-server: usage reports stored decoded, one JSON line
+// each; product information by version; the advertisement document.
+
+#include "vendorserverprocess.h"
+
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QSet>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <thread>
+#include <vector>
+
+namespace {
+
+const QByteArray Form = "application/x-www-form-urlencoded";
+
+QList<QByteArray> reportLines(const QString& path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        return {};
+    }
+    QList<QByteArray> lines = file.readAll().split('\n');
+    if (!lines.isEmpty() && lines.last().isEmpty()) {
+        lines.removeLast();
+    }
+    return lines;
+}
+
+QJsonObject json(const QByteArray& text)
+{
+    return QJsonDocument::fromJson(text).object();
+}
+
+} // namespace
+
+class FormsTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void useReport_data();
+    void useReport();
+    void useReportRefused_data();
+    void useReportRefused();
+    void concurrentReportsStayWholeLines();
+    void productInfo_data();
+    void productInfo();
+    void productAd();
+    void defaultDocuments();
+
+private:
+    QString reportsFile() const { return dir.filePath(QStringLiteral("reports.jsonl")); }
+
+    QTemporaryDir dir;
+    VendorServerProcess server;
+};
+
+void FormsTest::initTestCase()
+{
+    QVERIFY(dir.isValid());
+    QVERIFY(makeTree(dir.filePath(QStringLiteral("releases")),
+        { { "1.0.3/version.txt", "1.0.3" }, { "1.0.4/version.txt", "1.0.4" },
+            { "product-info.json",
+                "{\"1.0.3\": {\"notes\": \"three\"}, \"1.0.4\": {\"notes\": \"four\"}, \"*\": {\"notes\": "
+                "\"any\"}}" },
+            { "ad.json",
+                "{\"ads\": [{\"text\": \"Spring sale\", \"image\": \"http://127.0.0.1/ad.png\"}]}" } }));
+    // Default place of the reports: beside the releases directory.
+    QVERIFY2(server.startOn(dir.filePath(QStringLiteral("releases"))), server.errors().constData());
+    QVERIFY(server.output().contains("usage reports go to " + reportsFile().toUtf8()));
+}
+
+void FormsTest::useReport_data()
+{
+    QTest::addColumn<QByteArray>("body");
+    QTest::addColumn<QString>("mac");
+    QTest::addColumn<QString>("version");
+    QTest::addColumn<QString>("computerName");
+    QTest::addColumn<QString>("userName");
+    QTest::addColumn<int>("useState");
+
+    QTest::newRow("plain") << QByteArray(
+        "mac=00-1A-2B-3C-4D-5E&version=1.0.3&computerName=DESK-7&userName=ann&useState=1")
+                           << "00-1A-2B-3C-4D-5E"
+                           << "1.0.3"
+                           << "DESK-7"
+                           << "ann" << 1;
+    QTest::newRow("user-name-with-ampersand-and-equals")
+        << QByteArray("mac=m&version=1.0.3&computerName=pc&userName=a%26b%3Dc&useState=2") << "m"
+        << "1.0.3"
+        << "pc"
+        << "a&b=c" << 2;
+    QTest::newRow("plus-is-blank-encoded-plus-is-plus")
+        << QByteArray("mac=m&version=1.0.3&computerName=my+pc&userName=A%2BB&useState=0") << "m"
+        << "1.0.3"
+        << "my pc"
+        << "A+B" << 0;
+    QTest::newRow("utf8-and-percent-sign")
+        << QByteArray("mac=m&version=1.0.3&computerName=%E5%8A%9E%E5%85%AC&userName=100%25%20sure&useState=3")
+        << "m"
+        << "1.0.3" << QString::fromUtf8("办公") << "100% sure" << 3;
+    QTest::newRow("line-break-stays-inside-the-line")
+        << QByteArray("mac=m&version=1.0.3&computerName=pc&userName=two%0Alines%22q%22&useState=4") << "m"
+        << "1.0.3"
+        << "pc"
+        << "two\nlines\"q\"" << 4;
+    QTest::newRow("all-empty-state-0") << QByteArray("mac=&version=&computerName=&userName=&useState=0") << ""
+                                       << ""
+                                       << ""
+                                       << "" << 0;
+    QTest::newRow("state-255-fields-reordered")
+        << QByteArray("useState=255&userName=u&computerName=c&version=v&mac=m") << "m"
+        << "v"
+        << "c"
+        << "u" << 255;
+}
+
+void FormsTest::useReport()
+{
+    QFETCH(QByteArray, body);
+    QFETCH(QString, mac);
+    QFETCH(QString, version);
+    QFETCH(QString, computerName);
+    QFETCH(QString, userName);
+    QFETCH(int, useState);
+
+    const qsizetype before = reportLines(reportsFile()).size();
+    const RawReply reply = rawRequest(server.port(), "POST", "/prod/Orbisnap/useReport?", body, Form);
+    QCOMPARE(reply.status, 200);
+    QCOMPARE(json(reply.body).value(QStringLiteral("ok")).toBool(), true);
+
+    const QList<QByteArray> lines = reportLines(reportsFile());
+    QCOMPARE(lines.size(), before + 1);
+    const QJsonObject report = json(lines.last());
+    QCOMPARE(report.value(QStringLiteral("mac")).toString(), mac);
+    QCOMPARE(report.value(QStringLiteral("version")).toString(), version);
+    QCOMPARE(report.value(QStringLiteral("computerName")).toString(), computerName);
+    QCOMPARE(report.value(QStringLiteral("userName")).toString(), userName);
+    QCOMPARE(report.value(QStringLiteral("useState")).toInt(-1), useState);
+    QVERIFY(!report.value(QStringLiteral("time")).toString().isEmpty());
+}
+
+void FormsTest::useReportRefused_data()
+{
+    QTest::addColumn<QByteArray>("body");
+    QTest::addColumn<QByteArray>("reason");
+
+    QTest::newRow("missing-use-state")
+        << QByteArray("mac=m&version=v&computerName=c&userName=u") << QByteArray("useState missing");
+    QTest::newRow("missing-user-name")
+        << QByteArray("mac=m&version=v&computerName=c&useState=1") << QByteArray("userName missing");
+    QTest::newRow("use-state-256") << QByteArray("mac=m&version=v&computerName=c&userName=u&useState=256")
+                                   << QByteArray("useState must be a number from 0 to 255");
+    QTest::newRow("use-state-negative") << QByteArray("mac=m&version=v&computerName=c&userName=u&useState=-1")
+                                        << QByteArray("useState must be a number from 0 to 255");
+    QTest::newRow("use-state-text") << QByteArray("mac=m&version=v&computerName=c&userName=u&useState=on")
+                                    << QByteArray("useState must be a number from 0 to 255");
+    QTest::newRow("repeated-user-name")
+        << QByteArray("mac=m&version=v&computerName=c&userName=a&userName=b&useState=1")
+        << QByteArray("userName given more than once");
+    QTest::newRow("malformed-percent") << QByteArray("mac=m&version=v&computerName=c&userName=%zz&useState=1")
+                                       << QByteArray("malformed percent-encoding");
+    QTest::newRow("truncated-percent") << QByteArray("mac=m&version=v&computerName=c&userName=u&useState=1%2")
+                                       << QByteArray("malformed percent-encoding");
+    QTest::newRow("not-utf8") << QByteArray("mac=m&version=v&computerName=c&userName=%FF%FE&useState=1")
+                              << QByteArray("userName is not UTF-8 text");
+}
+
+void FormsTest::useReportRefused()
+{
+    QFETCH(QByteArray, body);
+    QFETCH(QByteArray, reason);
+
+    QFile before(reportsFile());
+    const QByteArray stored = before.open(QIODevice::ReadOnly) ? before.readAll() : QByteArray();
+    before.close();
+    const RawReply reply = rawRequest(server.port(), "POST", "/prod/Orbisnap/useReport?", body, Form);
+    QCOMPARE(reply.status, 400);
+    QVERIFY2(json(reply.body).value(QStringLiteral("error")).toString().contains(QString::fromUtf8(reason)),
+        reply.body.constData());
+    QTRY_VERIFY_WITH_TIMEOUT(server.errors().contains(reason), 5000);
+    // Nothing stored, nothing lost.
+    QFile after(reportsFile());
+    QVERIFY(after.open(QIODevice::ReadOnly));
+    QCOMPARE(after.readAll(), stored);
+}
+
+void FormsTest::concurrentReportsStayWholeLines()
+{
+    const qsizetype before = reportLines(reportsFile()).size();
+    constexpr int Reports = 24;
+    std::vector<std::thread> senders;
+    std::vector<int> statuses(Reports, 0);
+    const int port = server.port();
+    for (int i = 0; i < Reports; ++i) {
+        senders.emplace_back([&statuses, port, i] {
+            const QByteArray body = "mac=m&version=1.0.3&computerName=pc&userName=user"
+                + QByteArray::number(i) + "-" + QByteArray(2000, 'x') + "&useState=7";
+            statuses[std::size_t(i)]
+                = rawRequest(port, "POST", "/prod/Orbisnap/useReport?", body, Form).status;
+        });
+    }
+    for (std::thread& sender : senders) {
+        sender.join();
+    }
+    for (int status : statuses) {
+        QCOMPARE(status, 200);
+    }
+    const QList<QByteArray> lines = reportLines(reportsFile());
+    QCOMPARE(lines.size(), before + Reports);
+    QSet<QString> users;
+    for (qsizetype i = before; i < lines.size(); ++i) {
+        const QJsonObject report = json(lines[i]);
+        QCOMPARE(report.value(QStringLiteral("useState")).toInt(), 7);
+        users.insert(report.value(QStringLiteral("userName")).toString().section(QLatin1Char('-'), 0, 0));
+    }
+    QCOMPARE(users.size(), Reports);
+}
+
+void FormsTest::productInfo_data()
+{
+    QTest::addColumn<QByteArray>("body");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QString>("notes");
+
+    QTest::newRow("exact-version") << QByteArray("version=1.0.3") << 200 << "three";
+    QTest::newRow("newest-version") << QByteArray("version=1.0.4") << 200 << "four";
+    QTest::newRow("equal-by-version-order") << QByteArray("version=1.0.03") << 200 << "three";
+    QTest::newRow("encoded-version") << QByteArray("version=1%2E0%2E4") << 200 << "four";
+    QTest::newRow("other-version-falls-back-to-star") << QByteArray("version=0.9") << 200 << "any";
+    QTest::newRow("empty-version-falls-back-to-star") << QByteArray("version=") << 200 << "any";
+    QTest::newRow("no-version-refused") << QByteArray("") << 400 << "";
+}
+
+void FormsTest::productInfo()
+{
+    QFETCH(QByteArray, body);
+    QFETCH(int, status);
+    QFETCH(QString, notes);
+
+    const RawReply reply = rawRequest(server.port(), "POST", "/prod/Orbisnap/getProductInfo?", body, Form);
+    QCOMPARE(reply.status, status);
+    if (status == 200) {
+        QCOMPARE(json(reply.body).value(QStringLiteral("notes")).toString(), notes);
+    }
+}
+
+void FormsTest::productAd()
+{
+    const RawReply reply = rawRequest(server.port(), "POST", "/prod/Orbisnap/getProductAd", {}, Form);
+    QCOMPARE(reply.status, 200);
+    const QJsonObject ad = json(reply.body);
+    QCOMPARE(ad.value(QStringLiteral("ads")).toArray().size(), 1);
+    QCOMPARE(
+        ad.value(QStringLiteral("ads")).toArray().at(0).toObject().value(QStringLiteral("text")).toString(),
+        QStringLiteral("Spring sale"));
+    // Only POST is the call; a GET of the same path is not.
+    QCOMPARE(rawRequest(server.port(), "GET", "/prod/Orbisnap/getProductAd").status, 404);
+}
+
+void FormsTest::defaultDocuments()
+{
+    QTemporaryDir bare;
+    QVERIFY(makeTree(bare.filePath(QStringLiteral("releases")), { { "2.0/a.txt", "a" } }));
+    const QString reports = bare.filePath(QStringLiteral("elsewhere.jsonl"));
+    VendorServerProcess plain;
+    QVERIFY2(
+        plain.startOn(bare.filePath(QStringLiteral("releases")), { QStringLiteral("--reports"), reports }),
+        plain.errors().constData());
+
+    const QJsonObject info
+        = json(rawRequest(plain.port(), "POST", "/prod/Orbisnap/getProductInfo?", "version=1.5", Form).body);
+    QCOMPARE(info.value(QStringLiteral("version")).toString(), QStringLiteral("1.5"));
+    QCOMPARE(info.value(QStringLiteral("newest")).toString(), QStringLiteral("2.0"));
+    const QJsonObject ad
+        = json(rawRequest(plain.port(), "POST", "/prod/Orbisnap/getProductAd", {}, Form).body);
+    QVERIFY(ad.value(QStringLiteral("ads")).isArray());
+    QVERIFY(ad.value(QStringLiteral("ads")).toArray().isEmpty());
+
+    // --reports puts the reports where it says.
+    QCOMPARE(rawRequest(plain.port(), "POST", "/prod/Orbisnap/useReport?",
+                 "mac=m&version=2.0&computerName=c&userName=u&useState=9", Form)
+                 .status,
+        200);
+    QCOMPARE(reportLines(reports).size(), 1);
+    QVERIFY(!QFile::exists(bare.filePath(QStringLiteral("reports.jsonl"))));
+}
+
+QTEST_GUILESS_MAIN(FormsTest)
+#include "tst_forms.moc"
