@@ -13,8 +13,7 @@
 
 namespace debugmessage_detail {
 
-template <typename Item>
-void append(QString& line, const Item& item)
+template <typename Item> void append(QString& line, const Item& item)
 {
     if constexpr (std::is_same_v<Item, QString>) {
         line += QLatin1Char('"');
@@ -28,8 +27,7 @@ void append(QString& line, const Item& item)
 
 } // namespace debugmessage_detail
 
-template <typename... Items>
-void debugMessage(const Items&... items)
+template <typename... Items> void debugMessage(const Items&... items)
 {
     QString line;
     ((debugmessage_detail::append(line, items), line += QLatin1Char(' ')), ...);

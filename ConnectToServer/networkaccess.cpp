@@ -20,25 +20,26 @@ NetworkAccess::~NetworkAccess()
     delete manager;
 }
 
-QNetworkReply* NetworkAccess::get(const QString& url, const QString& query, ReplyCallback callback,
-    void* userData)
+QNetworkReply* NetworkAccess::get(
+    const QString& url, const QString& query, ReplyCallback callback, void* userData)
 {
-    QNetworkRequest request = NetworkAccessBlock::makeRequest(url + query, NetworkAccessBlock::DefaultInactivityMs);
+    QNetworkRequest request
+        = NetworkAccessBlock::makeRequest(url + query, NetworkAccessBlock::DefaultInactivityMs);
     return track(manager->get(request), callback, userData);
 }
 
-QNetworkReply* NetworkAccess::post(const QString& url, const QString& parameters, ReplyCallback callback,
-    void* userData)
+QNetworkReply* NetworkAccess::post(
+    const QString& url, const QString& parameters, ReplyCallback callback, void* userData)
 {
     const QByteArray body = parameters.toUtf8();
     const int limit = NetworkAccessBlock::DefaultInactivityMs;
-    const QNetworkRequest request
-        = NetworkAccessBlock::withPostPolicy(NetworkAccessBlock::makeFormRequest(url, body.size(), limit), limit);
+    const QNetworkRequest request = NetworkAccessBlock::withPostPolicy(
+        NetworkAccessBlock::makeFormRequest(url, body.size(), limit), limit);
     return track(manager->post(request, body), callback, userData);
 }
 
-QNetworkReply* NetworkAccess::post(const QNetworkRequest& request, const QByteArray& body,
-    ReplyCallback callback, void* userData)
+QNetworkReply* NetworkAccess::post(
+    const QNetworkRequest& request, const QByteArray& body, ReplyCallback callback, void* userData)
 {
     const QNetworkRequest limited
         = NetworkAccessBlock::withPostPolicy(request, NetworkAccessBlock::DefaultInactivityMs);

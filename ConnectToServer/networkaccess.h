@@ -36,10 +36,11 @@ public:
     // GET of url immediately followed by query. callback may be null.
     QNetworkReply* get(const QString& url, const QString& query, ReplyCallback callback, void* userData);
     // Form POST of parameters (already formatted as form data) as UTF-8.
-    QNetworkReply* post(const QString& url, const QString& parameters, ReplyCallback callback, void* userData);
+    QNetworkReply* post(
+        const QString& url, const QString& parameters, ReplyCallback callback, void* userData);
     // POST of body with request as given, time limit and redirect policy applied.
-    QNetworkReply* post(const QNetworkRequest& request, const QByteArray& body, ReplyCallback callback,
-        void* userData);
+    QNetworkReply* post(
+        const QNetworkRequest& request, const QByteArray& body, ReplyCallback callback, void* userData);
 
     // Text of the most recently finished reply; empty until one has finished. A callback reads
     // its own reply's text here.

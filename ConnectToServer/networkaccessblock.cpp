@@ -24,8 +24,7 @@ namespace {
 // Statuses that Qt's HTTP layer treats as redirections: it follows them or fails the reply.
 bool followedStatus(int status)
 {
-    return status == 301 || status == 302 || status == 303 || status == 305 || status == 307
-        || status == 308;
+    return status == 301 || status == 302 || status == 303 || status == 305 || status == 307 || status == 308;
 }
 
 // Room for the announced length, so the body grows without copies. A length past any sane
@@ -97,7 +96,8 @@ QNetworkRequest NetworkAccessBlock::makeRequest(const QString& url, int inactivi
 QNetworkRequest NetworkAccessBlock::makeFormRequest(const QString& url, qsizetype bodySize, int inactivityMs)
 {
     QNetworkRequest request = makeRequest(url, inactivityMs);
-    request.setHeader(QNetworkRequest::ContentTypeHeader, QStringLiteral("application/x-www-form-urlencoded"));
+    request.setHeader(
+        QNetworkRequest::ContentTypeHeader, QStringLiteral("application/x-www-form-urlencoded"));
     request.setHeader(QNetworkRequest::ContentLengthHeader, qlonglong(bodySize));
     return request;
 }
@@ -126,15 +126,16 @@ BlockingReply NetworkAccessBlock::post(const QString& url, const QString& parame
     return post(makeFormRequest(url, body.size(), inactivityMs), body, inactivityMs);
 }
 
-BlockingReply NetworkAccessBlock::post(const QNetworkRequest& request, const QByteArray& body, int inactivityMs)
+BlockingReply NetworkAccessBlock::post(
+    const QNetworkRequest& request, const QByteArray& body, int inactivityMs)
 {
     auto* manager = new QNetworkAccessManager;
     QNetworkReply* reply = manager->post(withPostPolicy(request, inactivityMs), body);
     return finish(manager, reply);
 }
 
-BlockingReply NetworkAccessBlock::fetch(const QString& url, const QString& query, QByteArray& body,
-    int inactivityMs)
+BlockingReply NetworkAccessBlock::fetch(
+    const QString& url, const QString& query, QByteArray& body, int inactivityMs)
 {
     auto* manager = new QNetworkAccessManager;
     QNetworkReply* reply = manager->get(makeRequest(url + query, inactivityMs));

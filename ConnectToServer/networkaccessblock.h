@@ -49,23 +49,23 @@ public:
 
     // GET of url immediately followed by query (no separator added). Returns the finished
     // reply, never null; its body is unread.
-    static BlockingReply get(const QString& url, const QString& query,
-        int inactivityMs = DefaultInactivityMs);
+    static BlockingReply get(
+        const QString& url, const QString& query, int inactivityMs = DefaultInactivityMs);
     // Form POST: parameters (already formatted as form data by the caller) become the body as
     // UTF-8, with the form Content-Type and the body's Content-Length.
-    static BlockingReply post(const QString& url, const QString& parameters,
-        int inactivityMs = DefaultInactivityMs);
+    static BlockingReply post(
+        const QString& url, const QString& parameters, int inactivityMs = DefaultInactivityMs);
     // POST of body with request as given; only the time limit and the redirect policy above
     // are applied to it, and "Connection: close" unless it names a Connection of its own.
-    static BlockingReply post(const QNetworkRequest& request, const QByteArray& body,
-        int inactivityMs = DefaultInactivityMs);
+    static BlockingReply post(
+        const QNetworkRequest& request, const QByteArray& body, int inactivityMs = DefaultInactivityMs);
 
     // GET like get(), but the body is taken into body as it arrives (body is replaced, not
     // appended to), so a large file is held in memory once rather than in Qt's buffers and
     // then again in a copy. Returns the finished reply with nothing left to read; body is
     // the caller's to use only when errorOf(reply) is 0.
-    static BlockingReply fetch(const QString& url, const QString& query, QByteArray& body,
-        int inactivityMs = DefaultInactivityMs);
+    static BlockingReply fetch(
+        const QString& url, const QString& query, QByteArray& body, int inactivityMs = DefaultInactivityMs);
 
     // The error code of a finished blocking reply: reply->error(), except that a reply whose
     // connection closed before the announced length had arrived is RemoteHostClosedError

@@ -26,7 +26,8 @@ QString encoded(const QString& value)
 // ServerBaseUrl followed by the call's template, %1 filled with ProductPath.
 QString callUrl(const char* pathTemplate)
 {
-    return QString::fromUtf8(ServerBaseUrl) + QString::fromLatin1(pathTemplate).arg(QString::fromLatin1(ProductPath));
+    return QString::fromUtf8(ServerBaseUrl)
+        + QString::fromLatin1(pathTemplate).arg(QString::fromLatin1(ProductPath));
 }
 
 // The same with %2 filled by value in the same pass, so a placeholder inside value stays as it is.

@@ -98,7 +98,8 @@ void ScriptedServer::runScript(int fd)
         if (step.pauseMs > 0 && !pause(step.pauseMs)) {
             return;
         }
-        if (::send(fd, step.bytes.constData(), size_t(step.bytes.size()), MSG_NOSIGNAL) != step.bytes.size()) {
+        if (::send(fd, step.bytes.constData(), size_t(step.bytes.size()), MSG_NOSIGNAL)
+            != step.bytes.size()) {
             return;
         }
     }

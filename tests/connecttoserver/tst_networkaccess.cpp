@@ -108,12 +108,18 @@ void NetworkAccessTest::completion_data()
     QTest::addColumn<QString>("text");
 
     QTest::newRow("get-whole-body-zero-byte-kept") << "get" << QString::fromLatin1("ab\0cd", 5);
-    QTest::newRow("get-query-appended") << "get-query" << "fast";
-    QTest::newRow("post-form") << "post-form" << "application/x-www-form-urlencoded|a=1&b=2";
-    QTest::newRow("post-prepared") << "post-prepared" << "text/x-raw|raw body";
-    QTest::newRow("failed-404-still-called") << "get-404" << "not here";
-    QTest::newRow("refused-still-called") << "refused" << "";
-    QTest::newRow("null-callback-updates-text") << "null-callback" << "fast";
+    QTest::newRow("get-query-appended") << "get-query"
+                                        << "fast";
+    QTest::newRow("post-form") << "post-form"
+                               << "application/x-www-form-urlencoded|a=1&b=2";
+    QTest::newRow("post-prepared") << "post-prepared"
+                                   << "text/x-raw|raw body";
+    QTest::newRow("failed-404-still-called") << "get-404"
+                                             << "not here";
+    QTest::newRow("refused-still-called") << "refused"
+                                          << "";
+    QTest::newRow("null-callback-updates-text") << "null-callback"
+                                                << "fast";
 }
 
 void NetworkAccessTest::completion()
@@ -168,7 +174,8 @@ void NetworkAccessTest::overlappingRequestsKeepTheirCallbacks()
     Record first { &access };
     Record second { &access };
     QPointer<QNetworkReply> slowReply = access.get(server.baseUrl() + "/slow", QString(), recordCall, &first);
-    QPointer<QNetworkReply> fastReply = access.get(server.baseUrl() + "/fast", QString(), recordCall, &second);
+    QPointer<QNetworkReply> fastReply
+        = access.get(server.baseUrl() + "/fast", QString(), recordCall, &second);
 
     // The later request finishes first and calls its own callback only.
     QTRY_COMPARE(second.calls, 1);

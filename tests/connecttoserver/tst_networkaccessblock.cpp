@@ -49,7 +49,9 @@ int closedPort()
 
 int countEntries(const char* dir)
 {
-    return int(QDir(QString::fromLatin1(dir)).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System).size());
+    return int(QDir(QString::fromLatin1(dir))
+                   .entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System)
+                   .size());
 }
 
 // A server whose every route answers with the body and status given here.
@@ -90,8 +92,9 @@ void* runJob(void* argument)
 {
     auto* job = static_cast<ThreadJob*>(argument);
     for (int i = 0; i < job->requests; ++i) {
-        BlockingReply reply = (i % 2 == 0) ? NetworkAccessBlock::get(job->url, QString())
-                                           : NetworkAccessBlock::post(job->url, QStringLiteral("n=%1").arg(i));
+        BlockingReply reply = (i % 2 == 0)
+            ? NetworkAccessBlock::get(job->url, QString())
+            : NetworkAccessBlock::post(job->url, QStringLiteral("n=%1").arg(i));
         job->failures += reply->error() != QNetworkReply::NoError;
         job->ranOnOwnThread = job->ranOnOwnThread && reply->thread() == QThread::currentThread();
         job->lastBody = reply->readAll();
@@ -144,24 +147,26 @@ void NetworkAccessBlockTest::requestShape_data()
 
     const QByteArray form("application/x-www-form-urlencoded");
     QTest::newRow("get-empty-query-url-unchanged")
-        << Op::Get << "/a/b" << "" << QByteArray("GET") << QByteArray("/a/b") << QByteArray() << QByteArray();
+        << Op::Get << "/a/b"
+        << "" << QByteArray("GET") << QByteArray("/a/b") << QByteArray() << QByteArray();
     QTest::newRow("get-query-appended-directly")
-        << Op::Get << "/a/b?x=" << "1&y=2" << QByteArray("GET") << QByteArray("/a/b?x=1&y=2") << QByteArray()
-        << QByteArray();
+        << Op::Get << "/a/b?x="
+        << "1&y=2" << QByteArray("GET") << QByteArray("/a/b?x=1&y=2") << QByteArray() << QByteArray();
     QTest::newRow("get-lenient-space-non-ascii")
         << Op::Get << QString::fromUtf8("/a b/\xc3\xa9") << "?q=c d" << QByteArray("GET")
         << QByteArray("/a%20b/%C3%A9?q=c%20d") << QByteArray() << QByteArray();
     QTest::newRow("post-form-body-and-headers")
-        << Op::PostForm << "/p?" << "a=1&b=2" << QByteArray("POST") << QByteArray("/p?") << QByteArray("a=1&b=2")
-        << form;
-    QTest::newRow("post-form-empty")
-        << Op::PostForm << "/p" << "" << QByteArray("POST") << QByteArray("/p") << QByteArray() << form;
+        << Op::PostForm << "/p?"
+        << "a=1&b=2" << QByteArray("POST") << QByteArray("/p?") << QByteArray("a=1&b=2") << form;
+    QTest::newRow("post-form-empty") << Op::PostForm << "/p"
+                                     << "" << QByteArray("POST") << QByteArray("/p") << QByteArray() << form;
     QTest::newRow("post-form-bytes-verbatim")
-        << Op::PostForm << "/p" << QString::fromUtf8("x=a b&y=\xc3\xa9+%") << QByteArray("POST") << QByteArray("/p")
-        << QByteArray("x=a b&y=\xc3\xa9+%") << form;
+        << Op::PostForm << "/p" << QString::fromUtf8("x=a b&y=\xc3\xa9+%") << QByteArray("POST")
+        << QByteArray("/p") << QByteArray("x=a b&y=\xc3\xa9+%") << form;
     QTest::newRow("post-prepared-request-unchanged")
-        << Op::PostPrepared << "/j" << "{\"k\":1}" << QByteArray("POST") << QByteArray("/j")
-        << QByteArray("{\"k\":1}") << QByteArray("application/json");
+        << Op::PostPrepared << "/j"
+        << "{\"k\":1}" << QByteArray("POST") << QByteArray("/j") << QByteArray("{\"k\":1}")
+        << QByteArray("application/json");
 }
 
 void NetworkAccessBlockTest::requestShape()
@@ -193,7 +198,8 @@ void NetworkAccessBlockTest::requestShape()
     QCOMPARE(QByteArray::fromStdString(seen[0].method), method);
     QCOMPARE(QByteArray::fromStdString(seen[0].target), target);
     const auto type = seen[0].headers.find("Content-Type");
-    QCOMPARE(type == seen[0].headers.end() ? QByteArray() : QByteArray::fromStdString(type->second), contentType);
+    QCOMPARE(
+        type == seen[0].headers.end() ? QByteArray() : QByteArray::fromStdString(type->second), contentType);
     if (method == "POST") {
         const auto length = seen[0].headers.find("Content-Length");
         QVERIFY(length != seen[0].headers.end());
@@ -225,7 +231,9 @@ void NetworkAccessBlockTest::requestPolicy()
 
     TestHttpServer server;
     serveFixed(server, "x");
-    server.http().Post(".*", [](const httplib::Request&, httplib::Response& response) { response.set_content("x", "text/plain"); });
+    server.http().Post(".*", [](const httplib::Request&, httplib::Response& response) {
+        response.set_content("x", "text/plain");
+    });
     QVERIFY(server.start());
     const QString url = server.baseUrl() + "/policy";
 
@@ -237,7 +245,8 @@ void NetworkAccessBlockTest::requestPolicy()
     } else {
         // A caller's own redirect policy does not survive: only the safe one is used.
         QNetworkRequest request { QUrl(url) };
-        request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::UserVerifiedRedirectPolicy);
+        request.setAttribute(
+            QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::UserVerifiedRedirectPolicy);
         reply = NetworkAccessBlock::post(request, QByteArray("b"), inactivityMs);
     }
     QCOMPARE(int(reply->error()), 0);
@@ -259,7 +268,8 @@ void NetworkAccessBlockTest::errorCodes_data()
     QTest::newRow("http-500") << "500" << int(QNetworkReply::InternalServerError);
     QTest::newRow("closed-before-answer") << "close-at-once" << int(QNetworkReply::RemoteHostClosedError);
     QTest::newRow("closed-mid-body") << "close-mid-body" << int(QNetworkReply::RemoteHostClosedError);
-    QTest::newRow("redirect-without-location") << "302-no-location" << int(QNetworkReply::ProtocolUnknownError);
+    QTest::newRow("redirect-without-location")
+        << "302-no-location" << int(QNetworkReply::ProtocolUnknownError);
     QTest::newRow("unfollowed-300-aborted") << "300" << int(QNetworkReply::OperationCanceledError);
     QTest::newRow("unfollowed-304-aborted") << "304" << int(QNetworkReply::OperationCanceledError);
 }
@@ -276,7 +286,8 @@ void NetworkAccessBlockTest::errorCodes()
     });
     QVERIFY(server.start());
     ScriptedServer closeAtOnce({}, ScriptedServer::End::Close);
-    ScriptedServer closeMidBody({ { "HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\n" + QByteArray(50, 'x') } },
+    ScriptedServer closeMidBody(
+        { { "HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\n" + QByteArray(50, 'x') } },
         ScriptedServer::End::Close);
     QVERIFY(closeAtOnce.start());
     QVERIFY(closeMidBody.start());
@@ -320,7 +331,8 @@ void NetworkAccessBlockTest::truncatedBodyIsFailure()
 
     // The connection closes after 50 of the announced bytes. Qt 6.4 now and then finishes such
     // a reply without error, so one try would prove little.
-    ScriptedServer server({ { "HTTP/1.1 200 OK\r\nContent-Length: " + announced + "\r\n\r\n" + QByteArray(50, 'x') } },
+    ScriptedServer server(
+        { { "HTTP/1.1 200 OK\r\nContent-Length: " + announced + "\r\n\r\n" + QByteArray(50, 'x') } },
         ScriptedServer::End::Close);
     QVERIFY(server.start());
     for (int attempt = 0; attempt < 30; ++attempt) {
@@ -340,11 +352,12 @@ void NetworkAccessBlockTest::timeLimit_data()
     QTest::addColumn<int>("error");
 
     const QByteArray head("HTTP/1.1 200 OK\r\nContent-Length: 20\r\n\r\n");
-    QTest::newRow("accepts-never-answers") << std::vector<Step> {} << int(QNetworkReply::OperationCanceledError);
-    QTest::newRow("stalls-mid-headers")
-        << std::vector<Step> { { "HTTP/1.1 200 OK\r\nContent-Le" } } << int(QNetworkReply::OperationCanceledError);
-    QTest::newRow("stalls-mid-body")
-        << std::vector<Step> { { head + "0123456789" } } << int(QNetworkReply::OperationCanceledError);
+    QTest::newRow("accepts-never-answers")
+        << std::vector<Step> {} << int(QNetworkReply::OperationCanceledError);
+    QTest::newRow("stalls-mid-headers") << std::vector<Step> { { "HTTP/1.1 200 OK\r\nContent-Le" } }
+                                        << int(QNetworkReply::OperationCanceledError);
+    QTest::newRow("stalls-mid-body") << std::vector<Step> { { head + "0123456789" } }
+                                     << int(QNetworkReply::OperationCanceledError);
     // Bytes keep coming, each well within the limit, for longer than the limit in all.
     std::vector<Step> trickle { { head } };
     for (int i = 0; i < 10; ++i) {
@@ -384,8 +397,8 @@ void NetworkAccessBlockTest::redirects_data()
     QTest::newRow("ten-hops-allowed") << Op::Get << "/hop/10" << 0 << QByteArray("final") << 1;
     QTest::newRow("eleven-hops-refused")
         << Op::Get << "/hop/11" << int(QNetworkReply::TooManyRedirectsError) << QByteArray() << 0;
-    QTest::newRow("loop-refused") << Op::Get << "/loop" << int(QNetworkReply::TooManyRedirectsError) << QByteArray()
-                                  << 0;
+    QTest::newRow("loop-refused") << Op::Get << "/loop" << int(QNetworkReply::TooManyRedirectsError)
+                                  << QByteArray() << 0;
     QTest::newRow("post-307-keeps-method-and-body")
         << Op::PostForm << "/post307" << 0 << QByteArray("POST a=1") << 0;
 }
@@ -411,13 +424,12 @@ void NetworkAccessBlockTest::redirects()
     server.http().Get("/rel", [](const httplib::Request&, httplib::Response& response) {
         response.set_redirect("deeper/rel2", 307);
     });
-    server.http().Get("/deeper/rel2", [](const httplib::Request&, httplib::Response& response) {
-        response.set_redirect("../hop/0", 308);
-    });
-    server.http().Get("/loop", [](const httplib::Request&, httplib::Response& response) { response.set_redirect("/loop"); });
-    server.http().Post("/post307", [](const httplib::Request&, httplib::Response& response) {
-        response.set_redirect("/echo", 307);
-    });
+    server.http().Get("/deeper/rel2",
+        [](const httplib::Request&, httplib::Response& response) { response.set_redirect("../hop/0", 308); });
+    server.http().Get("/loop",
+        [](const httplib::Request&, httplib::Response& response) { response.set_redirect("/loop"); });
+    server.http().Post("/post307",
+        [](const httplib::Request&, httplib::Response& response) { response.set_redirect("/echo", 307); });
     server.http().Post("/echo", [](const httplib::Request& request, httplib::Response& response) {
         response.set_content(request.method + " " + request.body, "text/plain");
     });
@@ -453,8 +465,11 @@ void NetworkAccessBlockTest::redirectToHttpRefused()
     secure.Get("/file", [insecureUrl](const httplib::Request&, httplib::Response& response) {
         response.set_redirect(insecureUrl);
     });
-    secure.Get("/same", [](const httplib::Request&, httplib::Response& response) { response.set_redirect("/ok"); });
-    secure.Get("/ok", [](const httplib::Request&, httplib::Response& response) { response.set_content("secure", "text/plain"); });
+    secure.Get(
+        "/same", [](const httplib::Request&, httplib::Response& response) { response.set_redirect("/ok"); });
+    secure.Get("/ok", [](const httplib::Request&, httplib::Response& response) {
+        response.set_content("secure", "text/plain");
+    });
     const int port = secure.bind_to_any_port("127.0.0.1");
     QVERIFY(port > 0);
     std::thread listener([&secure] { secure.listen_after_bind(); });
@@ -497,7 +512,8 @@ void NetworkAccessBlockTest::fetch_data()
     QTest::newRow("large-body-many-chunks") << "/bytes/large" << 0 << large;
     QTest::newRow("chunked-without-length") << "/chunked" << 0 << large;
     QTest::newRow("redirect-final-body-only") << "/hop/2" << 0 << QByteArray("final");
-    QTest::newRow("http-404-error") << "/bytes/missing" << int(QNetworkReply::ContentNotFoundError) << QByteArray();
+    QTest::newRow("http-404-error") << "/bytes/missing" << int(QNetworkReply::ContentNotFoundError)
+                                    << QByteArray();
 }
 
 void NetworkAccessBlockTest::fetch()
@@ -520,8 +536,8 @@ void NetworkAccessBlockTest::fetch()
     });
     const std::string large = body.toStdString();
     server.http().Get("/chunked", [large](const httplib::Request&, httplib::Response& response) {
-        response.set_chunked_content_provider("application/octet-stream",
-            [large](size_t offset, httplib::DataSink& sink) {
+        response.set_chunked_content_provider(
+            "application/octet-stream", [large](size_t offset, httplib::DataSink& sink) {
                 if (offset < large.size()) {
                     sink.write(large.data() + offset, std::min<size_t>(64 * 1024, large.size() - offset));
                 } else {
@@ -558,7 +574,8 @@ void NetworkAccessBlockTest::readText_data()
     QTest::addColumn<QString>("text");
 
     QTest::newRow("plain") << QByteArray("hello") << "hello";
-    QTest::newRow("utf8-decoded") << QByteArray("caf\xc3\xa9 \xe5\xbd\x93") << QString::fromUtf8("caf\xc3\xa9 \xe5\xbd\x93");
+    QTest::newRow("utf8-decoded") << QByteArray("caf\xc3\xa9 \xe5\xbd\x93")
+                                  << QString::fromUtf8("caf\xc3\xa9 \xe5\xbd\x93");
     QTest::newRow("stops-at-zero-byte") << QByteArray("ab\0cd", 5) << "ab";
     QTest::newRow("zero-byte-first") << QByteArray("\0cd", 3) << "";
     QTest::newRow("empty-body") << QByteArray() << "";
@@ -612,7 +629,9 @@ void NetworkAccessBlockTest::readImage()
 void NetworkAccessBlockTest::plainPthreads()
 {
     TestHttpServer server;
-    server.http().Get("/w", [](const httplib::Request&, httplib::Response& response) { response.set_content("got", "text/plain"); });
+    server.http().Get("/w", [](const httplib::Request&, httplib::Response& response) {
+        response.set_content("got", "text/plain");
+    });
     server.http().Post("/w", [](const httplib::Request& request, httplib::Response& response) {
         response.set_content("posted " + request.body, "text/plain");
     });

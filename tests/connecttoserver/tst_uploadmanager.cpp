@@ -90,8 +90,8 @@ bool runCall(Call call, const QStringList& args, int useState, Json::Value& root
     case Call::ProductInfo:
         return server->getProductInfo(args.value(0), root);
     case Call::UseReport:
-        return server->useReport(args.value(0), args.value(1), args.value(2), args.value(3),
-            std::uint8_t(useState), root);
+        return server->useReport(
+            args.value(0), args.value(1), args.value(2), args.value(3), std::uint8_t(useState), root);
     case Call::ProductAd:
         return server->getProductAd(root);
     }
@@ -168,8 +168,8 @@ private:
     std::mutex mutex;
     int status = 200;
     std::string answer;
-    std::vector<std::string> bodies;  // as the handlers read them
-    std::vector<QStringList> params;  // as the server decodes query and form
+    std::vector<std::string> bodies; // as the handlers read them
+    std::vector<QStringList> params; // as the server decodes query and form
 };
 
 void UploadManagerTest::initTestCase()
@@ -187,9 +187,8 @@ void UploadManagerTest::initTestCase()
     };
     server.http().Get("/prod/Orbisnap/.*", handler);
     server.http().Post("/prod/Orbisnap/.*", handler);
-    server.http().Get("/files/redirect", [](const httplib::Request&, httplib::Response& response) {
-        response.set_redirect("/files/final");
-    });
+    server.http().Get("/files/redirect",
+        [](const httplib::Request&, httplib::Response& response) { response.set_redirect("/files/final"); });
     server.http().Get("/files/final", [](const httplib::Request&, httplib::Response& response) {
         response.set_content("final bytes", "application/octet-stream");
     });
@@ -233,10 +232,11 @@ void UploadManagerTest::callRequests_data()
         << Call::VersionDiff << QStringList { "" } << 0 << diff << QByteArray() << QStringList { "version=" };
     QTest::newRow("versiondiff-space-non-ascii")
         << Call::VersionDiff << QStringList { QString::fromUtf8("1.0 beta \xc3\xa9") } << 0
-        << diff + "1.0%20beta%20%C3%A9" << QByteArray() << QStringList { QString::fromUtf8("version=1.0 beta \xc3\xa9") };
+        << diff + "1.0%20beta%20%C3%A9" << QByteArray()
+        << QStringList { QString::fromUtf8("version=1.0 beta \xc3\xa9") };
     QTest::newRow("versiondiff-reserved-encoded")
-        << Call::VersionDiff << QStringList { "1&x=2#f+g%h" } << 0 << diff + "1%26x%3D2%23f%2Bg%25h" << QByteArray()
-        << QStringList { "version=1&x=2#f+g%h" };
+        << Call::VersionDiff << QStringList { "1&x=2#f+g%h" } << 0 << diff + "1%26x%3D2%23f%2Bg%25h"
+        << QByteArray() << QStringList { "version=1&x=2#f+g%h" };
     QTest::newRow("versiondiff-placeholder-not-refilled")
         << Call::VersionDiff << QStringList { "%1%2" } << 0 << diff + "%251%252" << QByteArray()
         << QStringList { "version=%1%2" };
@@ -244,8 +244,9 @@ void UploadManagerTest::callRequests_data()
     const QByteArray info("/prod/Orbisnap/getProductInfo?");
     QTest::newRow("productinfo-plain") << Call::ProductInfo << QStringList { "1.2.3" } << 0 << info
                                        << QByteArray("version=1.2.3") << QStringList { "version=1.2.3" };
-    QTest::newRow("productinfo-reserved-encoded") << Call::ProductInfo << QStringList { "a&b=c" } << 0 << info
-                                                  << QByteArray("version=a%26b%3Dc") << QStringList { "version=a&b=c" };
+    QTest::newRow("productinfo-reserved-encoded")
+        << Call::ProductInfo << QStringList { "a&b=c" } << 0 << info << QByteArray("version=a%26b%3Dc")
+        << QStringList { "version=a&b=c" };
 
     const QByteArray report("/prod/Orbisnap/useReport?");
     QTest::newRow("usereport-empty-values-state-0")
@@ -255,20 +256,22 @@ void UploadManagerTest::callRequests_data()
     QTest::newRow("usereport-plain-state-255")
         << Call::UseReport << QStringList { "00-1A-2B-3C-4D-5E", "2.0.1", "PC_01", "bob" } << 255 << report
         << QByteArray("mac=00-1A-2B-3C-4D-5E&version=2.0.1&computerName=PC_01&userName=bob&useState=255")
-        << QStringList { "computerName=PC_01", "mac=00-1A-2B-3C-4D-5E", "useState=255", "userName=bob", "version=2.0.1" };
+        << QStringList { "computerName=PC_01", "mac=00-1A-2B-3C-4D-5E", "useState=255", "userName=bob",
+               "version=2.0.1" };
     QTest::newRow("usereport-ampersand-cannot-forge-field")
         << Call::UseReport << QStringList { "m", "1", "pc", "a&b" } << 1 << report
         << QByteArray("mac=m&version=1&computerName=pc&userName=a%26b&useState=1")
         << QStringList { "computerName=pc", "mac=m", "useState=1", "userName=a&b", "version=1" };
     QTest::newRow("usereport-non-ascii-plus-space")
-        << Call::UseReport << QStringList { "a:b", "1", QString::fromUtf8("\xe7\x94\xb5\xe8\x84\x91"), "x+y z" } << 7
-        << report
+        << Call::UseReport
+        << QStringList { "a:b", "1", QString::fromUtf8("\xe7\x94\xb5\xe8\x84\x91"), "x+y z" } << 7 << report
         << QByteArray("mac=a%3Ab&version=1&computerName=%E7%94%B5%E8%84%91&userName=x%2By%20z&useState=7")
         << QStringList { QString::fromUtf8("computerName=\xe7\x94\xb5\xe8\x84\x91"), "mac=a:b", "useState=7",
                "userName=x+y z", "version=1" };
 
-    QTest::newRow("productad-empty-post") << Call::ProductAd << QStringList() << 0
-                                          << QByteArray("/prod/Orbisnap/getProductAd") << QByteArray() << QStringList();
+    QTest::newRow("productad-empty-post")
+        << Call::ProductAd << QStringList() << 0 << QByteArray("/prod/Orbisnap/getProductAd") << QByteArray()
+        << QStringList();
 }
 
 void UploadManagerTest::callRequests()
@@ -304,7 +307,8 @@ void UploadManagerTest::callRequests()
     }
     // Only getProductInfo speaks: its URL, then its parameters, each quoted.
     const QStringList expected = call == Call::ProductInfo
-        ? QStringList { "\"" + base() + QString::fromUtf8(target) + "\" ", "\"" + QString::fromUtf8(body) + "\" " }
+        ? QStringList { "\"" + base() + QString::fromUtf8(target) + "\" ",
+              "\"" + QString::fromUtf8(body) + "\" " }
         : QStringList();
     QCOMPARE(log.taken(), expected);
 }
@@ -319,8 +323,9 @@ void UploadManagerTest::jsonAnswers_data()
     QTest::newRow("bare-string") << QByteArray("\"text\"") << QByteArray("\"text\"");
     QTest::newRow("bare-null") << QByteArray("null") << QByteArray("null");
     QTest::newRow("array") << QByteArray("[1, \"a\"]") << QByteArray("[1, \"a\"]");
-    QTest::newRow("object-with-comments") << QByteArray("// head\n{\"a\": /* inline */ 1, \"b\": [] // tail\n}")
-                                          << QByteArray("{\"a\": 1, \"b\": []}");
+    QTest::newRow("object-with-comments")
+        << QByteArray("// head\n{\"a\": /* inline */ 1, \"b\": [] // tail\n}")
+        << QByteArray("{\"a\": 1, \"b\": []}");
     QTest::newRow("zero-byte-ends-document") << QByteArray("{\"a\": 2}\0{{{", 11) << QByteArray("{\"a\": 2}");
     QTest::newRow("utf8-text") << QByteArray("{\"n\": \"\xe6\x9b\xb4\xe6\x96\xb0\"}")
                                << QByteArray("{\"n\": \"\xe6\x9b\xb4\xe6\x96\xb0\"}");
@@ -352,8 +357,8 @@ void UploadManagerTest::versionDiffFailures_data()
 
     QTest::newRow("http-404-logs-203") << 404 << QByteArray("{\"error\": 1}") << true
                                        << QStringList { "checkVersion failed error code:  203 " };
-    QTest::newRow("http-500-logs-401") << 500 << QByteArray("{}") << true
-                                       << QStringList { "checkVersion failed error code:  401 " };
+    QTest::newRow("http-500-logs-401")
+        << 500 << QByteArray("{}") << true << QStringList { "checkVersion failed error code:  401 " };
     QTest::newRow("empty-body") << 200 << QByteArray() << false
                                 << QStringList { "parser json value failed .. : \"\" ", "reply:  \"\" " };
     QTest::newRow("broken-json-quoted-verbatim")
@@ -395,7 +400,9 @@ void UploadManagerTest::postCallFailures_data()
 
     const QByteArray errorPage("{\"error\": \"page\"}");
     for (Call call : { Call::ProductInfo, Call::UseReport, Call::ProductAd }) {
-        const char* name = call == Call::ProductInfo ? "productinfo" : call == Call::UseReport ? "usereport" : "productad";
+        const char* name = call == Call::ProductInfo ? "productinfo"
+            : call == Call::UseReport                ? "usereport"
+                                                     : "productad";
         QTest::addRow("%s-404-with-json-page", name) << call << 404 << errorPage;
         QTest::addRow("%s-empty-body", name) << call << 200 << QByteArray();
         QTest::addRow("%s-not-json", name) << call << 200 << QByteArray("<html>");
@@ -434,17 +441,17 @@ void UploadManagerTest::downloadFile_data()
 
     const QByteArray old("old content");
     const QByteArray binary("MZ\0\0\x90\0\xff", 7);
-    QTest::newRow("ok-replaces-not-appends") << "/files/a.dll" << 200 << binary << true << binary
-                                             << QByteArray("/files/a.dll");
-    QTest::newRow("empty-file-true-empty") << "/files/empty.txt" << 200 << QByteArray() << true << QByteArray()
-                                           << QByteArray("/files/empty.txt");
-    QTest::newRow("404-logs-203-data-kept") << "/files/missing.dll" << 404 << QByteArray("<html>404</html>") << false
-                                            << old << QByteArray("/files/missing.dll");
+    QTest::newRow("ok-replaces-not-appends")
+        << "/files/a.dll" << 200 << binary << true << binary << QByteArray("/files/a.dll");
+    QTest::newRow("empty-file-true-empty") << "/files/empty.txt" << 200 << QByteArray() << true
+                                           << QByteArray() << QByteArray("/files/empty.txt");
+    QTest::newRow("404-logs-203-data-kept") << "/files/missing.dll" << 404 << QByteArray("<html>404</html>")
+                                            << false << old << QByteArray("/files/missing.dll");
     QTest::newRow("redirect-gives-final-bytes") << "/files/redirect" << 200 << QByteArray() << true
                                                 << QByteArray("final bytes") << QByteArray("/files/final");
     QTest::newRow("space-non-ascii-percent-encoded")
-        << QString::fromUtf8("/files/sub dir/\xc3\xa9t\xc3\xa9.dll") << 200 << QByteArray("e") << true << QByteArray("e")
-        << QByteArray("/files/sub%20dir/%C3%A9t%C3%A9.dll");
+        << QString::fromUtf8("/files/sub dir/\xc3\xa9t\xc3\xa9.dll") << 200 << QByteArray("e") << true
+        << QByteArray("e") << QByteArray("/files/sub%20dir/%C3%A9t%C3%A9.dll");
 }
 
 void UploadManagerTest::downloadFile()
@@ -474,7 +481,8 @@ void UploadManagerTest::downloadFile()
 void UploadManagerTest::downloadFileTruncated()
 {
     // 50 of 4000000 announced bytes, then the connection closes: never a file.
-    ScriptedServer truncating({ { "HTTP/1.1 200 OK\r\nContent-Length: 4000000\r\n\r\n" + QByteArray(50, 'x') } },
+    ScriptedServer truncating(
+        { { "HTTP/1.1 200 OK\r\nContent-Length: 4000000\r\n\r\n" + QByteArray(50, 'x') } },
         ScriptedServer::End::Close);
     QVERIFY(truncating.start());
     const QByteArray url = (truncating.baseUrl() + "/files/big.dll").toUtf8();
@@ -498,10 +506,12 @@ void UploadManagerTest::downloadImage_data()
 
     const QByteArray garbage("definitely not a picture");
     QTest::newRow("decodable-into-null") << 200 << pngBytes(Qt::red) << false << true << QColor(Qt::red);
-    QTest::newRow("decodable-into-filled-replaced") << 200 << pngBytes(Qt::red) << true << true << QColor(Qt::red);
+    QTest::newRow("decodable-into-filled-replaced")
+        << 200 << pngBytes(Qt::red) << true << true << QColor(Qt::red);
     QTest::newRow("undecodable-into-null-false") << 200 << garbage << false << false << QColor();
     QTest::newRow("undecodable-into-filled-keeps-old") << 200 << garbage << true << true << QColor(Qt::blue);
-    QTest::newRow("error-reply-with-picture-untouched") << 404 << pngBytes(Qt::red) << true << false << QColor(Qt::blue);
+    QTest::newRow("error-reply-with-picture-untouched")
+        << 404 << pngBytes(Qt::red) << true << false << QColor(Qt::blue);
 }
 
 void UploadManagerTest::downloadImage()
