@@ -32,9 +32,8 @@ QNetworkReply* NetworkAccess::post(
     const QString& url, const QString& parameters, ReplyCallback callback, void* userData)
 {
     const QByteArray body = parameters.toUtf8();
-    const int limit = NetworkAccessBlock::DefaultInactivityMs;
-    const QNetworkRequest request = NetworkAccessBlock::withPostPolicy(
-        NetworkAccessBlock::makeFormRequest(url, body.size(), limit), limit);
+    const QNetworkRequest request
+        = NetworkAccessBlock::makeFormRequest(url, body.size(), NetworkAccessBlock::DefaultInactivityMs);
     return track(manager->post(request, body), callback, userData);
 }
 
@@ -42,7 +41,7 @@ QNetworkReply* NetworkAccess::post(
     const QNetworkRequest& request, const QByteArray& body, ReplyCallback callback, void* userData)
 {
     const QNetworkRequest limited
-        = NetworkAccessBlock::withPostPolicy(request, NetworkAccessBlock::DefaultInactivityMs);
+        = NetworkAccessBlock::withPolicy(request, NetworkAccessBlock::DefaultInactivityMs);
     return track(manager->post(limited, body), callback, userData);
 }
 

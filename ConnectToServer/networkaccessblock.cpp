@@ -27,14 +27,25 @@ bool followedStatus(int status)
     return status == 301 || status == 302 || status == 303 || status == 305 || status == 307 || status == 308;
 }
 
+// The Content-Length of the latest hop, -1 when it announced none. After a 307 or 308 Qt may
+// join the headers of the hops ("18, 5"), and QNetworkReply::header() answers the first one.
+qint64 announcedLength(const QNetworkReply* reply)
+{
+    const QByteArray joined = reply->rawHeader("Content-Length");
+    if (joined.isEmpty()) {
+        return -1;
+    }
+    bool valid = false;
+    const qint64 length = joined.mid(joined.lastIndexOf(',') + 1).trimmed().toLongLong(&valid);
+    return valid && length >= 0 ? length : -1;
+}
+
 // Room for the announced length, so the body grows without copies. A length past any sane
 // file is not reserved (the body then grows as it arrives); nor is one the memory refuses.
-void reserveFor(QByteArray& body, const QVariant& contentLength)
+void reserveFor(QByteArray& body, qint64 length)
 {
-    constexpr qlonglong maxReserve = qlonglong(1) << 31;
-    bool known = false;
-    const qlonglong length = contentLength.toLongLong(&known);
-    if (!known || length <= 0 || length > maxReserve) {
+    constexpr qint64 maxReserve = qint64(1) << 31;
+    if (length <= 0 || length > maxReserve) {
         return;
     }
     try {
@@ -46,22 +57,18 @@ void reserveFor(QByteArray& body, const QVariant& contentLength)
 // Marks a reply that Qt finished without error although fewer bytes arrived than announced.
 constexpr char IncompleteProperty[] = "incompleteBody";
 
-BlockingReply finish(QNetworkAccessManager* manager, QNetworkReply* reply)
+// taken: what fetch() has already read of the body during the transfer.
+BlockingReply finish(QNetworkAccessManager* manager, QNetworkReply* reply, const QByteArray* taken = nullptr)
 {
     NetworkAccessBlock::refuseUnfollowedRedirect(reply);
-    qint64 received = 0;
-    qint64 total = -1;
-    const QMetaObject::Connection progress = QObject::connect(reply, &QNetworkReply::downloadProgress, reply,
-        [&received, &total](qint64 bytesReceived, qint64 bytesTotal) {
-            received = bytesReceived;
-            total = bytesTotal;
-        });
     // A reply that the manager has already finished must not wait for a second notification.
     if (!reply->isFinished()) {
         NetworkAccessBlock::waitForFinished(manager);
     }
-    QObject::disconnect(progress);
-    if (total > 0 && received < total) {
+    // Bodies come as they are (identity), so the announced length is the final hop's byte count.
+    const qint64 announced = announcedLength(reply);
+    const qint64 arrived = (reply->isOpen() ? reply->bytesAvailable() : 0) + (taken ? taken->size() : 0);
+    if (reply->error() == QNetworkReply::NoError && announced >= 0 && arrived < announced) {
         reply->setProperty(IncompleteProperty, true);
     }
     return BlockingReply(reply);
@@ -71,21 +78,16 @@ BlockingReply finish(QNetworkAccessManager* manager, QNetworkReply* reply)
 
 QNetworkRequest NetworkAccessBlock::withPolicy(QNetworkRequest request, int inactivityMs)
 {
+    // Qt 6.4 can crash in its decompressor on compressed bodies of redirection hops. Asking for
+    // the bytes as they are keeps that code out of every request; a request that names its own
+    // Accept-Encoding is not decompressed by Qt either.
+    if (!request.hasRawHeader("Accept-Encoding")) {
+        request.setRawHeader("Accept-Encoding", "identity");
+    }
     request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::NoLessSafeRedirectPolicy);
     request.setMaximumRedirectsAllowed(MaxRedirects);
     request.setTransferTimeout(inactivityMs);
     return request;
-}
-
-QNetworkRequest NetworkAccessBlock::withPostPolicy(QNetworkRequest request, int inactivityMs)
-{
-    // Qt 6.4 fails some POSTs that a 307 or 308 sends on over the same kept-alive connection
-    // (UnknownNetworkError although the final answer arrived). Asking the server to close the
-    // connection avoids that path; a blocking request never reuses its connection anyway.
-    if (!request.hasRawHeader("Connection")) {
-        request.setRawHeader("Connection", "close");
-    }
-    return withPolicy(request, inactivityMs);
 }
 
 QNetworkRequest NetworkAccessBlock::makeRequest(const QString& url, int inactivityMs)
@@ -130,7 +132,7 @@ BlockingReply NetworkAccessBlock::post(
     const QNetworkRequest& request, const QByteArray& body, int inactivityMs)
 {
     auto* manager = new QNetworkAccessManager;
-    QNetworkReply* reply = manager->post(withPostPolicy(request, inactivityMs), body);
+    QNetworkReply* reply = manager->post(withPolicy(request, inactivityMs), body);
     return finish(manager, reply);
 }
 
@@ -144,10 +146,10 @@ BlockingReply NetworkAccessBlock::fetch(
     // Headers come once per hop; only the final hop's body is the result.
     QObject::connect(reply, &QNetworkReply::metaDataChanged, reply, [reply, &body] {
         body.truncate(0);
-        reserveFor(body, reply->header(QNetworkRequest::ContentLengthHeader));
+        reserveFor(body, announcedLength(reply));
     });
     QObject::connect(reply, &QIODevice::readyRead, reply, [reply, &body] { body += reply->readAll(); });
-    BlockingReply finished = finish(manager, reply);
+    BlockingReply finished = finish(manager, reply, &body);
     if (finished->isOpen()) {
         body += finished->readAll();
     }
@@ -157,8 +159,20 @@ BlockingReply NetworkAccessBlock::fetch(
 QNetworkReply::NetworkError NetworkAccessBlock::errorOf(QNetworkReply* reply)
 {
     const QNetworkReply::NetworkError error = reply->error();
-    if (error == QNetworkReply::NoError && reply->property(IncompleteProperty).toBool()) {
+    if (error != QNetworkReply::NoError) {
+        return error;
+    }
+    if (reply->property(IncompleteProperty).toBool()) {
         return QNetworkReply::RemoteHostClosedError;
+    }
+    // Asked for the bytes as they are, a server that encodes them anyway sends no usable body.
+    // Only a reply without redirections is judged here: Qt may carry a hop's headers over into
+    // the final ones.
+    const QByteArray asked = reply->request().rawHeader("Accept-Encoding");
+    const QByteArray sent = reply->rawHeader("Content-Encoding").trimmed().toLower();
+    const bool redirected = reply->url() != reply->request().url();
+    if (asked == "identity" && !redirected && !sent.isEmpty() && sent != "identity") {
+        return QNetworkReply::UnknownContentError;
     }
     return error;
 }

@@ -17,7 +17,8 @@
 // transfers no bytes for `inactivityMs` milliseconds is aborted and finishes as a failed reply
 // (QNetworkReply::OperationCanceledError).
 //
-// Every request uses a manager of its own, hence a fresh connection.
+// Every request uses a manager of its own, hence a fresh connection. Bodies are asked for
+// uncompressed ("Accept-Encoding: identity").
 
 #include <QNetworkReply>
 #include <QNetworkRequest>
@@ -55,8 +56,8 @@ public:
     // UTF-8, with the form Content-Type and the body's Content-Length.
     static BlockingReply post(
         const QString& url, const QString& parameters, int inactivityMs = DefaultInactivityMs);
-    // POST of body with request as given; only the time limit and the redirect policy above
-    // are applied to it, and "Connection: close" unless it names a Connection of its own.
+    // POST of body with request as given; only the time limit, the redirect policy and the
+    // Accept-Encoding above are applied to it.
     static BlockingReply post(
         const QNetworkRequest& request, const QByteArray& body, int inactivityMs = DefaultInactivityMs);
 
@@ -69,7 +70,9 @@ public:
 
     // The error code of a finished blocking reply: reply->error(), except that a reply whose
     // connection closed before the announced length had arrived is RemoteHostClosedError
-    // even when Qt 6.4 finished it without error (it does so now and then).
+    // even when Qt 6.4 finished it without error (it does so now and then), and a body
+    // encoded although "identity" was asked for is UnknownContentError (judged on replies
+    // without redirections only).
     static QNetworkReply::NetworkError errorOf(QNetworkReply* reply);
 
     // Returns once manager reports a finished reply.
@@ -89,10 +92,8 @@ public:
     static QNetworkRequest makeRequest(const QString& url, int inactivityMs);
     // makeRequest plus the form Content-Type and a Content-Length of bodySize.
     static QNetworkRequest makeFormRequest(const QString& url, qsizetype bodySize, int inactivityMs);
-    // request with the time limit and the redirect policy applied.
+    // request with the time limit, the redirect policy and Accept-Encoding identity applied.
     static QNetworkRequest withPolicy(QNetworkRequest request, int inactivityMs);
-    // withPolicy for a POST, which also asks the server to close the connection afterwards.
-    static QNetworkRequest withPostPolicy(QNetworkRequest request, int inactivityMs);
     // Arms the abort of a 3xx reply that Qt does not follow; call right after starting.
     static void refuseUnfollowedRedirect(QNetworkReply* reply);
 

@@ -197,6 +197,9 @@ void NetworkAccessBlockTest::requestShape()
     QCOMPARE(seen.size(), size_t(1));
     QCOMPARE(QByteArray::fromStdString(seen[0].method), method);
     QCOMPARE(QByteArray::fromStdString(seen[0].target), target);
+    // Bodies come uncompressed, so Qt's decompressor never runs.
+    QCOMPARE(
+        QByteArray::fromStdString(seen[0].headers.find("Accept-Encoding")->second), QByteArray("identity"));
     const auto type = seen[0].headers.find("Content-Type");
     QCOMPARE(
         type == seen[0].headers.end() ? QByteArray() : QByteArray::fromStdString(type->second), contentType);
@@ -204,7 +207,6 @@ void NetworkAccessBlockTest::requestShape()
         const auto length = seen[0].headers.find("Content-Length");
         QVERIFY(length != seen[0].headers.end());
         QCOMPARE(QByteArray::fromStdString(length->second), QByteArray::number(body.size()));
-        QCOMPARE(QByteArray::fromStdString(seen[0].headers.find("Connection")->second), QByteArray("close"));
     }
     if (op == Op::PostPrepared) {
         QCOMPARE(QByteArray::fromStdString(seen[0].headers.find("X-Caller")->second), QByteArray("kept"));
@@ -272,6 +274,7 @@ void NetworkAccessBlockTest::errorCodes_data()
         << "302-no-location" << int(QNetworkReply::ProtocolUnknownError);
     QTest::newRow("unfollowed-300-aborted") << "300" << int(QNetworkReply::OperationCanceledError);
     QTest::newRow("unfollowed-304-aborted") << "304" << int(QNetworkReply::OperationCanceledError);
+    QTest::newRow("encoded-body-not-asked-for") << "gzip" << int(QNetworkReply::UnknownContentError);
 }
 
 void NetworkAccessBlockTest::errorCodes()
@@ -285,6 +288,12 @@ void NetworkAccessBlockTest::errorCodes()
         response.set_content("<html>status page</html>", "text/html");
     });
     QVERIFY(server.start());
+    // A gzip stream of "hello", sent although the request asked for the bytes as they are.
+    const QByteArray gzipHello = QByteArray::fromHex("1f8b0800000000000003cb48cdc9c9070086a6103605000000");
+    ScriptedServer encoding({ { "HTTP/1.1 200 OK\r\nContent-Encoding: gzip\r\nContent-Length: "
+                                + QByteArray::number(gzipHello.size()) + "\r\n\r\n" + gzipHello } },
+        ScriptedServer::End::Close);
+    QVERIFY(encoding.start());
     ScriptedServer closeAtOnce({}, ScriptedServer::End::Close);
     ScriptedServer closeMidBody(
         { { "HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\n" + QByteArray(50, 'x') } },
@@ -301,6 +310,8 @@ void NetworkAccessBlockTest::errorCodes()
         url = closeAtOnce.baseUrl() + "/x";
     } else if (kind == "close-mid-body") {
         url = closeMidBody.baseUrl() + "/x";
+    } else if (kind == "gzip") {
+        url = encoding.baseUrl() + "/x";
     } else if (kind == "302-no-location") {
         url = server.baseUrl() + "/status/302";
     } else {
@@ -309,7 +320,6 @@ void NetworkAccessBlockTest::errorCodes()
 
     BlockingReply reply = NetworkAccessBlock::get(url, QString(), 10000);
     QVERIFY(reply->isFinished());
-    QCOMPARE(int(reply->error()), error);
     QCOMPARE(int(NetworkAccessBlock::errorOf(reply.get())), error);
 }
 
@@ -399,6 +409,8 @@ void NetworkAccessBlockTest::redirects_data()
         << Op::Get << "/hop/11" << int(QNetworkReply::TooManyRedirectsError) << QByteArray() << 0;
     QTest::newRow("loop-refused") << Op::Get << "/loop" << int(QNetworkReply::TooManyRedirectsError)
                                   << QByteArray() << 0;
+    QTest::newRow("encoded-hop-bodies-skipped")
+        << Op::Get << "/encoded-hops" << 0 << QByteArray("final") << 1;
     QTest::newRow("post-307-keeps-method-and-body")
         << Op::PostForm << "/post307" << 0 << QByteArray("POST a=1") << 0;
 }
@@ -426,17 +438,32 @@ void NetworkAccessBlockTest::redirects()
     });
     server.http().Get("/deeper/rel2",
         [](const httplib::Request&, httplib::Response& response) { response.set_redirect("../hop/0", 308); });
+    // Hops whose pages claim an encoding (and are no valid stream): nothing of them is decoded.
+    server.http().Get("/encoded-hops", [](const httplib::Request&, httplib::Response& response) {
+        response.set_redirect("/encoded-hop2");
+        response.set_header("Content-Encoding", "br");
+        response.set_content(std::string(3000, '\x5a'), "text/html");
+    });
+    server.http().Get("/encoded-hop2", [](const httplib::Request&, httplib::Response& response) {
+        response.set_redirect("/hop/0", 307);
+        response.set_header("Content-Encoding", "gzip");
+        response.set_content(std::string(3000, '\x1f'), "text/html");
+    });
     server.http().Get("/loop",
         [](const httplib::Request&, httplib::Response& response) { response.set_redirect("/loop"); });
-    server.http().Post("/post307",
-        [](const httplib::Request&, httplib::Response& response) { response.set_redirect("/echo", 307); });
+    server.http().Post("/post307", [](const httplib::Request&, httplib::Response& response) {
+        response.set_redirect("/echo", 307);
+        // Qt 6.4 now and then fails a POST it sends on over a kept-alive connection after a 307
+        // (UnknownNetworkError although the answer arrived: a failure, never a false success).
+        response.set_header("Connection", "close");
+    });
     server.http().Post("/echo", [](const httplib::Request& request, httplib::Response& response) {
         response.set_content(request.method + " " + request.body, "text/plain");
     });
     QVERIFY(server.start());
 
     BlockingReply reply = run(op, server.baseUrl() + path, op == Op::Get ? QString() : QStringLiteral("a=1"));
-    QCOMPARE(int(reply->error()), error);
+    QCOMPARE(int(NetworkAccessBlock::errorOf(reply.get())), error);
     if (error == 0) {
         QCOMPARE(NetworkAccessBlock::readText(reply.get()).toUtf8(), body);
     }
