@@ -4,9 +4,20 @@
 
 #include <QUrl>
 
+namespace {
+
+// Answered by the server itself and never logged.
+constexpr char ProbePath[] = "/.testhttpserver-probe";
+
+} // namespace
+
 TestHttpServer::TestHttpServer()
 {
-    server.set_pre_routing_handler([this](const httplib::Request& request, httplib::Response&) {
+    server.set_pre_routing_handler([this](const httplib::Request& request, httplib::Response& response) {
+        if (request.path == ProbePath) {
+            response.status = 204;
+            return httplib::Server::HandlerResponse::Handled;
+        }
         std::lock_guard lock(mutex);
         seen.push_back({ request.method, request.path, request.target, request.headers });
         return httplib::Server::HandlerResponse::Unhandled;
@@ -43,7 +54,10 @@ bool TestHttpServer::startOn(int port)
     while (!server.is_running()) {
         std::this_thread::yield();
     }
-    return true;
+    // The server starts its worker threads after it reports running; one answered request
+    // proves they exist, so a test may change thread defaults afterwards without breaking it.
+    httplib::Client probe("127.0.0.1", boundPort);
+    return bool(probe.Get(ProbePath));
 }
 
 void TestHttpServer::stop()
