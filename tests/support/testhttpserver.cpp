@@ -13,6 +13,12 @@ constexpr char ProbePath[] = "/.testhttpserver-probe";
 
 TestHttpServer::TestHttpServer()
 {
+    // Address reuse only, as vendor-server sets it: connections this server leaves waiting
+    // out their close then do not keep the next server off the same port.
+    server.set_socket_options([](socket_t sock) {
+        int yes = 1;
+        ::setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    });
     server.set_pre_routing_handler([this](const httplib::Request& request, httplib::Response& response) {
         if (request.path == ProbePath) {
             response.status = 204;
