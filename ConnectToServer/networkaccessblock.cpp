@@ -5,9 +5,12 @@
 #include <QNetworkAccessManager>
 #include <QUrl>
 
+#include <new>
+
 void BlockingReplyDeleter::operator()(QNetworkReply* reply) const
 {
-    // The manager is the reply's parent; deleting it releases both.
+    // The manager is the reply's parent; deleting it releases both, and with them the
+    // manager's connection and its worker thread.
     QObject* manager = reply->parent();
     if (manager) {
         delete manager;
@@ -18,22 +21,98 @@ void BlockingReplyDeleter::operator()(QNetworkReply* reply) const
 
 namespace {
 
-BlockingReply finish(QNetworkAccessManager* manager, QNetworkReply* reply)
+// Statuses that Qt's HTTP layer treats as redirections: it follows them or fails the reply.
+bool followedStatus(int status)
 {
-    NetworkAccessBlock::waitForFinished(manager);
+    return status == 301 || status == 302 || status == 303 || status == 305 || status == 307 || status == 308;
+}
+
+// The Content-Length of the latest hop, -1 when it announced none. After a 307 or 308 Qt may
+// join the headers of the hops ("18, 5"), and QNetworkReply::header() answers the first one.
+qint64 announcedLength(const QNetworkReply* reply)
+{
+    const QByteArray joined = reply->rawHeader("Content-Length");
+    if (joined.isEmpty()) {
+        return -1;
+    }
+    bool valid = false;
+    const qint64 length = joined.mid(joined.lastIndexOf(',') + 1).trimmed().toLongLong(&valid);
+    return valid && length >= 0 ? length : -1;
+}
+
+// Room for the announced length, so the body grows without copies. A length past any sane
+// file is not reserved (the body then grows as it arrives); nor is one the memory refuses.
+void reserveFor(QByteArray& body, qint64 length)
+{
+    constexpr qint64 maxReserve = qint64(1) << 31;
+    if (length <= 0 || length > maxReserve) {
+        return;
+    }
+    try {
+        body.reserve(qsizetype(length));
+    } catch (const std::bad_alloc&) {
+    }
+}
+
+// Marks a reply that Qt finished without error although fewer bytes arrived than announced.
+constexpr char IncompleteProperty[] = "incompleteBody";
+
+// taken: what fetch() has already read of the body during the transfer.
+BlockingReply finish(QNetworkAccessManager* manager, QNetworkReply* reply, const QByteArray* taken = nullptr)
+{
+    NetworkAccessBlock::refuseUnfollowedRedirect(reply);
+    // A reply that the manager has already finished must not wait for a second notification.
+    if (!reply->isFinished()) {
+        NetworkAccessBlock::waitForFinished(manager);
+    }
+    // Bodies come as they are (identity), so the announced length is the final hop's byte count.
+    const qint64 announced = announcedLength(reply);
+    const qint64 arrived = (reply->isOpen() ? reply->bytesAvailable() : 0) + (taken ? taken->size() : 0);
+    if (reply->error() == QNetworkReply::NoError && announced >= 0 && arrived < announced) {
+        reply->setProperty(IncompleteProperty, true);
+    }
     return BlockingReply(reply);
 }
 
 } // namespace
 
-QNetworkRequest NetworkAccessBlock::makeRequest(const QString& url, int inactivityMs)
+QNetworkRequest NetworkAccessBlock::withPolicy(QNetworkRequest request, int inactivityMs)
 {
-    QNetworkRequest request(QUrl(url, QUrl::TolerantMode));
-    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
-        QNetworkRequest::NoLessSafeRedirectPolicy);
+    // Qt 6.4 can crash in its decompressor on compressed bodies of redirection hops. Asking for
+    // the bytes as they are keeps that code out of every request; a request that names its own
+    // Accept-Encoding is not decompressed by Qt either.
+    if (!request.hasRawHeader("Accept-Encoding")) {
+        request.setRawHeader("Accept-Encoding", "identity");
+    }
+    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::NoLessSafeRedirectPolicy);
     request.setMaximumRedirectsAllowed(MaxRedirects);
     request.setTransferTimeout(inactivityMs);
     return request;
+}
+
+QNetworkRequest NetworkAccessBlock::makeRequest(const QString& url, int inactivityMs)
+{
+    return withPolicy(QNetworkRequest(QUrl(url, QUrl::TolerantMode)), inactivityMs);
+}
+
+QNetworkRequest NetworkAccessBlock::makeFormRequest(const QString& url, qsizetype bodySize, int inactivityMs)
+{
+    QNetworkRequest request = makeRequest(url, inactivityMs);
+    request.setHeader(
+        QNetworkRequest::ContentTypeHeader, QStringLiteral("application/x-www-form-urlencoded"));
+    request.setHeader(QNetworkRequest::ContentLengthHeader, qlonglong(bodySize));
+    return request;
+}
+
+void NetworkAccessBlock::refuseUnfollowedRedirect(QNetworkReply* reply)
+{
+    // Headers of every hop arrive here; those of a followed hop carry a redirection status.
+    QObject::connect(reply, &QNetworkReply::metaDataChanged, reply, [reply] {
+        const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+        if (status >= 300 && status < 400 && !followedStatus(status)) {
+            reply->abort();
+        }
+    });
 }
 
 BlockingReply NetworkAccessBlock::get(const QString& url, const QString& query, int inactivityMs)
@@ -46,24 +125,56 @@ BlockingReply NetworkAccessBlock::get(const QString& url, const QString& query, 
 BlockingReply NetworkAccessBlock::post(const QString& url, const QString& parameters, int inactivityMs)
 {
     const QByteArray body = parameters.toUtf8();
-    QNetworkRequest request = makeRequest(url, inactivityMs);
-    request.setHeader(QNetworkRequest::ContentTypeHeader, QStringLiteral("application/x-www-form-urlencoded"));
-    request.setHeader(QNetworkRequest::ContentLengthHeader, body.size());
+    return post(makeFormRequest(url, body.size(), inactivityMs), body, inactivityMs);
+}
+
+BlockingReply NetworkAccessBlock::post(
+    const QNetworkRequest& request, const QByteArray& body, int inactivityMs)
+{
     auto* manager = new QNetworkAccessManager;
-    QNetworkReply* reply = manager->post(request, body);
+    QNetworkReply* reply = manager->post(withPolicy(request, inactivityMs), body);
     return finish(manager, reply);
 }
 
-BlockingReply NetworkAccessBlock::post(const QNetworkRequest& request, const QByteArray& body, int inactivityMs)
+BlockingReply NetworkAccessBlock::fetch(
+    const QString& url, const QString& query, QByteArray& body, int inactivityMs)
 {
-    QNetworkRequest limited = request;
-    limited.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
-        QNetworkRequest::NoLessSafeRedirectPolicy);
-    limited.setMaximumRedirectsAllowed(MaxRedirects);
-    limited.setTransferTimeout(inactivityMs);
     auto* manager = new QNetworkAccessManager;
-    QNetworkReply* reply = manager->post(limited, body);
-    return finish(manager, reply);
+    QNetworkReply* reply = manager->get(makeRequest(url + query, inactivityMs));
+    reply->setReadBufferSize(FetchBufferBytes);
+    body.clear();
+    // Headers come once per hop; only the final hop's body is the result.
+    QObject::connect(reply, &QNetworkReply::metaDataChanged, reply, [reply, &body] {
+        body.truncate(0);
+        reserveFor(body, announcedLength(reply));
+    });
+    QObject::connect(reply, &QIODevice::readyRead, reply, [reply, &body] { body += reply->readAll(); });
+    BlockingReply finished = finish(manager, reply, &body);
+    if (finished->isOpen()) {
+        body += finished->readAll();
+    }
+    return finished;
+}
+
+QNetworkReply::NetworkError NetworkAccessBlock::errorOf(QNetworkReply* reply)
+{
+    const QNetworkReply::NetworkError error = reply->error();
+    if (error != QNetworkReply::NoError) {
+        return error;
+    }
+    if (reply->property(IncompleteProperty).toBool()) {
+        return QNetworkReply::RemoteHostClosedError;
+    }
+    // Asked for the bytes as they are, a server that encodes them anyway sends no usable body.
+    // Only a reply without redirections is judged here: Qt may carry a hop's headers over into
+    // the final ones.
+    const QByteArray asked = reply->request().rawHeader("Accept-Encoding");
+    const QByteArray sent = reply->rawHeader("Content-Encoding").trimmed().toLower();
+    const bool redirected = reply->url() != reply->request().url();
+    if (asked == "identity" && !redirected && !sent.isEmpty() && sent != "identity") {
+        return QNetworkReply::UnknownContentError;
+    }
+    return error;
 }
 
 void NetworkAccessBlock::waitForFinished(QNetworkAccessManager* manager)
@@ -77,15 +188,23 @@ void NetworkAccessBlock::waitForFinished(QNetworkAccessManager* manager)
 
 QString NetworkAccessBlock::readText(QNetworkReply* reply)
 {
-    QByteArray body = reply->readAll();
-    const qsizetype zero = body.indexOf('\0');
-    if (zero >= 0) {
-        body.truncate(zero);
+    // An aborted reply is closed; reading it would only draw a warning from QIODevice.
+    if (!reply->isOpen()) {
+        return QString();
     }
-    return QString::fromUtf8(body);
+    return textBeforeZero(reply->readAll());
+}
+
+QString NetworkAccessBlock::textBeforeZero(const QByteArray& body)
+{
+    const qsizetype zero = body.indexOf('\0');
+    return QString::fromUtf8(zero >= 0 ? body.left(zero) : body);
 }
 
 QImage NetworkAccessBlock::readImage(QNetworkReply* reply)
 {
+    if (!reply->isOpen()) {
+        return QImage();
+    }
     return QImage::fromData(reply->readAll());
 }

@@ -11,7 +11,8 @@
 #include <json/value.h>
 
 #include <cassert>
-#include <memory>
+#include <exception>
+#include <utility>
 
 namespace {
 
@@ -22,15 +23,27 @@ QString encoded(const QString& value)
     return QString::fromLatin1(QUrl::toPercentEncoding(value));
 }
 
+// ServerBaseUrl followed by the call's template, %1 filled with ProductPath.
 QString callUrl(const char* pathTemplate)
 {
-    return QString::fromUtf8(ServerBaseUrl) + QString::fromLatin1(pathTemplate).arg(QString::fromLatin1(ProductPath));
+    return QString::fromUtf8(ServerBaseUrl)
+        + QString::fromLatin1(pathTemplate).arg(QString::fromLatin1(ProductPath));
 }
 
-// Parses text as one JSON document of any shape, comments allowed and kept.
+// The same with %2 filled by value in the same pass, so a placeholder inside value stays as it is.
+QString callUrl(const char* pathTemplate, const QString& value)
+{
+    return QString::fromUtf8(ServerBaseUrl)
+        + QString::fromLatin1(pathTemplate).arg(QString::fromLatin1(ProductPath), value);
+}
+
+// Parses text as one JSON document of any shape, comments allowed and kept. The classic
+// reader throws on documents nested deeper than its stack limit; that is a parse failure
+// like any other, and nothing is thrown to the caller.
 bool parseJson(const QString& text, Json::Value& root)
 {
     const QByteArray utf8 = text.toUtf8();
+    const char* begin = utf8.constData();
     // The classic reader in its default configuration: any value at the top level, comments
     // allowed, trailing text ignored. jsoncpp marks it deprecated in favour of CharReader,
     // whose defaults differ (it skips a byte-order mark, for one).
@@ -38,7 +51,22 @@ bool parseJson(const QString& text, Json::Value& root)
 #pragma GCC diagnostic ignored "-Wdeprecated-declarations"
     Json::Reader reader;
 #pragma GCC diagnostic pop
-    return reader.parse(utf8.constData(), utf8.constData() + qstrlen(utf8.constData()), root, true);
+    try {
+        return reader.parse(begin, begin + qstrlen(begin), root, true);
+    } catch (const std::exception&) {
+        return false;
+    }
+}
+
+// The three host calls: a form POST whose answer, when it arrived without error, is parsed
+// into root. A failed reply is not read and leaves root as it was.
+bool postCall(const QString& url, const QString& parameters, Json::Value& root)
+{
+    BlockingReply reply = NetworkAccessBlock::post(url, parameters);
+    if (NetworkAccessBlock::errorOf(reply.get()) != QNetworkReply::NoError) {
+        return false;
+    }
+    return parseJson(NetworkAccessBlock::readText(reply.get()), root);
 }
 
 } // namespace
@@ -52,16 +80,15 @@ UploadManager* UploadManager::instance()
 
 bool UploadManager::getVersionDiff(const QString& version, Json::Value& root)
 {
-    const QString url = QString::fromUtf8(ServerBaseUrl)
-        + QStringLiteral("/%1/getVersionDiff?version=%2").arg(QString::fromLatin1(ProductPath), encoded(version));
+    const QString url = callUrl("/%1/getVersionDiff?version=%2", encoded(version));
     BlockingReply reply = NetworkAccessBlock::get(url, QString());
-    if (reply->error() != QNetworkReply::NoError) {
-        debugMessage("checkVersion failed error code: ", int(reply->error()));
+    const int error = NetworkAccessBlock::errorOf(reply.get());
+    if (error != QNetworkReply::NoError) {
+        debugMessage("checkVersion failed error code: ", error);
         return false;
     }
     const QByteArray raw = reply->readAll();
-    const qsizetype zero = raw.indexOf('\0');
-    const QString text = QString::fromUtf8(zero >= 0 ? raw.left(zero) : raw);
+    const QString text = NetworkAccessBlock::textBeforeZero(raw);
     if (!parseJson(text, root)) {
         debugMessage("parser json value failed .. :", text);
         debugMessage("reply: ", QString::fromUtf8(raw));
@@ -74,12 +101,14 @@ bool UploadManager::downloadFile(const char* url, QByteArray& data)
 {
     const QString text = QString::fromUtf8(url);
     debugMessage("url:", text);
-    BlockingReply reply = NetworkAccessBlock::get(text, QString());
-    if (reply->error() != QNetworkReply::NoError) {
-        debugMessage("down load failed error code: ", int(reply->error()));
+    QByteArray body;
+    BlockingReply reply = NetworkAccessBlock::fetch(text, QString(), body);
+    const int error = NetworkAccessBlock::errorOf(reply.get());
+    if (error != QNetworkReply::NoError) {
+        debugMessage("down load failed error code: ", error);
         return false;
     }
-    data = reply->readAll();
+    data = std::move(body);
     return true;
 }
 
@@ -89,11 +118,7 @@ bool UploadManager::getProductInfo(const QString& version, Json::Value& root)
     const QString parameters = QStringLiteral("version=%1").arg(encoded(version));
     debugMessage(url);
     debugMessage(parameters);
-    BlockingReply reply = NetworkAccessBlock::post(url, parameters);
-    if (reply->error() != QNetworkReply::NoError) {
-        return false;
-    }
-    return parseJson(NetworkAccessBlock::readText(reply.get()), root);
+    return postCall(url, parameters, root);
 }
 
 bool UploadManager::useReport(const QString& mac, const QString& version, const QString& computerName,
@@ -104,29 +129,30 @@ bool UploadManager::useReport(const QString& mac, const QString& version, const 
         + QStringLiteral("&computerName=%1").arg(encoded(computerName))
         + QStringLiteral("&userName=%1").arg(encoded(userName))
         + QStringLiteral("&useState=%1").arg(unsigned(useState));
-    BlockingReply reply = NetworkAccessBlock::post(callUrl("/%1/useReport?"), parameters);
-    if (reply->error() != QNetworkReply::NoError) {
-        return false;
-    }
-    return parseJson(NetworkAccessBlock::readText(reply.get()), root);
+    return postCall(callUrl("/%1/useReport?"), parameters, root);
 }
 
 bool UploadManager::getProductAd(Json::Value& root)
 {
-    BlockingReply reply = NetworkAccessBlock::post(callUrl("/%1/getProductAd"), QString());
-    if (reply->error() != QNetworkReply::NoError) {
-        return false;
-    }
-    return parseJson(NetworkAccessBlock::readText(reply.get()), root);
+    return postCall(callUrl("/%1/getProductAd"), QString(), root);
 }
 
 bool UploadManager::downloadImage(const char* url, QImage* image)
 {
     assert(image != nullptr);
-    BlockingReply reply = NetworkAccessBlock::get(QString::fromUtf8(url), QString());
-    if (reply->error() != QNetworkReply::NoError) {
+    // Without assertions (NDEBUG) a null destination is still refused, not written through.
+    if (!image) {
         return false;
     }
-    image->loadFromData(reply->readAll());
+    BlockingReply reply = NetworkAccessBlock::get(QString::fromUtf8(url), QString());
+    if (NetworkAccessBlock::errorOf(reply.get()) != QNetworkReply::NoError) {
+        return false;
+    }
+    // QImage::loadFromData would null the image on undecodable data; the caller's picture is
+    // kept instead, and the result tells whether there is a picture afterwards.
+    const QImage loaded = QImage::fromData(reply->readAll());
+    if (!loaded.isNull()) {
+        *image = loaded;
+    }
     return !image->isNull();
 }

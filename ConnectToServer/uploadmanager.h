@@ -2,7 +2,12 @@
 
 // The server client. One shared instance (UploadManager::instance), created on first use from
 // any thread and kept to process exit. Every call blocks the calling thread until its reply
-// has finished (see NetworkAccessBlock) and keeps nothing between calls.
+// has finished (see NetworkAccessBlock: time limit, redirections), may be made from any
+// thread once the application object exists, and keeps nothing between calls. Outputs are
+// touched only as each call states; nothing is thrown.
+//
+// Server calls go to ServerBaseUrl + "/" + ProductPath + "/<call>"; every caller value is
+// percent-encoded, so a server that decodes the query or form sees exactly the caller's text.
 
 #include <QByteArray>
 #include <QObject>
@@ -23,23 +28,29 @@ class UploadManager final : public QObject
 public:
     static UploadManager* instance();
 
-    // Asks which files differ between `version` and the newest release. True when the reply
-    // arrived without error and parsed as one JSON document (of any shape) into root.
+    // Asks which files differ between `version` and the newest release (GET
+    // .../getVersionDiff?version=...). True when the reply arrived without error and parsed as
+    // one JSON document (of any shape) into root. Logs "checkVersion failed error code: " on
+    // a failed reply (root untouched), or "parser json value failed .. :" with the text and
+    // "reply: " with the raw body on an unparsable one.
     bool getVersionDiff(const QString& version, Json::Value& root);
 
     // Fetches url (a complete URL) into data. On success data is replaced with the body
-    // (possibly empty); on failure it is left as it was.
+    // (possibly empty); on failure it is left as it was. Logs "url:" with the URL first, and
+    // "down load failed error code: " on failure (a truncated body is a failure).
     bool downloadFile(const char* url, QByteArray& data);
 
     // The host application's further calls. Each is a form POST below the product path whose
-    // JSON answer goes into root; values are percent-encoded.
+    // JSON answer goes into root (untouched when the reply failed). Only getProductInfo logs:
+    // its URL and its parameter text, before sending.
     bool getProductInfo(const QString& version, Json::Value& root);
     bool useReport(const QString& mac, const QString& version, const QString& computerName,
         const QString& userName, std::uint8_t useState, Json::Value& root);
     bool getProductAd(Json::Value& root);
 
-    // Fetches url (a complete URL) and loads the picture into *image, which must not be null.
-    // True when *image is not null afterwards.
+    // Fetches url (a complete URL) as it is and loads the picture into *image, which must not
+    // be null. Undecodable data leaves *image as it was. True when *image is not null
+    // afterwards: a failed reply gives false and leaves *image untouched.
     bool downloadImage(const char* url, QImage* image);
 
 private:
