@@ -54,6 +54,7 @@ private slots:
     void init();
     void cleanup();
 
+    void demoFlowUpdatesToNewest_data();
     void demoFlowUpdatesToNewest();
     void modeZeroFetchesThenModeOneMergesWithoutRefetching();
     void changedUpdaterIsStagedThenInstalledByNextCheck();
@@ -94,8 +95,24 @@ bool UpdateFlowTest::checkAndWait(const char* mode, ProcessRun& host)
     return scene->waitForUpdaterEnd();
 }
 
+void UpdateFlowTest::demoFlowUpdatesToNewest_data()
+{
+    QTest::addColumn<bool>("hostChanged");
+    QTest::newRow("same-host-exe") << false;
+    // The host's own executable is replaced once the host has ended.
+    QTest::newRow("host-exe-changed") << true;
+}
+
 void UpdateFlowTest::demoFlowUpdatesToNewest()
 {
+    QFETCH(bool, hostChanged);
+    QStringList fetched = Fetched;
+    if (hostChanged) {
+        Tree newer = sampleRelease(New);
+        newer[QStringLiteral("Host.exe")] += QByteArray("\nbuild of release 1.0.4\n");
+        QVERIFY(scene->writeRelease(New, newer));
+        fetched.prepend(QStringLiteral("Host.exe"));
+    }
     QVERIFY(scene->startServer());
     ProcessRun host;
     QVERIFY(checkAndWait("1", host));
@@ -116,7 +133,14 @@ void UpdateFlowTest::demoFlowUpdatesToNewest()
     const QByteArray log = scene->server().output();
     QCOMPARE(loggedTargets(log, "GET", 200),
         QStringList { QStringLiteral("/prod/Orbisnap/getVersionDiff?version=1.0.3") }
-            + releaseTargets(Fetched));
+            + releaseTargets(fetched));
+
+    // The installed host runs and is 1.0.4 now: nothing newer to find.
+    ProcessRun again;
+    QVERIFY(checkAndWait("1", again));
+    QCOMPARE(again.exitCode, 0);
+    QVERIFY2(again.out.startsWith("no newer version than 1.0.4\nupdater not started: nothing to update\n"),
+        again.out.constData());
 }
 
 void UpdateFlowTest::modeZeroFetchesThenModeOneMergesWithoutRefetching()
