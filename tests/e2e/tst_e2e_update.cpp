@@ -8,6 +8,7 @@
 #include "e2escene.h"
 #include "testfiles.h"
 
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QTest>
@@ -60,6 +61,7 @@ private slots:
     void changedUpdaterIsStagedThenInstalledByNextCheck();
     void missingFileKeepsInstallation_data();
     void missingFileKeepsInstallation();
+    void tenthVersionIsNewerThanNinth();
 
 private:
     // Host.exe check MODE --stay 0 from the installation, then waits for the updater; false
@@ -268,6 +270,30 @@ void UpdateFlowTest::missingFileKeepsInstallation()
     QVERIFY(!QFileInfo::exists(scene->diffFile()));
     QCOMPARE(sorted(loggedTargets(scene->server().output(), "GET", 200).filter(QStringLiteral("/releases/"))),
         sorted(releaseTargets(fetched) + releaseTargets({ missing })));
+}
+
+void UpdateFlowTest::tenthVersionIsNewerThanNinth()
+{
+    // Server, update check and updater must agree that 1.0.10 follows 1.0.9, which a
+    // comparison byte by byte would deny.
+    Tree ninth = sampleRelease(Old);
+    ninth[QStringLiteral("version.txt")] = "1.0.9\n";
+    Tree tenth = sampleRelease(New);
+    tenth[QStringLiteral("version.txt")] = "1.0.10\n";
+    QVERIFY(scene->writeRelease(QStringLiteral("1.0.9"), ninth));
+    QVERIFY(scene->writeRelease(QStringLiteral("1.0.10"), tenth));
+    QVERIFY(QDir(scene->installDir()).removeRecursively());
+    QVERIFY(scene->install(QStringLiteral("1.0.9")));
+    QVERIFY(scene->startServer());
+
+    ProcessRun host;
+    QVERIFY(checkAndWait("1", host));
+    QCOMPARE(host.exitCode, 0);
+    QVERIFY2(host.out.startsWith("newer version than 1.0.9 found: "), host.out.constData());
+    QVERIFY(readFile(host.errPath).contains("upgrade: v1.0.9 --> v1.0.10\n"));
+    const QString difference = treeDifference(installation(), tenth);
+    QVERIFY2(difference.isEmpty(), qPrintable(difference));
+    QVERIFY(!QFileInfo::exists(scene->diffFile()));
 }
 
 QTEST_GUILESS_MAIN(UpdateFlowTest)
