@@ -5,7 +5,7 @@ set -euo pipefail
 packages=(
     build-essential cmake ninja-build pkg-config
     qt6-base-dev libgl-dev libjsoncpp-dev libcpp-httplib-dev
-    curl nginx-light xvfb xauth
+    curl nginx-light xvfb xauth time
 )
 
 missing=()

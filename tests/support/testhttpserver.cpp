@@ -8,7 +8,7 @@ TestHttpServer::TestHttpServer()
 {
     server.set_pre_routing_handler([this](const httplib::Request& request, httplib::Response&) {
         std::lock_guard lock(mutex);
-        seen.push_back({ request.method, request.path, request.target, request.body, request.headers });
+        seen.push_back({ request.method, request.path, request.target, request.headers });
         return httplib::Server::HandlerResponse::Unhandled;
     });
 }

@@ -1,7 +1,8 @@
 #pragma once
 
 // A real HTTP server on loopback for one test: register handlers on http(), then start().
-// Every request it sees is logged before its handler runs.
+// Every request it sees is logged before its handler runs, so the log holds what arrives ahead
+// of the body; a handler that needs the body sees it in its own request.
 
 #include <httplib.h>
 
@@ -17,7 +18,6 @@ struct SeenRequest
     std::string method;
     std::string path;   // without the query
     std::string target; // as sent, query included
-    std::string body;
     httplib::Headers headers;
 };
 
