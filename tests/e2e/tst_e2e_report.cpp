@@ -1,0 +1,84 @@
+// A usage report end to end: `Host.exe report STATE` from an installation of 1.0.3, with the
+// user's name taken from USER, sent to vendor-server at the compiled-in address and stored as
+// one JSON line in its reports file. Names that hold the form's own characters must arrive as
+// they are, not as extra or altered fields.
+
+#include "e2escene.h"
+#include "testfiles.h"
+
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QSysInfo>
+#include <QTest>
+
+#include <memory>
+
+class UsageReportTest final : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+
+    void userNameStoredExactly_data();
+    void userNameStoredExactly();
+
+private:
+    std::unique_ptr<E2eScene> scene;
+};
+
+void UsageReportTest::init()
+{
+    scene = std::make_unique<E2eScene>();
+    QVERIFY(scene->isValid());
+    QVERIFY(scene->writeRelease(QStringLiteral("1.0.3"), sampleRelease(QStringLiteral("1.0.3"))));
+    QVERIFY(scene->install(QStringLiteral("1.0.3")));
+    QVERIFY(scene->startServer());
+}
+
+void UsageReportTest::cleanup()
+{
+    const QByteArray reports = scene->sanitizerReports();
+    scene.reset();
+    QVERIFY2(reports.isEmpty(), reports.constData());
+}
+
+void UsageReportTest::userNameStoredExactly_data()
+{
+    QTest::addColumn<QString>("user");
+    QTest::addColumn<QString>("state");
+    QTest::newRow("ampersand-and-equals") << QStringLiteral("Ann&Bob=team") << QStringLiteral("1");
+    // Unescaped, this would end the name and repeat useState, which the server refuses.
+    QTest::newRow("forged-field") << QStringLiteral("eve&useState=7") << QStringLiteral("2");
+    QTest::newRow("plus-percent-blank") << QStringLiteral("a+b %41 c%") << QStringLiteral("0");
+    QTest::newRow("non-ascii") << QStringLiteral("Zoë 张三") << QStringLiteral("255");
+}
+
+void UsageReportTest::userNameStoredExactly()
+{
+    QFETCH(QString, user);
+    QFETCH(QString, state);
+    scene->setUser(user);
+    const ProcessRun host = scene->runHost({ QStringLiteral("report"), state });
+    QVERIFY(host.finished);
+    QCOMPARE(host.exitCode, 0);
+    QVERIFY2(host.out.contains(", user " + user.toUtf8() + ", MAC "), host.out.constData());
+
+    const QList<QByteArray> lines = readFile(scene->reportsFile()).split('\n');
+    QCOMPARE(lines.size(), 2);
+    QCOMPARE(lines.at(1), QByteArray());
+    QJsonParseError error;
+    const QJsonObject report = QJsonDocument::fromJson(lines.at(0), &error).object();
+    QCOMPARE(error.error, QJsonParseError::NoError);
+    QCOMPARE(report.value(QStringLiteral("userName")).toString(), user);
+    QCOMPARE(report.value(QStringLiteral("useState")).toInt(-1), state.toInt());
+    QCOMPARE(report.value(QStringLiteral("version")).toString(), QStringLiteral("1.0.3"));
+    QCOMPARE(report.value(QStringLiteral("computerName")).toString(), QSysInfo::machineHostName());
+    QVERIFY(report.value(QStringLiteral("mac")).isString());
+    QCOMPARE(loggedTargets(scene->server().output(), "POST", 200),
+        QStringList { QStringLiteral("/prod/Orbisnap/useReport?") });
+}
+
+QTEST_GUILESS_MAIN(UsageReportTest)
+#include "tst_e2e_report.moc"
