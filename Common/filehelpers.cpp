@@ -1,6 +1,7 @@
 #include "filehelpers.h"
 
 #include <QDir>
+#include <QFile>
 
 #include <cstdio>
 
@@ -50,4 +51,20 @@ bool fileExists(const char* path)
 QString joinPath(const QString& dir, const QString& relative)
 {
     return dir + QLatin1Char('/') + relative;
+}
+
+std::filesystem::path nativePath(const QString& path)
+{
+#ifdef _WIN32
+    return std::filesystem::path(path.toStdWString());
+#else
+    return std::filesystem::path(QFile::encodeName(path).toStdString());
+#endif
+}
+
+bool replaceFile(const QString& from, const QString& to)
+{
+    std::error_code error;
+    std::filesystem::rename(nativePath(from), nativePath(to), error);
+    return !error;
 }

@@ -122,24 +122,6 @@ bool readEntries(const Json::Value& root, const char* key, FileAction action, Fi
     return true;
 }
 
-std::filesystem::path nativePath(const QString& path)
-{
-#ifdef _WIN32
-    return std::filesystem::path(path.toStdWString());
-#else
-    return std::filesystem::path(QFile::encodeName(path).toStdString());
-#endif
-}
-
-// Replaces `to` in one step (rename(2), MoveFileEx with replace on Windows); QFile::rename
-// refuses an existing target.
-bool renameOver(const QString& from, const QString& to)
-{
-    std::error_code error;
-    std::filesystem::rename(nativePath(from), nativePath(to), error);
-    return !error;
-}
-
 void notInstalled(const QString& staged, const char* why)
 {
     debugMessage("staged updater not installed:", staged, why);
@@ -278,7 +260,7 @@ bool installStagedUpdater(const QString& staged, const QString& installed)
     const QFileDevice::Permissions permissions
         = (QFileInfo::exists(installed) ? QFile::permissions(installed) : QFile::permissions(staged))
         | QFileDevice::ExeOwner | QFileDevice::ExeUser;
-    if (!QFile::setPermissions(temporary, permissions) || !renameOver(temporary, installed)) {
+    if (!QFile::setPermissions(temporary, permissions) || !replaceFile(temporary, installed)) {
         QFile::remove(temporary);
         notInstalled(staged, "cannot replace the installed one");
         return false;

@@ -88,11 +88,3 @@ void removeCreatedDirs(const QStringList& created)
     }
 }
 
-std::filesystem::path fsPath(const QString& path)
-{
-#ifdef _WIN32
-    return std::filesystem::path(path.toStdWString());
-#else
-    return std::filesystem::path(QFile::encodeName(path).toStdString());
-#endif
-}

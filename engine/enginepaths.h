@@ -25,6 +25,3 @@ bool makeParentDirs(const QString& root, const QString& relative, QStringList* c
 
 // Removes the directories that makeParentDirs created, innermost first, where they are empty.
 void removeCreatedDirs(const QStringList& created);
-
-// The path as the file system calls take it (UTF-8 on POSIX, UTF-16 on Windows).
-std::filesystem::path fsPath(const QString& path);

@@ -60,18 +60,10 @@ QString ownExecutableName()
     return name;
 }
 
-bool rename(const QString& from, const QString& to)
-{
-    // Replaces an existing `to` (the reserved backup name, or a target being restored).
-    std::error_code error;
-    std::filesystem::rename(fsPath(from), fsPath(to), error);
-    return !error;
-}
-
 bool removeFile(const QString& path)
 {
     std::error_code error;
-    return std::filesystem::remove(fsPath(path), error) && !error;
+    return std::filesystem::remove(nativePath(path), error) && !error;
 }
 
 bool presentAt(const QString& path)
@@ -102,7 +94,7 @@ QString linkBeside(const QString& file, const QString& target, const char* purpo
                 .arg(info.fileName(), QLatin1String(purpose))
                 .arg(QRandomGenerator::global()->generate(), 8, 16, QLatin1Char('0')));
         std::error_code error;
-        std::filesystem::create_hard_link(fsPath(file), fsPath(name), error);
+        std::filesystem::create_hard_link(nativePath(file), nativePath(name), error);
         if (!error) {
             return name;
         }
@@ -176,7 +168,7 @@ bool commit(Step& step)
             if (reserved.isEmpty()) {
                 return false;
             }
-            if (!rename(step.target, reserved)) {
+            if (!replaceFile(step.target, reserved)) {
                 removeFile(reserved);
                 return false;
             }
@@ -187,7 +179,7 @@ bool commit(Step& step)
         // A deletion: the backup now holds the file.
         return !step.backupIsLink || removeFile(step.target);
     }
-    if (!rename(step.staged, step.target)) {
+    if (!replaceFile(step.staged, step.target)) {
         return false;
     }
     step.staged.clear();
@@ -202,7 +194,7 @@ void takeBack(Step& step)
             // The installed file was never replaced; its second name just goes.
             removeFile(step.backup);
             step.backup.clear();
-        } else if (rename(step.backup, step.target)) {
+        } else if (replaceFile(step.backup, step.target)) {
             // Renaming the backup over a placed copy restores the old file in one step.
             step.backup.clear();
         } else {
