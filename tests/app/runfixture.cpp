@@ -13,37 +13,6 @@
 #include <QTest>
 #include <QTimer>
 
-Tree snapshotTree(const QString& root)
-{
-    Tree tree;
-    QDirIterator it(root, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
-        QDirIterator::Subdirectories);
-    const QDir base(root);
-    while (it.hasNext()) {
-        const QString path = it.next();
-        const QString relative = base.relativeFilePath(path);
-        if (it.fileInfo().isDir()) {
-            tree.insert(relative + QLatin1Char('/'), QByteArray());
-        } else {
-            tree.insert(relative, readFile(path));
-        }
-    }
-    return tree;
-}
-
-void writeTree(const QString& root, const Tree& files)
-{
-    for (auto it = files.cbegin(); it != files.cend(); ++it) {
-        const QString path = root + QLatin1Char('/') + it.key();
-        if (it.key().endsWith(QLatin1Char('/'))) {
-            QVERIFY(QDir().mkpath(path));
-        } else {
-            QVERIFY(QDir().mkpath(QFileInfo(path).path()));
-            QVERIFY(writeFile(path, it.value()));
-        }
-    }
-}
-
 ReleaseServer::ReleaseServer(
     const std::map<std::string, QByteArray>& files, std::function<void(const std::string&)> hold)
     : files(files)

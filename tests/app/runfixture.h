@@ -3,6 +3,7 @@
 // What the update-run tests share: a release on a loopback server, the folders of one run,
 // byte-for-byte snapshots, a log of the debug messages, and a watch on the progress window.
 
+#include "testfiles.h"
 #include "testhttpserver.h"
 
 #include <QByteArray>
@@ -20,11 +21,6 @@
 #include <string>
 
 #include "widget.h"
-
-// Every file below root with its bytes; directories as "path/" with empty content.
-using Tree = QMap<QString, QByteArray>;
-Tree snapshotTree(const QString& root);
-void writeTree(const QString& root, const Tree& files);
 
 // A release below /release/ on a free loopback port. Paths not served answer 404. `hold`, when
 // given, runs on the server's thread before each answer, with the relative path.

@@ -98,7 +98,7 @@ void UpdateRunTest::fullRunWithWindow()
     ReleaseServer server(release);
     QVERIFY(server.start());
     RunFolders run;
-    writeTree(run.app, installed);
+    QVERIFY(writeTree(run.app, installed));
     QVERIFY(run.writeDiff(server.base(), threeEntries));
     std::unique_ptr<BusyExecutable> running;
     if (!runningFile.isEmpty()) {
@@ -170,7 +170,7 @@ void UpdateRunTest::mergeNotCompleted()
     ReleaseServer server(release);
     QVERIFY(server.start());
     RunFolders run;
-    writeTree(run.app, installed);
+    QVERIFY(writeTree(run.app, installed));
     QVERIFY(run.writeDiff(server.base(), entries));
     std::unique_ptr<BusyExecutable> running;
     if (!runningFile.isEmpty()) {
@@ -213,7 +213,7 @@ void UpdateRunTest::withoutWindow()
     ReleaseServer server(release);
     QVERIFY(server.start());
     RunFolders run;
-    writeTree(run.app, installed);
+    QVERIFY(writeTree(run.app, installed));
     QVERIFY(run.writeDiff(server.base(), threeEntries));
     const Tree before = snapshotTree(run.app);
 
@@ -267,7 +267,7 @@ void UpdateRunTest::nothingToUpdate()
     QFETCH(QByteArray, diff);
     QFETCH(QStringList, boxes);
     RunFolders run;
-    writeTree(run.app, installed);
+    QVERIFY(writeTree(run.app, installed));
     if (!diff.isEmpty()) {
         QVERIFY(writeFile(run.diff, diff));
     }
@@ -330,7 +330,7 @@ void UpdateRunTest::windowClosedDuringDownload()
     });
     QVERIFY(server.start());
     RunFolders run;
-    writeTree(run.app, installed);
+    QVERIFY(writeTree(run.app, installed));
     QVERIFY(
         run.writeDiff(server.base(), { "0 [Add] : a.dll", "0 [Changed] : bin/core.dll", "0 [Add] : c.dll" }));
     const Tree before = snapshotTree(run.app);
@@ -399,7 +399,7 @@ void UpdateRunTest::threadNotCreated()
     ReleaseServer server(release);
     QVERIFY(server.start());
     RunFolders run;
-    writeTree(run.app, installed);
+    QVERIFY(writeTree(run.app, installed));
     QVERIFY(run.writeDiff(server.base(), threeEntries));
     const Tree before = snapshotTree(run.app);
     const QByteArray diffBefore = readFile(run.diff);

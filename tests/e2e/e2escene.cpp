@@ -57,21 +57,6 @@ Tree readTree(const QString& root)
     return tree;
 }
 
-bool writeTree(const QString& root, const Tree& files)
-{
-    for (auto it = files.begin(); it != files.end(); ++it) {
-        const QString file = root + QLatin1Char('/') + it.key();
-        if (!QDir().mkpath(QFileInfo(file).absolutePath()) || !writeFile(file, it.value())) {
-            return false;
-        }
-        if (it.key().endsWith(QLatin1String(".exe"))
-            && !QFile::setPermissions(file, QFile::permissions(file) | QFileDevice::ExeOwner)) {
-            return false;
-        }
-    }
-    return true;
-}
-
 QString treeDifference(const Tree& actual, const Tree& expected)
 {
     QStringList lines;
@@ -178,7 +163,18 @@ QString E2eScene::workDir() const
 
 bool E2eScene::writeRelease(const QString& version, const Tree& files)
 {
-    return writeTree(releaseDir(version), files);
+    if (!writeTree(releaseDir(version), files)) {
+        return false;
+    }
+    // Host.exe and the updater must run from the installation made of this release.
+    for (auto it = files.keyBegin(); it != files.keyEnd(); ++it) {
+        const QString file = releaseDir(version) + QLatin1Char('/') + *it;
+        if (it->endsWith(QLatin1String(".exe"))
+            && !QFile::setPermissions(file, QFile::permissions(file) | QFileDevice::ExeOwner)) {
+            return false;
+        }
+    }
+    return true;
 }
 
 bool E2eScene::install(const QString& version)

@@ -13,6 +13,7 @@
 //
 // vendor-server listens at the compiled-in server address, which is the one Host.exe asks.
 
+#include "testfiles.h"
 #include "vendorserverprocess.h"
 
 #include <QByteArray>
@@ -22,12 +23,9 @@
 #include <QStringList>
 #include <QTemporaryDir>
 
-// Every regular file below a root (hidden ones included) by "/"-separated relative path.
-using Tree = QMap<QString, QByteArray>;
-
+// Every regular file below a root (hidden ones included) by "/"-separated relative path; unlike
+// snapshotTree it leaves directories out, so it compares with a release's file list.
 Tree readTree(const QString& root);
-// Writes the files below root, creating folders; every "*.exe" is made executable.
-bool writeTree(const QString& root, const Tree& files);
 // What differs between two trees, one line per file; empty when they are byte for byte equal.
 QString treeDifference(const Tree& actual, const Tree& expected);
 

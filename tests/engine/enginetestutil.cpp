@@ -7,24 +7,6 @@
 #include <QFile>
 #include <QThread>
 
-Tree snapshotTree(const QString& root)
-{
-    Tree tree;
-    QDirIterator it(root, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
-        QDirIterator::Subdirectories);
-    const QDir base(root);
-    while (it.hasNext()) {
-        const QString path = it.next();
-        const QString relative = base.relativeFilePath(path);
-        if (it.fileInfo().isDir() && !it.fileInfo().isSymLink()) {
-            tree.insert(relative + QLatin1Char('/'), QByteArray());
-        } else {
-            tree.insert(relative, readFile(path));
-        }
-    }
-    return tree;
-}
-
 bool writeDiff(const QString& path, const QString& base, const QByteArrayList& entries, const char* versions)
 {
     QByteArray text = "@Orbisnap\n" + QByteArray(versions) + '\n' + base.toUtf8() + '\n';

@@ -4,6 +4,7 @@
 // events, and byte-for-byte snapshots of directory trees.
 
 #include "download.h"
+#include "testfiles.h"
 #include "testhttpserver.h"
 
 #include <QByteArray>
@@ -20,8 +21,6 @@
 
 // Every file below root (hidden ones included) with its bytes; directories appear as
 // "path/" with empty content, so an empty directory left behind shows as well.
-using Tree = QMap<QString, QByteArray>;
-Tree snapshotTree(const QString& root);
 
 // Writes a version-difference file: marker, versions, base, then the entry lines as given.
 bool writeDiff(const QString& path, const QString& base, const QByteArrayList& entries,

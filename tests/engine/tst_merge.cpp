@@ -30,19 +30,6 @@ const Files fetchedRelease { { "a.dll", "A new" }, { "plugins/", "" }, { "plugin
 const Files mergedRelease { { "a.dll", "A new" }, { "keep.txt", "untouched" }, { "plugins/", "" },
     { "plugins/new.dll", "new plugin" } };
 
-void writeTree(const QString& root, const Files& files)
-{
-    for (auto it = files.cbegin(); it != files.cend(); ++it) {
-        const QString path = root + QLatin1Char('/') + it.key();
-        if (it.key().endsWith(QLatin1Char('/'))) {
-            QVERIFY(QDir().mkpath(path));
-            continue;
-        }
-        QVERIFY(QDir().mkpath(QFileInfo(path).path()));
-        QVERIFY(writeFile(path, it.value()));
-    }
-}
-
 } // namespace
 
 class MergeTest : public QObject
@@ -92,8 +79,9 @@ void MergeTest::cleanup()
 std::unique_ptr<Download> MergeTest::prepare(
     const QByteArrayList& lines, const Files& installed, const Files& fetched, int mode)
 {
-    writeTree(folders->app, installed);
-    writeTree(folders->work, fetched);
+    if (!writeTree(folders->app, installed) || !writeTree(folders->work, fetched)) {
+        return nullptr;
+    }
     if (!writeDiff(folders->diff, QStringLiteral("http://127.0.0.1:9/release"), lines)) {
         return nullptr;
     }
@@ -343,7 +331,7 @@ void MergeTest::stagedByCopy()
         QVERIFY(elsewhere->isValid());
         work = elsewhere->path();
     }
-    writeTree(folders->app, { { "bin/tool.exe", "old tool" }, { "keep.txt", "k" } });
+    QVERIFY(writeTree(folders->app, { { "bin/tool.exe", "old tool" }, { "keep.txt", "k" } }));
     const QString tool = folders->app + QStringLiteral("/bin/tool.exe");
     QVERIFY(QFile::setPermissions(tool, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
     QByteArray big(3 * 1024 * 1024 + 17, Qt::Uninitialized);
@@ -353,14 +341,14 @@ void MergeTest::stagedByCopy()
     Tree workAfter;
     if (workBase.isEmpty()) {
         // Both fetched copies are links to files kept elsewhere in the working directory.
-        writeTree(work, { { "store/tool.bin", big }, { "store/new.bin", "new" } });
+        QVERIFY(writeTree(work, { { "store/tool.bin", big }, { "store/new.bin", "new" } }));
         QVERIFY(QDir().mkpath(work + QStringLiteral("/bin")));
         QVERIFY(
             QFile::link(work + QStringLiteral("/store/tool.bin"), work + QStringLiteral("/bin/tool.exe")));
         QVERIFY(QFile::link(work + QStringLiteral("/store/new.bin"), work + QStringLiteral("/new.dll")));
         workAfter = { { "store/", "" }, { "store/tool.bin", big }, { "store/new.bin", "new" } };
     } else {
-        writeTree(work, { { "bin/tool.exe", big }, { "new.dll", "new" } });
+        QVERIFY(writeTree(work, { { "bin/tool.exe", big }, { "new.dll", "new" } }));
     }
     const QString diff = work + QStringLiteral("/version_diff.txt");
     QVERIFY(writeDiff(diff, QStringLiteral("http://127.0.0.1:9/release"),
@@ -438,8 +426,8 @@ void MergeTest::allOrNothing()
 // A worker that loaded no list (here: nothing newer) has nothing to install and keeps the file.
 void MergeTest::notLoadedInstallsNothing()
 {
-    writeTree(folders->app, installedRelease);
-    writeTree(folders->work, fetchedRelease);
+    QVERIFY(writeTree(folders->app, installedRelease));
+    QVERIFY(writeTree(folders->work, fetchedRelease));
     QVERIFY(writeDiff(
         folders->diff, QStringLiteral("http://127.0.0.1:9/release"), updateLines, "v1.0.4 --> v1.0.4"));
     Download worker(folders->work.toUtf8().constData(), folders->diff.toUtf8().constData(),
@@ -456,7 +444,7 @@ void MergeTest::notLoadedInstallsNothing()
 // already in place: they are kept, deletions still happen, and the file goes.
 void MergeTest::workingDirectoryIsInstallationDirectory()
 {
-    writeTree(folders->app, { { "a.dll", "A new" }, { "old.dll", "dropped" }, { "keep.txt", "k" } });
+    QVERIFY(writeTree(folders->app, { { "a.dll", "A new" }, { "old.dll", "dropped" }, { "keep.txt", "k" } }));
     const QString diff = folders->app + QStringLiteral("/version_diff.txt");
     QVERIFY(writeDiff(diff, QStringLiteral("http://127.0.0.1:9/release"),
         { "2 [Changed] : a.dll", "0 [Delete] : old.dll" }));
@@ -475,7 +463,7 @@ void MergeTest::passThenMerge()
     server.serve("a.dll", "A new");
     server.serve("plugins/new.dll", "new plugin");
     QVERIFY(server.start());
-    writeTree(folders->app, installedRelease);
+    QVERIFY(writeTree(folders->app, installedRelease));
     QVERIFY(writeFile(hostExe(), "host executable"));
     QVERIFY(writeDiff(folders->diff, server.base(),
         { "0 [Changed] : a.dll", "0 [Add] : plugins/new.dll", "0 [Delete] : old.dll" }));

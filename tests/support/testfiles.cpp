@@ -2,6 +2,8 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QDirIterator>
+#include <QFileInfo>
 #include <QFile>
 #include <QTemporaryFile>
 
@@ -19,6 +21,41 @@ QByteArray readFile(const QString& path)
 {
     QFile file(path);
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+Tree snapshotTree(const QString& root)
+{
+    Tree tree;
+    QDirIterator it(root, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+        QDirIterator::Subdirectories);
+    const QDir base(root);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        const QString relative = base.relativeFilePath(path);
+        if (it.fileInfo().isDir() && !it.fileInfo().isSymLink()) {
+            tree.insert(relative + QLatin1Char('/'), QByteArray());
+        } else {
+            tree.insert(relative, readFile(path));
+        }
+    }
+    return tree;
+}
+
+bool writeTree(const QString& root, const Tree& files)
+{
+    for (auto it = files.cbegin(); it != files.cend(); ++it) {
+        const QString path = root + QLatin1Char('/') + it.key();
+        if (it.key().endsWith(QLatin1Char('/'))) {
+            if (!QDir().mkpath(path)) {
+                return false;
+            }
+            continue;
+        }
+        if (!QDir().mkpath(QFileInfo(path).absolutePath()) || !writeFile(path, it.value())) {
+            return false;
+        }
+    }
+    return true;
 }
 
 StderrCapture::StderrCapture()

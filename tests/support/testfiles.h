@@ -3,6 +3,7 @@
 // File, output and process helpers for tests.
 
 #include <QByteArray>
+#include <QMap>
 #include <QProcess>
 #include <QString>
 
@@ -11,6 +12,13 @@
 bool writeFile(const QString& path, const QByteArray& bytes);
 // The whole file; empty when it cannot be read.
 QByteArray readFile(const QString& path);
+
+// A directory tree by relative path: files with their bytes, directories as "name/" with none.
+using Tree = QMap<QString, QByteArray>;
+// Everything below root, hidden files included; a symbolic link counts as the file it names.
+Tree snapshotTree(const QString& root);
+// Writes files below root, making parent directories; keys ending in "/" make directories.
+bool writeTree(const QString& root, const Tree& files);
 
 // Captures everything written to the standard error stream (fd 2) while it lives.
 class StderrCapture
