@@ -131,7 +131,7 @@ void notInstalled(const QString& staged, const char* why)
 
 bool UpdateCheck::prepare(const char* version)
 {
-    const QString dir = updateWorkDir(QCoreApplication::applicationName());
+    const QString dir = updateWorkDir(executableFileName());
     const QString file = joinPath(dir, QString::fromLatin1(DiffFileName));
     check(QString::fromUtf8(version ? version : ""));
     workDir = dir.toUtf8();
@@ -194,7 +194,7 @@ UpdateCheck::CheckResult UpdateCheck::runCheck(const QString& version)
         return CheckResult::Refused;
     }
     const QString file
-        = joinPath(updateWorkDir(QCoreApplication::applicationName()), QString::fromLatin1(DiffFileName));
+        = joinPath(updateWorkDir(executableFileName()), QString::fromLatin1(DiffFileName));
     if (!writeDiffFile(file.toUtf8().constData(), installedToken.constData(), newestToken.c_str(),
             base.c_str(), entries.head)) {
         return CheckResult::WriteFailed;
@@ -212,11 +212,20 @@ UpdateCheck::LaunchResult UpdateCheck::launch(std::int32_t mode)
     }
     const QString updater
         = joinPath(QCoreApplication::applicationDirPath(), QString::fromLatin1(UpdaterExeName));
-    if (isFileBusy(QFile::encodeName(updater).constData())) {
+    switch (probeExecutable(updater.toUtf8().constData())) {
+    case platform::WriteProbe::InUse:
+    case platform::WriteProbe::Failed:
         debugMessage("already running ...");
         return LaunchResult::AlreadyRunning;
+    case platform::WriteProbe::NoPermission:
+        // The probe said so in one line; an updater that cannot write the installation
+        // would fetch everything and install nothing.
+        return LaunchResult::NoPermission;
+    case platform::WriteProbe::Missing:
+    case platform::WriteProbe::Free:
+        break;
     }
-    if (!QProcess::startDetached(updater, { QCoreApplication::applicationName(), QString::number(mode) })) {
+    if (!QProcess::startDetached(updater, { executableFileName(), QString::number(mode) })) {
         debugMessage("updater not started:", updater);
         return LaunchResult::StartFailed;
     }
@@ -239,7 +248,7 @@ UpdateCheck::LaunchResult UpdateCheck::launchIfNewer()
 
 bool installStagedUpdater(const QString& staged, const QString& installed)
 {
-    if (!fileExists(QFile::encodeName(staged).constData())) {
+    if (!fileExists(staged.toUtf8().constData())) {
         return false;
     }
     // With the working directory fallen back to "." this can be the installed file itself,

@@ -3,6 +3,7 @@
 #include "debugmessage.h"
 #include "download.h"
 #include "filehelpers.h"
+#include "leftovers.h"
 #include "widget.h"
 
 #include <QApplication>
@@ -23,11 +24,12 @@ QString notCompletedText(const QString& exeName)
     return QStringLiteral("升级未完成，下次启动时将重试：%1").arg(exeName);
 }
 
-// The host executable the merge tests and replaces: Host and Host.exe both name Host.exe.
+// The host executable the merge tests and replaces: Host and Host.exe both name Host.exe
+// (and Host.EXE where names ignore case).
 QString hostExecutable(const UpgradeContext& context)
 {
     QString path = joinPath(context.appDir, context.exeName);
-    if (!path.endsWith(QLatin1String(".exe"), Qt::CaseSensitive)) {
+    if (!path.endsWith(QLatin1String(".exe"), fileNameCase())) {
         path += QLatin1String(".exe");
     }
     return path;
@@ -99,6 +101,8 @@ int runUpdate(
 {
     // One run per process in the program; the tests run several.
     progressCount = 0;
+    // What an earlier run could not remove because this updater held it is free now.
+    removeLeftovers(workDir, appDir);
 
     Widget window;
     Download worker(workDir.toUtf8().constData(), diffPath.toUtf8().constData(), appDir.toUtf8().constData(),

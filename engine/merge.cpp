@@ -19,8 +19,8 @@
 
 #include "enginepaths.h"
 #include "filehelpers.h"
+#include "leftovers.h"
 
-#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -47,14 +47,15 @@ struct Step
     QString staged; // the temporary copy beside the target, while it exists
     QString backup; // the installed file's backup name, while it exists
     bool backupIsLink = false; // a second link to the installed file, not the file moved aside
+    bool stagedIsCopy = false; // a file of its own, marked hidden until it takes the target's name
     bool placed = false;
 };
 
-// The file name of the updater's own executable: the application's name, with ".exe".
+// The file name of the updater's own executable, with ".exe".
 QString ownExecutableName()
 {
-    QString name = QCoreApplication::applicationName();
-    if (!name.endsWith(QLatin1String(".exe"), Qt::CaseSensitive)) {
+    QString name = executableFileName();
+    if (!name.endsWith(QLatin1String(".exe"), fileNameCase())) {
         name += QLatin1String(".exe");
     }
     return name;
@@ -62,14 +63,23 @@ QString ownExecutableName()
 
 bool removeFile(const QString& path)
 {
-    std::error_code error;
-    return std::filesystem::remove(nativePath(path), error) && !error;
+    return bool(platform::removeFile(nativePath(path)));
 }
 
 bool presentAt(const QString& path)
 {
     const QFileInfo info(path);
-    return info.exists() || info.isSymLink();
+    return info.exists() || info.isSymbolicLink();
+}
+
+// Renames onto an existing name; a hidden temporary copy loses its mark first, since Windows
+// keeps a file's attributes across the rename.
+platform::FileResult moveOnto(const QString& from, const QString& to, bool unhide)
+{
+    if (unhide) {
+        platform::setHidden(nativePath(from), false);
+    }
+    return replaceFile(from, to);
 }
 
 // A hidden name beside target that nobody else uses, made by creating the file empty.
@@ -115,6 +125,7 @@ bool copyBeside(Step& step)
     if (step.staged.isEmpty()) {
         return false;
     }
+    step.stagedIsCopy = true;
     QFile out(step.staged);
     if (!out.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
         return false;
@@ -133,7 +144,21 @@ bool copyBeside(Step& step)
         }
     }
     out.close();
+    // Hidden only once written: Windows refuses to truncate a hidden file opened without the mark.
+    platform::setHidden(nativePath(step.staged));
     return out.error() == QFileDevice::NoError;
+}
+
+// The staged bytes reach the disk before any rename relies on them: after a power loss a
+// renamed file must not show up empty.
+bool flushStaged(const Step& step)
+{
+    const platform::FileResult flushed = platform::flushFile(nativePath(step.staged));
+    if (!flushed) {
+        std::fprintf(stderr, "merge: cannot flush %s: %s\n", step.staged.toUtf8().constData(),
+            flushed.describe().c_str());
+    }
+    return bool(flushed);
 }
 
 // Puts the fetched file under a temporary name beside the target, linked or copied. The staged
@@ -142,10 +167,13 @@ bool stage(Step& step)
 {
     // A link costs no copy of the bytes; a symbolic link is copied through, or the installed
     // file would become a link into the working directory.
-    if (!QFileInfo(step.source).isSymLink()) {
+    if (!QFileInfo(step.source).isSymbolicLink()) {
         step.staged = linkBeside(step.source, step.target, "stage");
     }
     if (step.staged.isEmpty() && !copyBeside(step)) {
+        return false;
+    }
+    if (!flushStaged(step)) {
         return false;
     }
     const QFileInfo replaced(step.target);
@@ -155,36 +183,67 @@ bool stage(Step& step)
     return true;
 }
 
+// Whether a running program holds the file so that its name can only be renamed, not replaced
+// or removed: the updater's own DLLs and plugins on Windows.
+bool heldByRunningImage(const QString& path)
+{
+    return platform::runningImagesKeepTheirName()
+        && platform::probeForWriting(nativePath(path)) == platform::WriteProbe::InUse;
+}
+
+// Moves the installed file to a fresh backup name beside it.
+platform::FileResult moveToBackup(Step& step, bool held)
+{
+    const QString reserved = reserveBeside(step.target, "backup");
+    if (reserved.isEmpty()) {
+        return { std::make_error_code(std::errc::io_error) };
+    }
+    platform::FileResult moved;
+    if (held) {
+        // A held file may be renamed, but not onto an existing name.
+        removeFile(reserved);
+        moved = platform::renameAside(nativePath(step.target), nativePath(reserved));
+    } else {
+        moved = replaceFile(step.target, reserved);
+    }
+    if (!moved) {
+        removeFile(reserved);
+        return moved;
+    }
+    step.backup = reserved;
+    platform::setHidden(nativePath(reserved));
+    return moved;
+}
+
 // Keeps the installed file under a backup name, then renames the staged copy (if any) over
 // the target. Where the backup can be a second link the target never goes missing: the rename
-// replaces it in one step. Otherwise the installed file is moved aside first.
-bool commit(Step& step)
+// replaces it in one step. Otherwise, and always for a file a running program holds, the
+// installed file is moved aside first.
+platform::FileResult commit(Step& step)
 {
     if (presentAt(step.target)) {
-        step.backup = linkBeside(step.target, step.target, "backup");
-        step.backupIsLink = !step.backup.isEmpty();
+        const bool held = heldByRunningImage(step.target);
+        if (!held) {
+            step.backup = linkBeside(step.target, step.target, "backup");
+            step.backupIsLink = !step.backup.isEmpty();
+        }
         if (!step.backupIsLink) {
-            const QString reserved = reserveBeside(step.target, "backup");
-            if (reserved.isEmpty()) {
-                return false;
+            if (const platform::FileResult moved = moveToBackup(step, held); !moved) {
+                return moved;
             }
-            if (!replaceFile(step.target, reserved)) {
-                removeFile(reserved);
-                return false;
-            }
-            step.backup = reserved;
         }
     }
     if (step.staged.isEmpty()) {
         // A deletion: the backup now holds the file.
-        return !step.backupIsLink || removeFile(step.target);
+        return step.backupIsLink ? platform::removeFile(nativePath(step.target)) : platform::FileResult {};
     }
-    if (!replaceFile(step.staged, step.target)) {
-        return false;
+    const platform::FileResult placed = moveOnto(step.staged, step.target, step.stagedIsCopy);
+    if (!placed) {
+        return placed;
     }
     step.staged.clear();
     step.placed = true;
-    return true;
+    return placed;
 }
 
 void takeBack(Step& step)
@@ -194,7 +253,7 @@ void takeBack(Step& step)
             // The installed file was never replaced; its second name just goes.
             removeFile(step.backup);
             step.backup.clear();
-        } else if (replaceFile(step.backup, step.target)) {
+        } else if (moveOnto(step.backup, step.target, !step.backupIsLink)) {
             // Renaming the backup over a placed copy restores the old file in one step.
             step.backup.clear();
         } else {
@@ -243,7 +302,12 @@ int Download::merge(const char* hostExe)
     case 1:
         // Eleven tests at most, a second apart; only a free result in the first ten installs.
         for (int remaining = 10;; --remaining) {
-            if (!isFileBusy(hostExe)) {
+            const platform::WriteProbe host = probeExecutable(hostExe);
+            if (host == platform::WriteProbe::NoPermission) {
+                // Waiting does not change who may write the installation.
+                return 0;
+            }
+            if (host == platform::WriteProbe::Free || host == platform::WriteProbe::Missing) {
                 if (remaining == 0) {
                     return 0;
                 }
@@ -257,7 +321,9 @@ int Download::merge(const char* hostExe)
         }
     case 2: {
         // A running host executable cannot be replaced: leave everything for the next run.
-        const int installed = isFileBusy(hostExe) ? 0 : installFiles();
+        const platform::WriteProbe host = probeExecutable(hostExe);
+        const bool free = host == platform::WriteProbe::Free || host == platform::WriteProbe::Missing;
+        const int installed = free ? installFiles() : 0;
         std::fprintf(stderr, "merge ok !\n");
         return installed;
     }
@@ -286,7 +352,7 @@ int Download::installFiles()
             return 0;
         }
         // The running updater cannot replace itself; the update check installs its new copy.
-        if (lastComponent(relative) == own) {
+        if (lastComponent(relative).compare(own, fileNameCase()) == 0) {
             continue;
         }
         const QString source = entry->action == Delete ? QString() : joinPath(workRoot, relative);
@@ -304,7 +370,7 @@ int Download::installFiles()
             }
             fetched.append(source);
         }
-        if (entry->action == Delete && QFileInfo(target).isDir() && !QFileInfo(target).isSymLink()) {
+        if (entry->action == Delete && QFileInfo(target).isDir() && !QFileInfo(target).isSymbolicLink()) {
             std::fprintf(stderr, "merge: %s is a directory, not deleted\n", entry->file);
             continue;
         }
@@ -316,7 +382,7 @@ int Download::installFiles()
             continue;
         }
         stepOfPath.insert(key, steps.size());
-        steps.push_back(Step { relative, target, source, {}, {}, false, false });
+        steps.push_back(Step { relative, target, source, {}, {}, false, false, false });
     }
 
     QStringList createdDirs;
@@ -332,17 +398,18 @@ int Download::installFiles()
         }
     }
     for (Step& step : steps) {
-        if (!commit(step)) {
-            std::fprintf(
-                stderr, "merge: cannot replace %s, nothing installed\n", step.target.toUtf8().constData());
+        if (const platform::FileResult committed = commit(step); !committed) {
+            std::fprintf(stderr, "merge: cannot replace %s: %s, nothing installed\n",
+                step.target.toUtf8().constData(), committed.describe().c_str());
             takeBackAll(steps, createdDirs);
             return 0;
         }
     }
 
+    // A backup that a running program still holds (a DLL of this updater) goes in a later run.
     for (Step& step : steps) {
         if (!step.backup.isEmpty()) {
-            removeFile(step.backup);
+            removeNowOrLater(workRoot, step.backup);
         }
     }
     for (const QString& source : fetched) {

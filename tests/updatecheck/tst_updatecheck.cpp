@@ -111,7 +111,15 @@ private slots:
 
 private:
     void serve(const QByteArray& body, int status = 200);
-    QString workDir() const { return tempRoot->path() + QStringLiteral("/Host"); }
+    // <temporary directory>/<the executable's file name without ".exe">
+    QString workDir() const
+    {
+        QString name = QFileInfo(QCoreApplication::applicationFilePath()).fileName();
+        if (name.endsWith(QLatin1String(".exe"))) {
+            name.chop(4);
+        }
+        return tempRoot->path() + QLatin1Char('/') + name;
+    }
     QString diffPath() const { return workDir() + QStringLiteral("/version_diff.txt"); }
     void writeBaseline(UpdateCheck& update);
     void addAnswerColumns();
@@ -134,8 +142,9 @@ void UpdateCheckTest::initTestCase()
         });
     QVERIFY(server.startAtServerBaseUrl());
     savedTmpDir = qgetenv("TMPDIR");
-    // The working directory is <temporary directory>/<host name>; both are the test's own.
-    QCoreApplication::setApplicationName(QStringLiteral("Host"));
+    // The working directory follows the executable's file name, never the application's name
+    // (which Windows cuts at the first dot).
+    QCoreApplication::setApplicationName(QStringLiteral("My.App"));
 }
 
 void UpdateCheckTest::init()
