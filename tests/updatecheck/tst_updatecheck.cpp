@@ -121,14 +121,7 @@ private slots:
 private:
     void serve(const QByteArray& body, int status = 200);
     // <temporary directory>/<the executable's file name without ".exe">
-    QString workDir() const
-    {
-        QString name = QFileInfo(QCoreApplication::applicationFilePath()).fileName();
-        if (name.endsWith(QLatin1String(".exe"))) {
-            name.chop(4);
-        }
-        return tempRoot->path() + QLatin1Char('/') + name;
-    }
+    QString workDir() const { return tempRoot->path() + QLatin1Char('/') + ownWorkDirName(); }
     QString diffPath() const { return workDir() + QStringLiteral("/version_diff.txt"); }
     void writeBaseline(UpdateCheck& update);
     void addAnswerColumns();
