@@ -177,6 +177,12 @@ bool Download::fetchFile(const char* relativePath)
         removeCreatedDirs(created);
         return false;
     }
+    // QSaveFile writes through a symbolic link to wherever it points.
+    if (isLinkEntry(joinPath(root, relative))) {
+        std::fprintf(stderr, "symbolic link refused: %s\n", joinPath(root, relative).toUtf8().constData());
+        removeCreatedDirs(created);
+        return false;
+    }
     if (!writeWhole(joinPath(root, relative), data)) {
         removeCreatedDirs(created);
         return false;
