@@ -1,12 +1,14 @@
 #include "difffile.h"
 
+#include "checkedwrite.h"
 #include "safepath.h"
+#include "sha256.h"
 #include "version.h"
 
 #include <QByteArray>
-#include <QSaveFile>
 
 #include <climits>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -87,6 +89,13 @@ bool readLine(std::FILE* file, std::string& line)
     return !line.empty();
 }
 
+// The file was always written in text mode, which stores each line end as CR LF on Windows.
+#ifdef _WIN32
+constexpr char LineEnd[] = "\r\n";
+#else
+constexpr char LineEnd[] = "\n";
+#endif
+
 void copyField(char* field, std::string_view text)
 {
     // A token the line did not supply is an empty view without storage.
@@ -109,6 +118,33 @@ int actionCode(std::string_view name)
         }
     }
     return Nome;
+}
+
+// A token after the path that starts like a number is taken for the size, so that a damaged
+// size is refused rather than read as an ignored word.
+bool startsNumber(std::string_view token)
+{
+    return !token.empty() && ((token[0] >= '0' && token[0] <= '9') || token[0] == '-' || token[0] == '+');
+}
+
+// Decimal digits only, no sign, within the 64-bit range.
+bool readSize(std::string_view text, std::int64_t& size)
+{
+    if (text.empty() || text.size() > 19) {
+        return false;
+    }
+    std::uint64_t value = 0;
+    for (const char c : text) {
+        if (c < '0' || c > '9') {
+            return false;
+        }
+        value = value * 10 + std::uint64_t(c - '0');
+    }
+    if (value > std::uint64_t(INT64_MAX)) {
+        return false;
+    }
+    size = std::int64_t(value);
+    return true;
 }
 
 // One entry line; answers false when the line is skipped.
@@ -138,8 +174,21 @@ bool readEntry(const char* path, int lineNumber, std::string_view line, FileEntr
         return false;
     }
     const std::string zeroTerminated(file);
-    entries.append(code, state >= NoDo && state <= Downloaded ? std::int32_t(state) : NoDo,
-        zeroTerminated.c_str());
+    const std::int32_t knownState = state >= NoDo && state <= Downloaded ? std::int32_t(state) : NoDo;
+    std::string_view sizeText;
+    if (code == Delete || !scan.token(sizeText) || !startsNumber(sizeText)) {
+        // No size and hash: words after the path are ignored, as they always were.
+        entries.append(code, knownState, zeroTerminated.c_str());
+        return true;
+    }
+    std::int64_t size = 0;
+    std::string_view hashText;
+    Sha256Digest digest {};
+    if (!readSize(sizeText, size) || !scan.token(hashText) || !Sha256::fromHex(hashText, digest)) {
+        diagnose(path, lineNumber, "size and SHA-256 after the path malformed, line skipped");
+        return false;
+    }
+    entries.append(code, knownState, zeroTerminated.c_str(), size, digest.data());
     return true;
 }
 
@@ -196,26 +245,34 @@ bool writeDiffFile(const char* path, const char* oldVersion, const char* newVers
 {
     QByteArray text;
     text += DiffFileMarker;
-    text += '\n';
+    text += LineEnd;
     text += oldVersion;
     text += " --> ";
     text += newVersion;
-    text += '\n';
+    text += LineEnd;
     text += downloadBase;
-    text += '\n';
+    text += LineEnd;
     for (const FileEntry* entry = head; entry; entry = entry->next) {
         text += QByteArray::number(entry->state);
         text += ' ';
         text += fileActionName(entry->action);
         text += " : ";
         text += entry->file;
-        text += '\n';
+        if (entry->action != Delete && entry->hasDigest()) {
+            text += ' ';
+            text += QByteArray::number(qint64(entry->size));
+            text += ' ';
+            Sha256Digest digest;
+            std::memcpy(digest.data(), entry->sha256, digest.size());
+            text += Sha256::toHex(digest);
+        }
+        text += LineEnd;
     }
 
-    // Text mode stores each line end as CR LF on Windows, as the file always had.
-    QSaveFile out(QString::fromUtf8(path));
-    if (!out.open(QIODevice::WriteOnly | QIODevice::Text) || out.write(text) != text.size() || !out.commit()) {
+    QString error;
+    if (!writeFileChecked(QString::fromUtf8(path), text, &error)) {
         std::fprintf(stderr, "save file failed !\n");
+        std::fprintf(stderr, "%s: %s\n", path, error.toLocal8Bit().constData());
         return false;
     }
     return true;

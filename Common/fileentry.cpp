@@ -30,6 +30,17 @@ FileEntry* FileEntryList::append(std::int32_t action, std::int32_t state, const 
     return entry;
 }
 
+FileEntry* FileEntryList::append(
+    std::int32_t action, std::int32_t state, const char* file, std::int64_t size, const std::uint8_t* sha256)
+{
+    assert(size >= 0 && sha256);
+    FileEntry* entry = append(action, state, file);
+    entry->size = size;
+    entry->hasHash = true;
+    std::memcpy(entry->sha256, sha256, FileHashSize);
+    return entry;
+}
+
 void FileEntryList::clear()
 {
     for (FileEntry* entry = head; entry;) {

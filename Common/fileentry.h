@@ -11,6 +11,7 @@ inline constexpr const char* FileActionNames[4] = { "Nome", "[Add]", "[Delete]",
 inline constexpr const char* FileStateNames[3] = { "NoDo", "Updating", "Downloaded" };
 
 inline constexpr int FilePathSize = 128; // relative path, zero-terminated
+inline constexpr int FileHashSize = 32;  // SHA-256
 
 struct FileEntry
 {
@@ -18,6 +19,14 @@ struct FileEntry
     std::int32_t state = NoDo;
     char file[FilePathSize] = {};
     FileEntry* next = nullptr;
+    // What the release's bytes are, for [Add] and [Changed] entries whose line carries them:
+    // the size in bytes (-1 when absent) and the SHA-256 (valid when hasHash). The two come
+    // together: an entry has both or neither.
+    std::int64_t size = -1;
+    bool hasHash = false;
+    std::uint8_t sha256[FileHashSize] = {};
+
+    bool hasDigest() const { return hasHash && size >= 0; }
 };
 
 // Name of a state for display; empty for a value without a name.
@@ -34,8 +43,12 @@ public:
     FileEntryList& operator=(const FileEntryList&) = delete;
     ~FileEntryList() { clear(); }
 
-    // Appends a copy of file, which must fit the field (strlen < FilePathSize).
+    // Appends a copy of file, which must fit the field (strlen < FilePathSize), without size
+    // and hash.
     FileEntry* append(std::int32_t action, std::int32_t state, const char* file);
+    // The same with the file's size and SHA-256 (FileHashSize bytes).
+    FileEntry* append(std::int32_t action, std::int32_t state, const char* file, std::int64_t size,
+        const std::uint8_t* sha256);
     void clear();
 
     FileEntry* head = nullptr;

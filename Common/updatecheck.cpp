@@ -1,9 +1,11 @@
 #include "updatecheck.h"
 
+#include "answersignature.h"
 #include "debugmessage.h"
 #include "difffile.h"
 #include "filehelpers.h"
 #include "safepath.h"
+#include "sha256.h"
 #include "uploadmanager.h"
 #include "version.h"
 #include "workdir.h"
@@ -16,6 +18,8 @@
 #include <json/value.h>
 
 #include <filesystem>
+#include <limits>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <system_error>
@@ -79,9 +83,36 @@ bool readToken(const Json::Value& object, const char* key, std::size_t limit, st
     return true;
 }
 
+// The element's "size" and "sha256": both absent (false in *present), or a size in bytes
+// and 64 lower-case hex digits. False (with its message) on anything else.
+bool readDigest(const Json::Value& element, const QString& where, bool& present, std::int64_t& size,
+    Sha256Digest& digest)
+{
+    const Json::Value& sizeValue = element["size"];
+    const Json::Value& hashValue = element["sha256"];
+    present = !sizeValue.isNull() || !hashValue.isNull();
+    if (!present) {
+        return true;
+    }
+    if (!sizeValue.isIntegral() || !(sizeValue.isInt64() || sizeValue.isUInt64())
+        || (sizeValue.isInt64() ? sizeValue.asInt64() < 0
+                                : sizeValue.asUInt64() > std::uint64_t(std::numeric_limits<std::int64_t>::max()))) {
+        refuse(where + QStringLiteral(".size"), "not a size in bytes");
+        return false;
+    }
+    size = sizeValue.isInt64() ? sizeValue.asInt64() : std::int64_t(sizeValue.asUInt64());
+    if (!hashValue.isString() || !Sha256::fromHex(hashValue.asString(), digest)) {
+        refuse(where + QStringLiteral(".sha256"), "not 64 lower-case hex digits");
+        return false;
+    }
+    return true;
+}
+
 // Appends one entry per element of root[key]; false (with its message) on the first element
-// that would give a wrong entry, so that a refused answer writes nothing at all.
-bool readEntries(const Json::Value& root, const char* key, FileAction action, FileEntryList& entries)
+// that would give a wrong entry, so that a refused answer writes nothing at all. Entries of
+// files to fetch carry the element's size and SHA-256; requireDigest refuses one without.
+bool readEntries(const Json::Value& root, const char* key, FileAction action, bool requireDigest,
+    FileEntryList& entries)
 {
     const Json::Value& list = root[key];
     if (list.isNull()) {
@@ -118,9 +149,36 @@ bool readEntries(const Json::Value& root, const char* key, FileAction action, Fi
             refuse(fileWhere, why);
             return false;
         }
-        entries.append(action, NoDo, file.c_str());
+        if (action == Delete) {
+            entries.append(action, NoDo, file.c_str());
+            continue;
+        }
+        bool present = false;
+        std::int64_t size = -1;
+        Sha256Digest digest {};
+        if (!readDigest(element, where, present, size, digest)) {
+            return false;
+        }
+        if (!present && requireDigest) {
+            refuse(where, "has no size and sha256");
+            return false;
+        }
+        if (present) {
+            entries.append(action, NoDo, file.c_str(), size, digest.data());
+        } else {
+            entries.append(action, NoDo, file.c_str());
+        }
     }
     return true;
+}
+
+// Once per process: a build without release keys takes whatever the server answers.
+void sayNotVerified()
+{
+    static std::once_flag said;
+    std::call_once(said, [] {
+        debugMessage("update check: answers are not verified (no release key trusted)");
+    });
 }
 
 void notInstalled(const QString& staged, const char* why)
@@ -162,8 +220,25 @@ UpdateCheck::CheckResult UpdateCheck::runCheck(const QString& version)
         return CheckResult::Refused;
     }
 
+    QByteArray body;
+    QByteArray signature;
+    if (!UploadManager::instance()->getVersionAnswer(version, body, signature)) {
+        return CheckResult::ServerFailed;
+    }
+    // The bytes are checked before a single one is parsed: a parser is no place for an
+    // attacker's input.
+    const bool verified = !trustedKeys.isEmpty();
+    if (verified) {
+        const SignatureCheck signatureCheck = checkAnswerSignature(body, signature, trustedKeys);
+        if (signatureCheck != SignatureCheck::Valid) {
+            refuse(QStringLiteral("answer"), signatureCheckText(signatureCheck));
+            return CheckResult::Refused;
+        }
+    } else {
+        sayNotVerified();
+    }
     Json::Value root;
-    if (!UploadManager::instance()->getVersionDiff(version, root)) {
+    if (!UploadManager::parseVersionAnswer(body, root)) {
         return CheckResult::ServerFailed;
     }
     if (root.empty()) {
@@ -173,6 +248,17 @@ UpdateCheck::CheckResult UpdateCheck::runCheck(const QString& version)
     if (!root.isObject()) {
         refuse(QStringLiteral("answer"), "not an object");
         return CheckResult::Refused;
+    }
+    // A signed answer is bound to the installed version it was made for ("*": made for any
+    // version the releases do not hold), so an answer for another installation cannot be
+    // replayed to this one.
+    if (verified) {
+        const Json::Value& installed = root["installed"];
+        if (!installed.isString()
+            || (installed.asString() != currentVersion.toStdString() && installed.asString() != "*")) {
+            refuse(QStringLiteral("installed"), "is not the installed version asked about");
+            return CheckResult::Refused;
+        }
     }
     std::string newest;
     std::string base;
@@ -187,14 +273,20 @@ UpdateCheck::CheckResult UpdateCheck::runCheck(const QString& version)
 
     const QByteArray installedToken = "v" + currentVersion;
     const std::string newestToken = "v" + newest;
-    if (compareVersions(installedToken.constData(), newestToken.c_str()) >= 0) {
+    const int order = compareVersions(installedToken.constData(), newestToken.c_str());
+    if (order > 0 && verified) {
+        // An authentic but older answer: someone is trying to take this installation back.
+        refuse(QStringLiteral("version"), "is older than the installed version");
+        return CheckResult::Refused;
+    }
+    if (order >= 0) {
         updateAvailable = false;
         return CheckResult::NothingNewer;
     }
 
     FileEntryList entries;
-    if (!readEntries(root, "u", Changed, entries) || !readEntries(root, "d", Delete, entries)
-        || !readEntries(root, "n", Add, entries)) {
+    if (!readEntries(root, "u", Changed, verified, entries) || !readEntries(root, "d", Delete, verified, entries)
+        || !readEntries(root, "n", Add, verified, entries)) {
         return CheckResult::Refused;
     }
     const QString dir = updateWorkDir(QCoreApplication::applicationName());

@@ -24,11 +24,27 @@
 // a version or base with white space, a file path the updater would refuse, see
 // isSafeRelativePath) writes no file, leaves isUpdateAvailable() as it was and writes one
 // debug message "update check refused: ...".
+//
+// Each element of "u" and "n" may carry "size" (bytes) and "sha256" (64 lower-case hex
+// digits), written into the file for the updater to check the fetched bytes against; the
+// document may carry "installed" (the installed version it answers, or "*" for any version
+// the server holds no release of) and "issued" (UTC, ISO 8601).
+//
+// Verification. When the check trusts release keys (by default the keys compiled in, see
+// ORBISNAP_RELEASE_PUBLIC_KEYS), the answer's body must carry a valid signature (see
+// answersignature.h) by one of them before it is parsed, its "installed" must name the
+// installed version, its newest version must not be older than the installed one, and every
+// element of "u" and "n" must carry "size" and "sha256"; otherwise the answer is refused as
+// above. Without keys the answer is taken as it comes, and one debug message per process says
+// that answers are not verified.
 
 #include <QByteArray>
+#include <QList>
 #include <QString>
 
 #include <cstdint>
+
+#include "answersignature.h"
 
 inline constexpr char UpdaterExeName[] = "RevisionPusher.exe";
 
@@ -77,6 +93,12 @@ public:
     // When a newer version was found: "update new version ............" and launch(2).
     LaunchResult launchIfNewer();
 
+    // Replaces the keys answers are verified against (raw 32-byte Ed25519 public keys; none:
+    // answers are not verified). By default the keys compiled into this build; a host has no
+    // need to call this.
+    void trustKeys(const QList<QByteArray>& keys) { trustedKeys = keys; }
+    const QList<QByteArray>& trustedKeyList() const { return trustedKeys; }
+
     bool isUpdateAvailable() const { return updateAvailable; }
     CheckResult lastCheck() const { return lastResult; }
     // UTF-8; empty before prepare.
@@ -92,6 +114,7 @@ private:
     bool updateAvailable = false;
     QByteArray currentVersion;
     CheckResult lastResult = CheckResult::NotRun;
+    QList<QByteArray> trustedKeys = compiledInPublicKeys();
 };
 
 // Moves the staged file over the installed one without ever leaving the installed one

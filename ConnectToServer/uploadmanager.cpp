@@ -80,6 +80,13 @@ UploadManager* UploadManager::instance()
 
 bool UploadManager::getVersionDiff(const QString& version, Json::Value& root)
 {
+    QByteArray body;
+    QByteArray signature;
+    return getVersionAnswer(version, body, signature) && parseVersionAnswer(body, root);
+}
+
+bool UploadManager::getVersionAnswer(const QString& version, QByteArray& body, QByteArray& signature)
+{
     const QString url = callUrl("/%1/getVersionDiff?version=%2", encoded(version));
     BlockingReply reply = NetworkAccessBlock::get(url, QString());
     const int error = NetworkAccessBlock::errorOf(reply.get());
@@ -87,11 +94,17 @@ bool UploadManager::getVersionDiff(const QString& version, Json::Value& root)
         debugMessage("checkVersion failed error code: ", error);
         return false;
     }
-    const QByteArray raw = reply->readAll();
-    const QString text = NetworkAccessBlock::textBeforeZero(raw);
+    body = reply->readAll();
+    signature = reply->rawHeader(VersionAnswerSignatureHeader);
+    return true;
+}
+
+bool UploadManager::parseVersionAnswer(const QByteArray& body, Json::Value& root)
+{
+    const QString text = NetworkAccessBlock::textBeforeZero(body);
     if (!parseJson(text, root)) {
         debugMessage("parser json value failed .. :", text);
-        debugMessage("reply: ", QString::fromUtf8(raw));
+        debugMessage("reply: ", QString::fromUtf8(body));
         return false;
     }
     return true;

@@ -35,6 +35,14 @@ public:
     // "reply: " with the raw body on an unparsable one.
     bool getVersionDiff(const QString& version, Json::Value& root);
 
+    // The same request, the answer kept as it came: body gets the raw bytes and signature the
+    // value of the signature header (empty when the reply has none), for a caller that
+    // verifies the bytes before it reads them. True when the reply arrived without error;
+    // logs "checkVersion failed error code: " otherwise and leaves both untouched.
+    bool getVersionAnswer(const QString& version, QByteArray& body, QByteArray& signature);
+    // Parses an answer body as getVersionDiff does, with the same two messages on failure.
+    static bool parseVersionAnswer(const QByteArray& body, Json::Value& root);
+
     // Fetches url (a complete URL) into data. On success data is replaced with the body
     // (possibly empty); on failure it is left as it was. Logs "url:" with the URL first, and
     // "down load failed error code: " on failure (a truncated body is a failure).

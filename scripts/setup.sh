@@ -4,7 +4,7 @@ set -euo pipefail
 
 packages=(
     build-essential cmake ninja-build pkg-config
-    qt6-base-dev libgl-dev libjsoncpp-dev libcpp-httplib-dev
+    qt6-base-dev libgl-dev libjsoncpp-dev libcpp-httplib-dev libssl-dev libsodium-dev
     curl nginx-light xvfb xauth time
 )
 

@@ -5,6 +5,7 @@
 #include "releasestore.h"
 #include "reportlog.h"
 #include "serveroptions.h"
+#include "signedanswers.h"
 #include "vendorserver.h"
 
 #include <atomic>
@@ -100,6 +101,19 @@ int main(int argc, char** argv)
         return fail("not started: the releases directory cannot be served as it is");
     }
 
+    // Signed answers, when the releases directory has them, must be for the releases as they
+    // are: a newer release or changed files need a new signing, which only the holder of the
+    // secret key can do.
+    SignedAnswers signedAnswers;
+    const bool signedMode = SignedAnswers::presentIn(store.root());
+    if (signedMode && !signedAnswers.load(store, problems)) {
+        for (const std::string& problem : problems) {
+            std::fprintf(stderr, "vendor-server: %s\n", problem.c_str());
+        }
+        return fail("not started: the signed answers do not match the releases; run orbisnap-release sign --releases "
+            + store.root().string() + " --secret FILE");
+    }
+
     const fs::path reportsFile
         = options.reportsFile.empty() ? store.root().parent_path() / "reports.jsonl" : options.reportsFile;
     if (!checkReportsPlace(reportsFile, store, error)) {
@@ -116,8 +130,20 @@ int main(int argc, char** argv)
         return fail(error);
     }
     const std::string ownAddress = "http://" + urlHost(options.host) + ":" + std::to_string(port);
-    const std::string downloadBase
-        = options.publicBase.empty() ? ownAddress + "/releases" : options.publicBase;
+    std::string downloadBase = options.publicBase.empty() ? ownAddress + "/releases" : options.publicBase;
+    if (signedMode) {
+        if (!options.publicBase.empty() && options.publicBase != signedAnswers.downloadBase()) {
+            return fail("--public-base " + options.publicBase + " is not the download base the answers were signed with ("
+                + signedAnswers.downloadBase() + "); sign again with --base " + options.publicBase);
+        }
+        if (options.publicBase.empty() && downloadBase != signedAnswers.downloadBase()) {
+            std::fprintf(stderr,
+                "vendor-server: warning: the answers were signed with download base %s, not this server's %s\n",
+                signedAnswers.downloadBase().c_str(), downloadBase.c_str());
+        }
+        downloadBase = signedAnswers.downloadBase();
+        server.setSignedAnswers(&signedAnswers);
+    }
     // The client keeps the download base of the newest version in a 256-byte field.
     const std::string newestBase = downloadBase + "/" + store.newest().version;
     if (newestBase.size() > MaxDownloadBaseBytes) {
@@ -131,6 +157,8 @@ int main(int argc, char** argv)
         + std::to_string(store.newest().files.size()) + " file(s)");
     say("usage reports go to " + reports.path().string());
     say("download base " + downloadBase);
+    say(signedMode ? "version answers: signed, from " + (store.root() / SignedAnswersFolder).string()
+                   : std::string("version answers: unsigned (no signed answers in the releases directory)"));
     say("listening on " + ownAddress);
 
     std::atomic<int> stoppedBy = 0;

@@ -3,6 +3,7 @@
 #include "formdata.h"
 #include "serverconfig.h"
 #include "version.h"
+#include "versionanswer.h"
 
 #include <json/writer.h>
 
@@ -30,6 +31,14 @@ namespace {
 constexpr std::string_view ReleasesPrefix = "/releases/";
 // Forms are a few short fields; anything near this size is no report.
 constexpr std::size_t MaxBodyBytes = 64 * 1024;
+// Connections served at once. Each one takes a thread while it sends its request, so a few
+// clients that send slowly must not take them all (the library's default is 8).
+constexpr std::size_t MaxConnections = 64;
+// A client that sends nothing of its request for this long is dropped, so one that sends a
+// header line now and then holds its thread for seconds, not for as long as it likes.
+constexpr time_t RequestReadTimeoutSeconds = 3;
+// A client that takes nothing of the answer for this long is dropped.
+constexpr time_t ResponseWriteTimeoutSeconds = 30;
 
 std::string jsonText(const Json::Value& value)
 {
@@ -124,27 +133,6 @@ bool isUtf8(const std::string& text)
     return QString::fromUtf8(bytes).toUtf8() == bytes;
 }
 
-Json::Value fileList(const std::vector<std::string>& paths)
-{
-    Json::Value list(Json::arrayValue);
-    for (const std::string& path : paths) {
-        Json::Value entry(Json::objectValue);
-        entry["file"] = path;
-        list.append(entry);
-    }
-    return list;
-}
-
-std::string utcTimestamp()
-{
-    std::array<char, 32> stamp {};
-    const std::time_t now = std::time(nullptr);
-    std::tm utc {};
-    gmtime_r(&now, &utc);
-    std::strftime(stamp.data(), stamp.size(), "%Y-%m-%dT%H:%M:%SZ", &utc);
-    return stamp.data();
-}
-
 class Descriptor
 {
 public:
@@ -171,6 +159,9 @@ VendorServer::VendorServer(const ReleaseStore& store, ReportLog& reports)
         ::setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof(yes));
     });
     http.set_payload_max_length(MaxBodyBytes);
+    http.new_task_queue = [] { return new httplib::ThreadPool(MaxConnections); };
+    http.set_read_timeout(RequestReadTimeoutSeconds, 0);
+    http.set_write_timeout(ResponseWriteTimeoutSeconds, 0);
     // The client opens a fresh connection per request; an idle one kept longer only delays a
     // stop, which waits for it.
     http.set_keep_alive_timeout(1);
@@ -253,19 +244,21 @@ void VendorServer::handleVersionDiff(const httplib::Request& request, httplib::R
             query.isRepeated("version") ? "version given more than once" : "no version given");
         return;
     }
-    const std::optional<VersionDiff> diff = store.diffFrom(*installed);
-    if (!diff) {
+    if (signedAnswers) {
+        if (const SignedAnswer* answer = signedAnswers->forInstalled(store, *installed)) {
+            response.set_header(VersionAnswerSignatureHeader, answer->signature);
+            response.set_content(answer->body, "application/json; charset=utf-8");
+            return;
+        }
         answerJson(response, Json::Value(Json::objectValue));
         return;
     }
-    const Release& newest = store.newest();
-    Json::Value document(Json::objectValue);
-    document["version"] = newest.version;
-    document["path"] = downloadBase + "/" + newest.version;
-    document["u"] = fileList(diff->changed);
-    document["d"] = fileList(diff->deleted);
-    document["n"] = fileList(diff->added);
-    answerJson(response, document);
+    if (isUpToDate(store, *installed)) {
+        answerJson(response, Json::Value(Json::objectValue));
+        return;
+    }
+    response.set_content(answerBody(versionAnswer(store, *installed, downloadBase, utcNow())),
+        "application/json; charset=utf-8");
 }
 
 void VendorServer::handleProductInfo(const httplib::Request& request, httplib::Response& response)
@@ -310,7 +303,7 @@ void VendorServer::handleUseReport(const httplib::Request& request, httplib::Res
         return;
     }
     Json::Value report(Json::objectValue);
-    report["time"] = utcTimestamp();
+    report["time"] = utcNow();
     for (const char* name : { "mac", "version", "computerName", "userName", "useState" }) {
         const std::optional<std::string> value = form.value(name);
         if (!value) {

@@ -10,11 +10,14 @@
 //   POST /prod/Orbisnap/getProductAd              ad.json, else {"ads":[]}
 //   GET  /releases/VERSION/PATH                   the bytes of one file of one release
 //
-// getVersionDiff answers {} when V is the newest version or newer, otherwise
-//   {"version": NEWEST, "path": BASE/NEWEST, "u": [{"file": P}...], "d": [...], "n": [...]}
-// with the changed, deleted and new files of V's tree against the newest one's, each sorted by
-// bytes; an unknown V gets every file of the newest in "n". BASE is --public-base, or this
-// server's own /releases.
+// getVersionDiff answers {} when V is the newest version or newer, otherwise the version
+// answer (versionanswer.h): the newest version, BASE/NEWEST, the changed, deleted and new
+// files of V's tree against the newest one's with the size and SHA-256 of each file to fetch,
+// V as "installed" and the time as "issued"; an unknown V gets every file of the newest in
+// "n". BASE is --public-base, or this server's own /releases. When the releases directory
+// holds signed answers (signedanswers.h) they are served instead, byte for byte, with their
+// signature in the X-Orbisnap-Signature header: V's own, the newest's for the newest, "any"
+// for a version the releases do not hold, {} unsigned for a version newer than the newest.
 //
 // Files are served only when they were part of a release at start-up, and only after their
 // real path is checked to lie inside the releases directory, so no request ("..", encoded or
@@ -25,6 +28,7 @@
 
 #include "releasestore.h"
 #include "reportlog.h"
+#include "signedanswers.h"
 
 #include <httplib.h>
 
@@ -43,6 +47,8 @@ public:
 
     // The prefix under which releases are published; BASE/VERSION is a release's download base.
     void setDownloadBase(const std::string& base) { downloadBase = base; }
+    // Serve these answers (which must outlive the server) instead of computing them.
+    void setSignedAnswers(const SignedAnswers* answers) { signedAnswers = answers; }
 
     // Serves until stop(); true when it stopped because stop() was called.
     bool run();
@@ -59,5 +65,6 @@ private:
     const ReleaseStore& store;
     ReportLog& reports;
     std::string downloadBase;
+    const SignedAnswers* signedAnswers = nullptr;
     httplib::Server http;
 };

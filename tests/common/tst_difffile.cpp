@@ -1,9 +1,14 @@
 #include "difffile.h"
+#include "sha256.h"
 #include "testfiles.h"
 
 #include <QDir>
+#include <QProcess>
+#include <QStorageInfo>
 #include <QTemporaryDir>
 #include <QTest>
+
+#include <cstring>
 
 Q_DECLARE_METATYPE(DiffLoad)
 
@@ -14,12 +19,61 @@ QByteArray describe(const FileEntryList& entries)
 {
     QList<QByteArray> parts;
     for (const FileEntry* entry = entries.head; entry; entry = entry->next) {
-        parts << QByteArray::number(entry->state) + ' ' + fileActionName(entry->action) + ' ' + entry->file;
+        QByteArray part = QByteArray::number(entry->state) + ' ' + fileActionName(entry->action) + ' ' + entry->file;
+        if (entry->hasHash) {
+            Sha256Digest digest;
+            std::memcpy(digest.data(), entry->sha256, digest.size());
+            part += ' ' + QByteArray::number(qint64(entry->size)) + ' ' + QByteArray::fromStdString(Sha256::toHex(digest));
+        }
+        parts << part;
     }
     return parts.join('|');
 }
 
 const QByteArray header = "@Orbisnap\nv1.0.3 --> v1.0.4\nhttp://127.0.0.1:1/files/1.0.4\n";
+// SHA-256 of "test".
+const QByteArray hash = "9f86d081884c7d659a2feaa0c55ad015a3bf4f1b2b0b822cd15d6c15b0f00a08";
+
+// A small tmpfs mounted for the life of the object, so a write can run out of space for real.
+class SmallDisk
+{
+public:
+    explicit SmallDisk(const QString& where, const char* size) : path(where)
+    {
+        QDir().mkpath(path);
+        mounted = QProcess::execute(QStringLiteral("mount"),
+                      { QStringLiteral("-t"), QStringLiteral("tmpfs"), QStringLiteral("-o"),
+                          QStringLiteral("size=") + QLatin1String(size), QStringLiteral("tmpfs"), path })
+            == 0;
+    }
+    ~SmallDisk()
+    {
+        if (mounted) {
+            QProcess::execute(QStringLiteral("umount"), { path });
+        }
+    }
+    bool isMounted() const { return mounted; }
+
+    // Fills the disk until at most `spare` bytes are left.
+    bool fill(qint64 spare)
+    {
+        QFile filler(path + QStringLiteral("/filler"));
+        if (!filler.open(QIODevice::WriteOnly | QIODevice::Unbuffered)) {
+            return false;
+        }
+        const QByteArray block(4096, 'f');
+        while (QStorageInfo(path).bytesAvailable() > spare) {
+            if (filler.write(block) != block.size()) {
+                break;
+            }
+        }
+        return true;
+    }
+
+private:
+    QString path;
+    bool mounted = false;
+};
 
 } // namespace
 
@@ -35,6 +89,8 @@ private slots:
     void roundTrip();
     void failedWriteReported_data();
     void failedWriteReported();
+    void fullDiskKeepsOldFile_data();
+    void fullDiskKeepsOldFile();
 
 private:
     QTemporaryDir dir;
@@ -130,6 +186,37 @@ void DiffFileTest::reading_data()
                                       << QByteArray() << QByteArray(":4: path has a \"..\" component");
     QTest::newRow("dotdot-last") << QByteArray(header + "0 [Delete] : bin/..\n") << DiffLoad::Loaded
                                  << QByteArray() << QByteArray(":4: path has a \"..\" component");
+    QTest::newRow("changed-with-size-and-hash")
+        << QByteArray(header + "0 [Changed] : bin/core.dll 123456 " + hash + "\n") << DiffLoad::Loaded
+        << QByteArray("0 [Changed] bin/core.dll 123456 " + hash) << QByteArray();
+    QTest::newRow("add-empty-file") << QByteArray(header + "2 [Add] : empty.txt 0 " + hash + "\r\n")
+                                    << DiffLoad::Loaded << QByteArray("2 [Add] empty.txt 0 " + hash) << QByteArray();
+    QTest::newRow("largest-size") << QByteArray(header + "0 [Add] : a 9223372036854775807 " + hash + "\n")
+                                  << DiffLoad::Loaded << QByteArray("0 [Add] a 9223372036854775807 " + hash)
+                                  << QByteArray();
+    QTest::newRow("words-after-hash-ignored")
+        << QByteArray(header + "0 [Add] : a.dll 4 " + hash + " later\n") << DiffLoad::Loaded
+        << QByteArray("0 [Add] a.dll 4 " + hash) << QByteArray();
+    QTest::newRow("delete-carries-none") << QByteArray(header + "0 [Delete] : old.dll 4 " + hash + "\n")
+                                         << DiffLoad::Loaded << QByteArray("0 [Delete] old.dll") << QByteArray();
+    QTest::newRow("size-without-hash-skipped")
+        << QByteArray(header + "0 [Add] : a.dll 4\n0 [Add] : b.dll\n") << DiffLoad::Loaded
+        << QByteArray("0 [Add] b.dll") << QByteArray(":4: size and SHA-256 after the path malformed");
+    QTest::newRow("upper-case-hash-skipped")
+        << QByteArray(header + "0 [Add] : a.dll 4 " + hash.toUpper() + "\n") << DiffLoad::Loaded
+        << QByteArray() << QByteArray(":4: size and SHA-256 after the path malformed");
+    QTest::newRow("short-hash-skipped")
+        << QByteArray(header + "0 [Changed] : a.dll 4 " + hash.left(63) + "\n") << DiffLoad::Loaded
+        << QByteArray() << QByteArray(":4: size and SHA-256 after the path malformed");
+    QTest::newRow("negative-size-skipped")
+        << QByteArray(header + "0 [Changed] : a.dll -4 " + hash + "\n") << DiffLoad::Loaded << QByteArray()
+        << QByteArray(":4: size and SHA-256 after the path malformed");
+    QTest::newRow("size-past-64-bits-skipped")
+        << QByteArray(header + "0 [Changed] : a.dll 9223372036854775808 " + hash + "\n") << DiffLoad::Loaded
+        << QByteArray() << QByteArray(":4: size and SHA-256 after the path malformed");
+    QTest::newRow("size-with-letters-skipped")
+        << QByteArray(header + "0 [Changed] : a.dll 4k " + hash + "\n") << DiffLoad::Loaded << QByteArray()
+        << QByteArray(":4: size and SHA-256 after the path malformed");
     QTest::newRow("dots-in-names-kept") << QByteArray(header + "0 [Add] : a..b/...\n") << DiffLoad::Loaded
                                         << QByteArray("0 [Add] a..b/...") << QByteArray();
 }
@@ -177,6 +264,11 @@ void DiffFileTest::roundTrip_data()
     QTest::newRow("after-a-pass")
         << QByteArray("@Orbisnap\nv1.0.3 --> v1.0.4\nbase\n2 [Changed] : bin/core.dll\n0 [Delete] : old.dll\n");
     QTest::newRow("no-entries") << QByteArray("@Orbisnap\nv1 --> v2\nbase\n");
+    QTest::newRow("sizes-and-hashes")
+        << QByteArray("@Orbisnap\nv1.0.3 --> v1.0.4\nbase\n2 [Changed] : bin/core.dll 123456 " + hash
+            + "\n0 [Delete] : old.dll\n0 [Add] : plugins/new.dll 0 " + hash + "\n");
+    QTest::newRow("some-with-some-without")
+        << QByteArray("@Orbisnap\nv1 --> v2\nbase\n0 [Changed] : a 4 " + hash + "\n0 [Add] : b\n");
 }
 
 // A file the writer produced comes back byte for byte when read and written again.
@@ -207,10 +299,50 @@ void DiffFileTest::failedWriteReported()
     const QString path = dir.filePath(target);
     StderrCapture stderrText;
     QVERIFY(!writeDiffFile(QFile::encodeName(path).constData(), "v1", "v2", "base", nullptr));
-    QCOMPARE(stderrText.text(), QByteArray("save file failed !\n"));
+    const QByteArray written = stderrText.text();
+    QVERIFY2(written.startsWith("save file failed !\n" + QFile::encodeName(path) + ": "), written.constData());
+    QCOMPARE(written.count('\n'), 2);
     // Nothing was left behind: the directory in the way still holds only its child.
     QCOMPARE(QDir(dir.filePath(QStringLiteral("in-the-way"))).entryList(QDir::NoDotAndDotDot | QDir::AllEntries),
         QStringList { QStringLiteral("child") });
+}
+
+void DiffFileTest::fullDiskKeepsOldFile_data()
+{
+    QTest::addColumn<qint64>("spare");
+    QTest::addColumn<int>("entries");
+    QTest::newRow("no-space-at-all") << qint64(0) << 10;
+    QTest::newRow("room-for-part-of-it") << qint64(8192) << 2000;
+}
+
+// The write-back on a full disk fails with the system's reason and leaves the file that was
+// there whole, never empty or cut short.
+void DiffFileTest::fullDiskKeepsOldFile()
+{
+    QFETCH(qint64, spare);
+    QFETCH(int, entries);
+    SmallDisk disk(dir.filePath(QStringLiteral("small")), "256k");
+    if (!disk.isMounted()) {
+        QSKIP("cannot mount a tmpfs here (needs root); the full-disk write is not exercised");
+    }
+    const QString path = dir.filePath(QStringLiteral("small/version_diff.txt"));
+    const QByteArray before = header + "0 [Changed] : bin/core.dll 4 " + hash + "\n";
+    QVERIFY(writeFile(path, before));
+    QVERIFY(disk.fill(spare));
+
+    FileEntryList list;
+    const Sha256Digest digest = Sha256::hash("test");
+    for (int i = 0; i < entries; ++i) {
+        list.append(Changed, Downloaded, QByteArray("bin/file" + QByteArray::number(i) + ".dll").constData(), 4,
+            digest.data());
+    }
+    StderrCapture stderrText;
+    QVERIFY(!writeDiffFile(QFile::encodeName(path).constData(), "v1.0.3", "v1.0.4",
+        "http://127.0.0.1:1/files/1.0.4", list.head));
+    const QByteArray written = stderrText.text();
+    QVERIFY2(written.contains("No space left on device"), written.constData());
+    QCOMPARE(readFile(path), before);
+    QVERIFY(!QFile::exists(path + QStringLiteral(".saving")));
 }
 
 QTEST_GUILESS_MAIN(DiffFileTest)

@@ -3,6 +3,7 @@
 #include "serverconfig.h"
 #include "testfiles.h"
 
+#include <QCryptographicHash>
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QDirIterator>
@@ -101,9 +102,17 @@ Tree sampleRelease(const QString& version)
 QByteArray sampleDiffFile(const QString& downloadBase, const QStringList& fetched)
 {
     QByteArray text = "@Orbisnap\nv1.0.3 --> v1.0.4\n" + downloadBase.toUtf8() + "\n";
+    const Tree newest = sampleRelease(QStringLiteral("1.0.4"));
     for (const SampleEntry& entry : SampleEntries) {
         const bool done = fetched.contains(QLatin1String(entry.file));
-        text += QByteArray(done ? "2 " : "0 ") + entry.action + " : " + entry.file + "\n";
+        text += QByteArray(done ? "2 " : "0 ") + entry.action + " : " + entry.file;
+        // Files to fetch carry the size and SHA-256 of the newest release's bytes.
+        if (qstrcmp(entry.action, "[Delete]") != 0) {
+            const QByteArray bytes = newest.value(QLatin1String(entry.file));
+            text += ' ' + QByteArray::number(bytes.size()) + ' '
+                + QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex();
+        }
+        text += "\n";
     }
     return text;
 }
@@ -191,8 +200,27 @@ bool E2eScene::install(const QString& version)
     return !files.isEmpty();
 }
 
+bool E2eScene::signReleases(const QString& downloadBase)
+{
+    // Signed as a vendor would after publishing, with the fixed test key: a build that trusts
+    // it verifies every answer, one that trusts no key takes them as they come.
+    const ProcessRun signing = run(QStringLiteral(RELEASE_TOOL_EXE),
+        { QStringLiteral("sign"), QStringLiteral("--releases"), path(QStringLiteral("releases")),
+            QStringLiteral("--secret"), QStringLiteral(TEST_RELEASE_SECRET), QStringLiteral("--base"), downloadBase },
+        QStringLiteral("sign"));
+    if (!signing.finished || signing.exitCode != 0) {
+        qWarning("orbisnap-release sign failed: %s", readFile(signing.errPath).constData());
+        return false;
+    }
+    return true;
+}
+
 bool E2eScene::startServer(const QStringList& more)
 {
+    const qsizetype publicBase = more.indexOf(QStringLiteral("--public-base"));
+    if (!signReleases(publicBase >= 0 && publicBase + 1 < more.size() ? more[publicBase + 1] : ownDownloadBase())) {
+        return false;
+    }
     const QStringList arguments = QStringList { QStringLiteral("--releases"),
         path(QStringLiteral("releases")), QStringLiteral("--reports"), reportsFile() }
         + more;

@@ -36,7 +36,8 @@ Tree sampleRelease(const QString& version);
 
 // The entry lines of the version-difference file the update check writes for the sample
 // releases, in the order the server lists them (changed, deleted, added): "0 [Changed] : ...".
-// `fetched` names the entries expected in state 2.
+// Entries to fetch end in the size and SHA-256 of the file in 1.0.4. `fetched` names the
+// entries expected in state 2.
 QByteArray sampleDiffFile(const QString& downloadBase, const QStringList& fetched);
 
 // Request targets (path and query as sent) of the access-log lines, in the common log format
@@ -79,7 +80,10 @@ public:
 
     // vendor-server on the compiled-in address, serving releases/; retried for a few seconds
     // while another run on this machine holds the port.
+    // Signs the releases (orbisnap-release sign with the test key, for the download base
+    // --public-base in `more` names, else the server's own), then starts vendor-server.
     bool startServer(const QStringList& more = {});
+    bool signReleases(const QString& downloadBase);
     VendorServerProcess& server() { return vendorServer; }
     // http://HOST:PORT/releases, the download base vendor-server announces of itself.
     static QString ownDownloadBase();

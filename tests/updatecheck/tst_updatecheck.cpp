@@ -1,7 +1,8 @@
 // The update check in the test process: the server's answer turned into the version-difference
 // file (or refused, leaving the last file and flag as they were), the launch messages that need
 // no updater process, and the staged-updater install. The server is a real loopback server on
-// the port of the compiled-in address.
+// the port of the compiled-in address. These checks trust no release key, whatever the build
+// was configured with; verified answers are tst_signedcheck's.
 
 #include "difffile.h"
 #include "testfiles.h"
@@ -80,6 +81,14 @@ const QByteArray BaselineAnswer
 const QByteArray BaselineFile
     = diffText({ "v1.0.0 --> v9.9.9", "http://dl.example/9.9.9", "0 [Changed] : baseline.dll" });
 
+// A check that takes answers unverified, as a build without release keys does.
+UpdateCheck unverifiedCheck()
+{
+    UpdateCheck update;
+    update.trustKeys({});
+    return update;
+}
+
 } // namespace
 
 class UpdateCheckTest final : public QObject
@@ -136,6 +145,22 @@ void UpdateCheckTest::initTestCase()
     savedTmpDir = qgetenv("TMPDIR");
     // The working directory is <temporary directory>/<host name>; both are the test's own.
     QCoreApplication::setApplicationName(QStringLiteral("Host"));
+
+    // The first unverified check of the process says so, once; the tests below then see only
+    // their own messages.
+    tempRoot = std::make_unique<QTemporaryDir>();
+    qputenv("TMPDIR", QFile::encodeName(tempRoot->path()));
+    serve("{}");
+    const QString notVerified
+        = QStringLiteral("update check: answers are not verified (no release key trusted) ");
+    DebugLog log;
+    UpdateCheck first = unverifiedCheck();
+    first.check(QStringLiteral("1.0.3"));
+    QCOMPARE(DebugLog::messages(), QStringList { notVerified });
+    UpdateCheck second = unverifiedCheck();
+    second.check(QStringLiteral("1.0.3"));
+    QCOMPARE(DebugLog::messages(), QStringList { notVerified });
+    QCOMPARE(second.lastCheck(), UpdateCheck::CheckResult::NothingNewer);
 }
 
 void UpdateCheckTest::init()
@@ -233,6 +258,15 @@ void UpdateCheckTest::answerToFile_data()
     QTest::newRow("utf8-path")
         << "1.0" << QByteArray(R"({"version":"1.1","path":"http://h/p","n":[{"file":"bilder/größe.png"}]})")
         << diffText({ "v1.0 --> v1.1", "http://h/p", "0 [Add] : bilder/größe.png" });
+    const QByteArray hash = "9f86d081884c7d659a2feaa0c55ad015a3bf4f1b2b0b822cd15d6c15b0f00a08";
+    QTest::newRow("sizes-and-hashes")
+        << "1.0.3"
+        << QByteArray(R"({"version":"1.0.4","path":"http://h/p","installed":"1.0.3","issued":"2026-12-08T10:00:00Z",)"
+                      R"("u":[{"file":"a.dll","size":4,"sha256":")" + hash + R"("}],)"
+                      R"("d":[{"file":"old.dll","size":"junk","sha256":7}],)"
+                      R"("n":[{"file":"empty.txt","size":0,"sha256":")" + hash + R"("},{"file":"plain.txt"}]})")
+        << diffText({ "v1.0.3 --> v1.0.4", "http://h/p", "0 [Changed] : a.dll 4 " + hash, "0 [Delete] : old.dll",
+               "0 [Add] : empty.txt 0 " + hash, "0 [Add] : plain.txt" });
     QTest::newRow("comments-allowed")
         << "1.0" << QByteArray("// newest\n{\"version\":\"1.1\", /* base */ \"path\":\"http://h/p\"}")
         << diffText({ "v1.0 --> v1.1", "http://h/p" });
@@ -254,7 +288,7 @@ void UpdateCheckTest::answerToFile()
     QFETCH(QByteArray, body);
     QFETCH(QByteArray, expected);
 
-    UpdateCheck update;
+    UpdateCheck update = unverifiedCheck();
     serve(body);
     DebugLog log;
     update.check(installed);
@@ -288,7 +322,7 @@ void UpdateCheckTest::nothingNewer()
     QFETCH(QString, installed);
     QFETCH(QByteArray, body);
 
-    UpdateCheck update;
+    UpdateCheck update = unverifiedCheck();
     writeBaseline(update);
     serve(body);
     DebugLog log;
@@ -395,6 +429,27 @@ void UpdateCheckTest::refusedAnswer_data()
                                     << refused("path", "holds a zero byte");
     QTest::newRow("installed-blank") << "1.0 3" << withFile(R"("a.dll")")
                                      << refused("installed version", "holds white space");
+
+    const QByteArray hash = R"("9f86d081884c7d659a2feaa0c55ad015a3bf4f1b2b0b822cd15d6c15b0f00a08")";
+    const auto withDigest = [&](const QByteArray& size, const QByteArray& sha256) {
+        return withList(R"("u":[{"file":"a.dll","size":)" + size + R"(,"sha256":)" + sha256 + "}]");
+    };
+    QTest::newRow("size-negative") << "1.0.3" << withDigest("-1", hash) << refused("u[0].size", "not a size in bytes");
+    QTest::newRow("size-fraction") << "1.0.3" << withDigest("1.5", hash) << refused("u[0].size", "not a size in bytes");
+    QTest::newRow("size-text") << "1.0.3" << withDigest(R"("4")", hash) << refused("u[0].size", "not a size in bytes");
+    QTest::newRow("size-past-64-bits")
+        << "1.0.3" << withDigest("18446744073709551615", hash) << refused("u[0].size", "not a size in bytes");
+    QTest::newRow("size-without-hash")
+        << "1.0.3" << withList(R"("u":[{"file":"a.dll","size":4}])")
+        << refused("u[0].sha256", "not 64 lower-case hex digits");
+    QTest::newRow("hash-without-size")
+        << "1.0.3" << withList(R"("n":[{"file":"a.dll","sha256":)" + hash + "}]")
+        << refused("n[0].size", "not a size in bytes");
+    QTest::newRow("hash-upper-case")
+        << "1.0.3" << withDigest("4", QByteArray(hash).toUpper())
+        << refused("u[0].sha256", "not 64 lower-case hex digits");
+    QTest::newRow("hash-short") << "1.0.3" << withDigest("4", R"("9f86d0")")
+                                << refused("u[0].sha256", "not 64 lower-case hex digits");
 }
 
 void UpdateCheckTest::refusedAnswer()
@@ -403,7 +458,7 @@ void UpdateCheckTest::refusedAnswer()
     QFETCH(QByteArray, body);
     QFETCH(QString, message);
 
-    UpdateCheck update;
+    UpdateCheck update = unverifiedCheck();
     writeBaseline(update);
     serve(body);
     DebugLog log;
@@ -437,7 +492,7 @@ void UpdateCheckTest::serverFailure()
     QFETCH(int, status);
     QFETCH(QStringList, messages);
 
-    UpdateCheck update;
+    UpdateCheck update = unverifiedCheck();
     writeBaseline(update);
     serve(body, status);
     DebugLog log;
@@ -450,7 +505,7 @@ void UpdateCheckTest::serverFailure()
 
 void UpdateCheckTest::unwritableFile()
 {
-    UpdateCheck update;
+    UpdateCheck update = unverifiedCheck();
     writeBaseline(update);
     // CI runs as root, so a directory in the file's place is what makes the write fail.
     QVERIFY(QFile::remove(diffPath()));
@@ -458,7 +513,9 @@ void UpdateCheckTest::unwritableFile()
     serve(R"({"version":"1.0.4","path":"http://h/p","u":[{"file":"a.dll"}]})");
     StderrCapture stderrText;
     update.check(QStringLiteral("1.0.3"));
-    QCOMPARE(stderrText.text(), QByteArray("save file failed !\n"));
+    // The fixed line, then the path with the system's reason.
+    const QByteArray written = stderrText.text();
+    QVERIFY2(written.startsWith("save file failed !\n" + QFile::encodeName(diffPath()) + ": "), written.constData());
     QCOMPARE(update.lastCheck(), UpdateCheck::CheckResult::WriteFailed);
     QVERIFY(update.isUpdateAvailable());
     QVERIFY(QFileInfo(diffPath()).isDir());
@@ -466,7 +523,7 @@ void UpdateCheckTest::unwritableFile()
 
 void UpdateCheckTest::prepareRecordsPaths()
 {
-    UpdateCheck update;
+    UpdateCheck update = unverifiedCheck();
     QCOMPARE(update.diffFilePath(), QByteArray());
     QVERIFY(!update.isUpdateAvailable());
     serve(
@@ -486,7 +543,7 @@ void UpdateCheckTest::prepareRecordsPaths()
 
 void UpdateCheckTest::writtenFileReadsBack()
 {
-    UpdateCheck update;
+    UpdateCheck update = unverifiedCheck();
     serve(
         R"({"version":"1.0.10","path":"http://h/p","u":[{"file":"bin/core.dll"}],"d":[{"file":"old.dll"},{}],)"
         R"("n":[{"file":"plugins/new.dll"}]})");
@@ -511,7 +568,7 @@ void UpdateCheckTest::writtenFileReadsBack()
 
 void UpdateCheckTest::launchWithoutFile()
 {
-    UpdateCheck update;
+    UpdateCheck update = unverifiedCheck();
     {
         DebugLog log;
         QCOMPARE(update.launch(2), UpdateCheck::LaunchResult::NoUpdate);
@@ -527,7 +584,7 @@ void UpdateCheckTest::launchWithoutFile()
 
 void UpdateCheckTest::launchIfNewerWithoutUpdate()
 {
-    UpdateCheck update;
+    UpdateCheck update = unverifiedCheck();
     writeBaseline(update);
     serve(R"({"version":"1.0.3","path":"http://h/p"})");
     update.check(QStringLiteral("1.0.3"));

@@ -7,6 +7,7 @@
 //     VERSION/...          the whole installation tree of one version, e.g. DIR/1.0.4/bin/core.dll
 //     product-info.json    optional, answers getProductInfo
 //     ad.json              optional, answers getProductAd
+//     signed/              optional, the signed version answers (see signedanswers.h)
 //
 // A version folder's name starts with a digit, is at most 30 bytes and holds only letters,
 // digits and ". _ - + ~" (the client writes it as one token of 31 bytes with its "v"). Folders
@@ -25,6 +26,8 @@
 // holding no file is an error too: as the newest it would tell every client to delete
 // everything.
 
+#include "sha256.h"
+
 #include <json/value.h>
 
 #include <cstdint>
@@ -37,11 +40,14 @@
 
 inline constexpr std::size_t MaxVersionBytes = 30;
 inline constexpr std::size_t MaxRelativePathBytes = 127;
+// The folder of the releases directory that holds the signed answers; never a release.
+inline constexpr char SignedAnswersFolder[] = "signed";
 
 struct ReleaseFile
 {
     std::filesystem::path source; // the bytes to serve; a symlink's resolved target
-    std::uintmax_t size = 0;
+    std::int64_t size = 0;        // as read at start-up
+    Sha256Digest sha256 {};       // likewise
 };
 
 struct Release
@@ -51,6 +57,7 @@ struct Release
 };
 
 // What an installation of one version needs to become the newest, each list sorted by bytes.
+// A file counts as changed when its size or SHA-256 differs.
 struct VersionDiff
 {
     std::vector<std::string> changed;

@@ -1,10 +1,11 @@
 #include "releasestore.h"
 
 #include "safepath.h"
+#include "sha256.h"
 #include "version.h"
 
 #include <QByteArray>
-#include <QCryptographicHash>
+#include <QFile>
 #include <QString>
 
 #include <json/reader.h>
@@ -35,40 +36,35 @@ std::string lowerAscii(std::string_view text)
     return lower;
 }
 
-// Content digests, so that each file is read at most once however many releases share it.
+// Sizes and digests by file, so that each file is read at most once however many releases
+// share it (symlinks).
 class DigestCache
 {
 public:
-    // Empty when the file cannot be read.
-    const QByteArray& digest(const fs::path& file)
+    // False when the file cannot be read; error then holds the system's reason.
+    bool digest(const fs::path& file, std::int64_t& size, Sha256Digest& digest, std::string& error)
     {
         auto [slot, inserted] = digests.try_emplace(file.native());
         if (inserted) {
-            slot->second = compute(file);
+            QString reason;
+            slot->second.ok = hashFile(QFile::decodeName(file.c_str()), slot->second.size, slot->second.digest, &reason);
+            slot->second.error = reason.toStdString();
         }
-        return slot->second;
+        size = slot->second.size;
+        digest = slot->second.digest;
+        error = slot->second.error;
+        return slot->second.ok;
     }
 
 private:
-    static QByteArray compute(const fs::path& file)
+    struct Entry
     {
-        std::unique_ptr<std::FILE, int (*)(std::FILE*)> stream(std::fopen(file.c_str(), "rb"), &std::fclose);
-        if (!stream) {
-            return {};
-        }
-        QCryptographicHash hash(QCryptographicHash::Sha256);
-        std::vector<char> buffer(1 << 20);
-        std::size_t got = 0;
-        while ((got = std::fread(buffer.data(), 1, buffer.size(), stream.get())) > 0) {
-            hash.addData(QByteArrayView(buffer.data(), qsizetype(got)));
-        }
-        if (std::ferror(stream.get())) {
-            return {};
-        }
-        return hash.result();
-    }
-
-    std::map<std::string, QByteArray> digests;
+        bool ok = false;
+        std::int64_t size = 0;
+        Sha256Digest digest {};
+        std::string error;
+    };
+    std::map<std::string, Entry> digests;
 };
 
 std::string quoted(const fs::path& path)
@@ -181,7 +177,7 @@ bool ReleaseStore::load(
         const std::string name = it->path().filename().string();
         std::error_code statusError;
         const fs::file_status status = it->symlink_status(statusError);
-        if (name.starts_with('.') || !fs::is_directory(status)) {
+        if (name.starts_with('.') || name == SignedAnswersFolder || !fs::is_directory(status)) {
             if (fs::is_symlink(status) && fs::is_directory(fs::status(it->path(), statusError))) {
                 warnings.push_back("skipping " + quoted(it->path()) + ": a symlinked folder is no release");
             }
@@ -225,7 +221,19 @@ bool ReleaseStore::load(
         return false;
     }
 
+    // Every file's size and SHA-256, the identity answers carry and releases are compared by.
     DigestCache cache;
+    for (Release& release : all) {
+        for (auto& [path, file] : release.files) {
+            std::string reason;
+            if (!cache.digest(file.source, file.size, file.sha256, reason)) {
+                problems.push_back("release " + release.version + ": cannot read " + quoted(file.source) + ": " + reason);
+            }
+        }
+    }
+    if (problems.size() != problemsBefore) {
+        return false;
+    }
     const Release& latest = all.back();
     for (const Release& release : all) {
         VersionDiff diff;
@@ -233,20 +241,7 @@ bool ReleaseStore::load(
             const auto counterpart = latest.files.find(path);
             if (counterpart == latest.files.end()) {
                 diff.deleted.push_back(path);
-                continue;
-            }
-            if (file.size != counterpart->second.size) {
-                diff.changed.push_back(path);
-                continue;
-            }
-            const QByteArray& old = cache.digest(file.source);
-            const QByteArray& current = cache.digest(counterpart->second.source);
-            if (old.isEmpty() || current.isEmpty()) {
-                problems.push_back(
-                    "cannot read " + quoted(old.isEmpty() ? file.source : counterpart->second.source));
-                continue;
-            }
-            if (old != current) {
+            } else if (file.size != counterpart->second.size || file.sha256 != counterpart->second.sha256) {
                 diff.changed.push_back(path);
             }
         }
@@ -307,12 +302,6 @@ void ReleaseStore::scanRelease(Release& release, const fs::path& dir, std::vecto
         if (!fresh) {
             problems.push_back("release " + release.version + ": files \"" + sameCase->second + "\" and \""
                 + relative + "\" differ only in letter case, which Windows cannot keep apart");
-            continue;
-        }
-        file.size = fs::file_size(file.source, statusError);
-        std::ifstream probe(file.source, std::ios::binary);
-        if (statusError || !probe) {
-            problems.push_back("release " + release.version + ": cannot read " + quoted(entry));
             continue;
         }
         release.files.emplace(relative, std::move(file));

@@ -1,0 +1,99 @@
+#include "checkedwrite.h"
+
+#include "filehelpers.h"
+
+#include <QFile>
+#include <QFileInfo>
+
+#include <cerrno>
+#include <cstring>
+
+#ifdef _WIN32
+#include <io.h>
+#else
+#include <fcntl.h>
+#include <unistd.h>
+#endif
+
+namespace {
+
+QString systemError(int code)
+{
+    return QString::fromLocal8Bit(std::strerror(code));
+}
+
+void fail(QString* error, const QString& text)
+{
+    if (error) {
+        *error = text;
+    }
+}
+
+} // namespace
+
+bool syncFileDescriptor(int descriptor)
+{
+#ifdef _WIN32
+    return _commit(descriptor) == 0;
+#else
+    return ::fsync(descriptor) == 0;
+#endif
+}
+
+void syncDirectory(const QString& dir)
+{
+#ifndef _WIN32
+    const int descriptor = ::open(QFile::encodeName(dir).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (descriptor >= 0) {
+        ::fsync(descriptor);
+        ::close(descriptor);
+    }
+#else
+    Q_UNUSED(dir);
+#endif
+}
+
+bool writeFileChecked(const QString& path, QByteArrayView data, QString* error)
+{
+    const QString temporary = path + QStringLiteral(".saving");
+    QFile out(temporary);
+    // Unbuffered: every write goes straight to the system, so its result is the real one.
+    if (!out.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered)) {
+        fail(error, out.errorString());
+        return false;
+    }
+    const auto abandon = [&](const QString& why) {
+        fail(error, why);
+        out.close();
+        QFile::remove(temporary);
+        return false;
+    };
+    qint64 done = 0;
+    while (done < data.size()) {
+        const qint64 wrote = out.write(data.data() + done, data.size() - done);
+        if (wrote <= 0) {
+            return abandon(out.errorString());
+        }
+        done += wrote;
+    }
+    if (!out.flush()) {
+        return abandon(out.errorString());
+    }
+    errno = 0;
+    if (!syncFileDescriptor(out.handle())) {
+        return abandon(systemError(errno));
+    }
+    out.close();
+    if (out.error() != QFileDevice::NoError) {
+        fail(error, out.errorString());
+        QFile::remove(temporary);
+        return false;
+    }
+    if (!replaceFile(temporary, path)) {
+        fail(error, QStringLiteral("cannot rename %1 over %2").arg(temporary, path));
+        QFile::remove(temporary);
+        return false;
+    }
+    syncDirectory(QFileInfo(path).absolutePath());
+    return true;
+}

@@ -1,0 +1,239 @@
+#include "releasecommands.h"
+
+#include "answersignature.h"
+#include "releasekey.h"
+#include "releasestore.h"
+#include "serverconfig.h"
+#include "signedanswers.h"
+#include "versionanswer.h"
+
+#include <QByteArray>
+#include <QList>
+
+#include <map>
+#include <ostream>
+#include <string>
+#include <vector>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr char Usage[] = "usage: orbisnap-release keygen --secret FILE\n"
+                         "       orbisnap-release sign --releases DIR --secret FILE [--base URL] [--issued TIME]\n"
+                         "       orbisnap-release verify --releases DIR --public KEY[,KEY...]\n";
+// The client keeps the download base in a 256-byte field.
+constexpr std::size_t MaxDownloadBaseBytes = 255;
+
+struct Command
+{
+    std::string name;
+    std::map<std::string, std::string> options;
+};
+
+// "--name value" or "--name=value"; only the names the command takes.
+bool parse(int argc, const char* const* argv, Command& command, std::string& error)
+{
+    if (argc < 2) {
+        error = "no command given";
+        return false;
+    }
+    command.name = argv[1];
+    std::vector<std::string> allowed;
+    if (command.name == "keygen") {
+        allowed = { "--secret" };
+    } else if (command.name == "sign") {
+        allowed = { "--releases", "--secret", "--base", "--issued" };
+    } else if (command.name == "verify") {
+        allowed = { "--releases", "--public" };
+    } else {
+        error = "unknown command \"" + command.name + "\"";
+        return false;
+    }
+    for (int i = 2; i < argc; ++i) {
+        std::string name = argv[i];
+        std::string value;
+        const auto equals = name.find('=');
+        if (equals != std::string::npos) {
+            value = name.substr(equals + 1);
+            name.resize(equals);
+        } else if (i + 1 < argc) {
+            value = argv[++i];
+        } else {
+            error = name + " needs a value";
+            return false;
+        }
+        if (std::find(allowed.begin(), allowed.end(), name) == allowed.end()) {
+            error = command.name + " takes no option \"" + name + "\"";
+            return false;
+        }
+        if (!command.options.emplace(name, value).second) {
+            error = name + " given more than once";
+            return false;
+        }
+    }
+    for (const std::string& name : allowed) {
+        if ((name == "--secret" || name == "--releases" || name == "--public") && !command.options.contains(name)) {
+            error = command.name + " needs " + name;
+            return false;
+        }
+    }
+    return true;
+}
+
+bool loadStore(const fs::path& dir, ReleaseStore& store, std::ostream& err)
+{
+    std::vector<std::string> problems;
+    std::vector<std::string> warnings;
+    const bool loaded = store.load(dir, problems, warnings);
+    for (const std::string& warning : warnings) {
+        err << "orbisnap-release: warning: " << warning << "\n";
+    }
+    for (const std::string& problem : problems) {
+        err << "orbisnap-release: " << problem << "\n";
+    }
+    return loaded;
+}
+
+int keygen(const Command& command, std::ostream& out, std::ostream& err)
+{
+    SecretKey key;
+    std::string error;
+    if (!key.generate(command.options.at("--secret"), error)) {
+        err << "orbisnap-release: " << error << "\n";
+        return 1;
+    }
+    out << key.publicKeyBase64() << "\n";
+    return 0;
+}
+
+// Shaped like the answers' own ("2026-12-08T10:00:00Z"), so no reader is surprised.
+bool isIssuedTime(const std::string& text)
+{
+    static constexpr char shape[] = "dddd-dd-ddTdd:dd:ddZ";
+    if (text.size() != sizeof shape - 1) {
+        return false;
+    }
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (shape[i] == 'd' ? !std::isdigit(static_cast<unsigned char>(text[i])) : text[i] != shape[i]) {
+            return false;
+        }
+    }
+    return true;
+}
+
+int sign(const Command& command, std::ostream& out, std::ostream& err)
+{
+    const auto option = [&](const char* name, const std::string& fallback) {
+        const auto found = command.options.find(name);
+        return found == command.options.end() ? fallback : found->second;
+    };
+    std::string base = option("--base", std::string(ServerBaseUrl) + "/releases");
+    while (base.ends_with('/')) {
+        base.pop_back();
+    }
+    const std::string issued = option("--issued", utcNow());
+    if (!isIssuedTime(issued)) {
+        err << "orbisnap-release: --issued \"" << issued << "\" is no UTC time like 2026-12-08T10:00:00Z\n";
+        return 2;
+    }
+    if (!base.starts_with("http://") && !base.starts_with("https://")) {
+        err << "orbisnap-release: --base \"" << base << "\" is no http or https URL\n";
+        return 2;
+    }
+    SecretKey key;
+    std::string error;
+    if (!key.read(command.options.at("--secret"), error)) {
+        err << "orbisnap-release: " << error << "\n";
+        return 1;
+    }
+    ReleaseStore store;
+    if (!loadStore(command.options.at("--releases"), store, err)) {
+        err << "orbisnap-release: nothing signed: the releases directory cannot be served as it is\n";
+        return 1;
+    }
+    const std::string newestBase = base + "/" + store.newest().version;
+    if (newestBase.size() > MaxDownloadBaseBytes) {
+        err << "orbisnap-release: download base \"" << newestBase << "\" is longer than 255 bytes\n";
+        return 1;
+    }
+    if (newestBase.find_first_of(" \t\r\n") != std::string::npos) {
+        err << "orbisnap-release: download base \"" << newestBase << "\" holds white space\n";
+        return 1;
+    }
+    if (!writeSignedAnswers(store, key, base, issued, error)) {
+        err << "orbisnap-release: " << error << "\n";
+        return 1;
+    }
+    std::size_t files = 0;
+    for (const Release& release : store.releases()) {
+        files += release.files.size();
+    }
+    out << "signed " << store.releases().size() + 1 << " answers to " << store.newest().version << " ("
+        << store.releases().size() << " release(s), " << files << " file(s) hashed) into "
+        << (store.root() / SignedAnswersFolder).string() << "\n"
+        << "download base " << newestBase << "\n"
+        << "public key " << key.publicKeyBase64() << "\n";
+    return 0;
+}
+
+int verify(const Command& command, std::ostream& out, std::ostream& err)
+{
+    QList<QByteArray> bad;
+    const QList<QByteArray> keys = parsePublicKeys(QByteArray::fromStdString(command.options.at("--public")), &bad);
+    for (const QByteArray& key : bad) {
+        err << "orbisnap-release: \"" << key.toStdString() << "\" is no public key (base64 of 32 bytes)\n";
+    }
+    if (!bad.isEmpty() || keys.isEmpty()) {
+        return 2;
+    }
+    ReleaseStore store;
+    if (!loadStore(command.options.at("--releases"), store, err)) {
+        return 1;
+    }
+    SignedAnswers answers;
+    std::vector<std::string> problems;
+    bool ok = answers.load(store, problems);
+    for (const std::string& problem : problems) {
+        err << "orbisnap-release: " << problem << "\n";
+    }
+    for (const auto& [name, answer] : answers.all()) {
+        const SignatureCheck check = checkAnswerSignature(
+            QByteArray::fromStdString(answer.body), QByteArray::fromStdString(answer.signature), keys);
+        if (check != SignatureCheck::Valid) {
+            err << "orbisnap-release: answer for " << name << ": " << signatureCheckText(check) << "\n";
+            ok = false;
+        }
+    }
+    if (!ok) {
+        err << "orbisnap-release: run orbisnap-release sign --releases " << command.options.at("--releases")
+            << " --secret FILE after publishing\n";
+        return 1;
+    }
+    out << "verified " << answers.all().size() << " signed answers to " << answers.newestVersion()
+        << ", download base " << answers.downloadBase() << "\n";
+    return 0;
+}
+
+} // namespace
+
+int runReleaseCommand(int argc, const char* const* argv, std::ostream& out, std::ostream& err)
+{
+    Command command;
+    std::string error;
+    if (argc == 2 && (std::string(argv[1]) == "--help" || std::string(argv[1]) == "help")) {
+        out << Usage;
+        return 0;
+    }
+    if (!parse(argc, argv, command, error)) {
+        err << "orbisnap-release: " << error << "\n" << Usage;
+        return 2;
+    }
+    if (command.name == "keygen") {
+        return keygen(command, out, err);
+    }
+    if (command.name == "sign") {
+        return sign(command, out, err);
+    }
+    return verify(command, out, err);
+}

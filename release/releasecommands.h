@@ -1,0 +1,20 @@
+#pragma once
+
+// The commands of orbisnap-release:
+//
+//   keygen --secret FILE                     a new signing key; FILE must not exist (written
+//                                            mode 0600); prints the public key in the form
+//                                            ORBISNAP_RELEASE_PUBLIC_KEYS takes
+//   sign --releases DIR --secret FILE        size and SHA-256 of every file of every release,
+//        [--base URL] [--issued TIME]        and one signed answer per release (and one for
+//                                            unknown versions) into DIR/signed; the download
+//                                            base defaults to the compiled-in server's /releases
+//   verify --releases DIR --public KEY[,KEY] checks that DIR/signed matches the releases and
+//                                            that every answer is signed by one of the keys
+//
+// Each command writes what it did to out and every problem to err, and answers the exit code:
+// 0 done, 1 failed, 2 bad command line.
+
+#include <iosfwd>
+
+int runReleaseCommand(int argc, const char* const* argv, std::ostream& out, std::ostream& err);
