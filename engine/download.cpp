@@ -1,12 +1,11 @@
 #include "download.h"
 
 #include "enginepaths.h"
+#include "fetchtarget.h"
 #include "filehelpers.h"
-#include "uploadmanager.h"
 
 #include <QByteArray>
 #include <QFileInfo>
-#include <QSaveFile>
 
 #include <cerrno>
 #include <cstdio>
@@ -17,22 +16,6 @@ void* runPass(void* worker)
 {
     static_cast<Download*>(worker)->run();
     return nullptr;
-}
-
-// Writes data to a temporary name beside path and renames it over path only once every byte
-// was written and flushed to disk, so a failed write never leaves a truncated file that a later
-// step would take for a complete one. On failure the temporary file is gone and whatever was at
-// path is untouched.
-bool writeWhole(const QString& path, const QByteArray& data)
-{
-    QSaveFile out(path);
-    if (out.open(QIODevice::WriteOnly) && out.write(data) == data.size() && out.commit()) {
-        return true;
-    }
-    out.cancelWriting();
-    std::fprintf(stderr, "write file failed: %s (%s)\n", path.toUtf8().constData(),
-        out.errorString().toUtf8().constData());
-    return false;
 }
 
 // The relative path as it goes into the URL. Letters, digits, "-", ".", "_", "~" and the
@@ -130,62 +113,134 @@ void Download::run()
         return;
     }
     bool completed = true;
-    for (FileEntry* entry = diff.entries.head; entry; entry = entry->next) {
-        if (stopRequested.load()) {
-            completed = false;
-            break;
+    FileEntry* cursor = diff.entries.head;
+    FileEntry* waiting = nullptr; // its FileStart went out; its path is still being fetched
+    bool waitingCopyGone = false;
+    std::vector<Fetch> fetches;
+    const QString root = QString::fromUtf8(workDir.c_str());
+
+    const auto pathBusy = [&fetches](const FileEntry* entry) {
+        const QString relative = QString::fromUtf8(entry->file);
+        for (const Fetch& fetch : fetches) {
+            if (!fetch.target->over() && fetch.target->relativePath().compare(relative, Qt::CaseInsensitive) == 0) {
+                return true;
+            }
         }
-        send(FileStart, reinterpret_cast<std::intptr_t>(entry));
-        if (entry->action == Delete) {
-            continue;
-        }
-        if (entry->state == Downloaded) {
-            // A copy fetched by an earlier run is kept; one that has gone since (a cleaned
-            // temporary directory) is fetched again, or the update could never be installed.
-            const QString copy = joinPath(QString::fromUtf8(workDir.c_str()), QString::fromUtf8(entry->file));
-            if (QFileInfo(copy).isFile()) {
+        return false;
+    };
+    // Hands out the next entry to fetch; FileStart goes out for every entry in list order,
+    // each before its transfer starts.
+    const auto next = [&](TransferRequest& request) {
+        for (;;) {
+            FileEntry* entry = waiting;
+            bool copyGone = waitingCopyGone;
+            if (!entry) {
+                if (!cursor) {
+                    return FileTransfers::Next::End;
+                }
+                if (stopRequested.load()) {
+                    completed = false;
+                    return FileTransfers::Next::End;
+                }
+                entry = cursor;
+                cursor = cursor->next;
+                send(FileStart, reinterpret_cast<std::intptr_t>(entry));
+                if (!needsFetch(entry, &copyGone)) {
+                    continue;
+                }
+                if (pathBusy(entry)) {
+                    waiting = entry;
+                    waitingCopyGone = copyGone;
+                    return FileTransfers::Next::Later;
+                }
+            } else if (pathBusy(entry)) {
+                return FileTransfers::Next::Later;
+            }
+            waiting = nullptr;
+            std::unique_ptr<FetchTarget> target = prepareFetch(entry->file, copyGone);
+            if (!target) {
                 continue;
             }
-            entry->state = NoDo;
+            request = target->request();
+            fetches.push_back({ entry, std::move(target) });
+            return FileTransfers::Next::Start;
         }
-        if (fetchFile(entry->file)) {
-            entry->state = Downloaded;
+    };
+    FileTransfers transfers(transferLimits);
+    transfers.run(next);
+    if (waiting) {
+        // Only reachable when a transfer never ended; the entry stays as it was.
+        completed = false;
+    }
+
+    QStringList stored;
+    for (const Fetch& fetch : fetches) {
+        if (fetch.target->stored()) {
+            stored.append(fetch.target->path());
+        }
+    }
+    if (syncStoredFiles(root, stored)) {
+        for (const Fetch& fetch : fetches) {
+            if (fetch.target->stored()) {
+                fetch.entry->state = Downloaded;
+            }
         }
     }
     save();
     send(AllDone, completed ? 1 : 0);
 }
 
-bool Download::fetchFile(const char* relativePath)
+bool Download::needsFetch(FileEntry* entry, bool* copyGone) const
+{
+    *copyGone = false;
+    if (entry->action == Delete) {
+        return false;
+    }
+    if (entry->state == Downloaded) {
+        // A copy fetched by an earlier run is kept; one that has gone since (a cleaned
+        // temporary directory) is fetched again, or the update could never be installed.
+        const QString copy = joinPath(QString::fromUtf8(workDir.c_str()), QString::fromUtf8(entry->file));
+        if (QFileInfo(copy).isFile()) {
+            return false;
+        }
+        entry->state = NoDo;
+        *copyGone = true;
+    }
+    return true;
+}
+
+std::unique_ptr<FetchTarget> Download::prepareFetch(const char* relativePath, bool syncBeforeRename)
 {
     std::fprintf(stderr, "downloading  ...  %s\n", relativePath);
     const char* reason = nullptr;
     if (!isUsableRelativePath(relativePath, &reason)) {
         std::fprintf(stderr, "not fetched: %s: %s\n", relativePath, reason);
-        return false;
+        return nullptr;
     }
     const QByteArray url = QByteArray(diff.downloadBase) + '/' + urlPath(relativePath);
-    QByteArray data;
-    if (!UploadManager::instance()->downloadFile(url.constData(), data) || data.isEmpty()) {
+    auto target = std::make_unique<FetchTarget>(
+        QString::fromUtf8(workDir.c_str()), QString::fromUtf8(relativePath), QString::fromUtf8(url));
+    target->syncBeforeRename = syncBeforeRename;
+    return target;
+}
+
+bool Download::fetchFile(const char* relativePath)
+{
+    // The caller may have the path recorded as downloaded already: the new copy is made
+    // durable before it takes the name.
+    std::unique_ptr<FetchTarget> target = prepareFetch(relativePath, true);
+    if (!target) {
         return false;
     }
-    const QString root = QString::fromUtf8(workDir.c_str());
-    const QString relative = QString::fromUtf8(relativePath);
-    QStringList created;
-    if (!makeParentDirs(root, relative, &created)) {
-        std::fprintf(stderr, "cannot create the directory of %s below %s\n", relativePath, workDir.c_str());
-        removeCreatedDirs(created);
-        return false;
-    }
-    // QSaveFile writes through a symbolic link to wherever it points.
-    if (isLinkEntry(joinPath(root, relative))) {
-        std::fprintf(stderr, "symbolic link refused: %s\n", joinPath(root, relative).toUtf8().constData());
-        removeCreatedDirs(created);
-        return false;
-    }
-    if (!writeWhole(joinPath(root, relative), data)) {
-        removeCreatedDirs(created);
-        return false;
-    }
-    return true;
+    bool given = false;
+    FileTransfers transfers(transferLimits);
+    transfers.run([&](TransferRequest& request) {
+        if (given) {
+            return FileTransfers::Next::End;
+        }
+        given = true;
+        request = target->request();
+        return FileTransfers::Next::Start;
+    });
+    return target->stored() && syncStoredFiles(QString::fromUtf8(workDir.c_str()), { target->path() });
 }

@@ -13,12 +13,16 @@
 // must not be one the callback itself is waiting for (a blocking call into the GUI thread).
 
 #include "difffile.h"
+#include "filetransfers.h"
 
 #include <pthread.h>
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <string>
+
+class FetchTarget;
 
 enum DownloadEvent : std::int32_t {
     FileStart = 0,      // argument: the FileEntry about to be processed
@@ -57,12 +61,17 @@ public:
 
     bool load();
     bool save();
-    // Fetches one relative path into the working directory; true when it was stored whole.
-    // Missing directories are created below the working directory; a path that would leave it
-    // is refused. On failure any older copy stays as it was.
+    // Fetches one relative path into the working directory; true when it was stored whole and
+    // made durable. Missing directories are created below the working directory; a path that
+    // would leave it is refused. On failure any older copy stays as it was; a transfer cut
+    // short stays as a partial file that the next fetch continues (see FetchTarget).
     bool fetchFile(const char* relativePath);
-    // The pass; the body of the worker thread. An entry marked downloaded whose copy is no
-    // longer in the working directory is fetched again.
+    // The pass; the body of the worker thread. Up to FileTransfers::MaxParallel files are
+    // fetched at once over reused connections, each started after its entry's FileStart, in
+    // list order; two entries of the same path are fetched one after the other. The fetched
+    // files are made durable together at the end, before the file marks them downloaded. An
+    // entry marked downloaded whose copy is no longer in the working directory is fetched
+    // again.
     void run();
     // All or nothing: only when every entry to put in place is downloaded, stage every fetched
     // file beside its target, then swap them in with backups, restoring the backups if any
@@ -84,11 +93,26 @@ public:
     DiffFile diff;
     std::int32_t count = 0;
 
+    // Time limits of every transfer; tests shorten them.
+    TransferLimits transferLimits;
+
     std::atomic<bool> stopRequested { false };
     pthread_t thread {};
     bool threadStarted = false;
     bool loaded = false;
 
 private:
+    struct Fetch
+    {
+        FileEntry* entry;
+        std::unique_ptr<FetchTarget> target;
+    };
+
     void send(DownloadEvent event, std::intptr_t argument);
+    // Whether the entry is to be fetched; *copyGone tells that it was recorded as downloaded
+    // but its copy has gone (its state is then set back to NoDo).
+    bool needsFetch(FileEntry* entry, bool* copyGone) const;
+    // Writes the progress line and checks the path; null when the path is refused.
+    // syncBeforeRename: the path may be recorded as downloaded on disk already.
+    std::unique_ptr<FetchTarget> prepareFetch(const char* relativePath, bool syncBeforeRename);
 };

@@ -1,0 +1,366 @@
+#include "fetchtarget.h"
+
+#include "enginepaths.h"
+#include "filehelpers.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <QSet>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <filesystem>
+#include <system_error>
+
+#ifdef _WIN32
+#include <io.h>
+#include <sys/stat.h>
+#else
+#include <unistd.h>
+#endif
+
+namespace {
+
+// Writes at or above this size start the kernel's write-back as they go, so the sync at the
+// end of the pass has little left to do.
+constexpr qint64 WriteBackStep = qint64(8) << 20;
+// From this many files on, one sync of the whole file system beats one per file.
+constexpr int SyncWholeFileSystemFrom = 16;
+
+QString errnoText(int code)
+{
+    return QString::fromLocal8Bit(std::strerror(code));
+}
+
+int openFile(const QString& path, int flags)
+{
+#ifdef _WIN32
+    return ::_wopen(reinterpret_cast<const wchar_t*>(path.utf16()), flags | _O_BINARY | _O_NOINHERIT,
+        _S_IREAD | _S_IWRITE);
+#else
+    // Never through a symbolic link: one in the working directory was not made by the updater.
+    return ::open(QFile::encodeName(path).constData(), flags | O_CLOEXEC | O_NOFOLLOW, 0644);
+#endif
+}
+
+bool writeAll(int fd, const char* data, qint64 size)
+{
+    while (size > 0) {
+        const unsigned piece = unsigned(std::min<qint64>(size, 1 << 30));
+#ifdef _WIN32
+        const int written = ::_write(fd, data, piece);
+#else
+        const ssize_t written = ::write(fd, data, piece);
+#endif
+        if (written < 0 && errno == EINTR) {
+            continue;
+        }
+        if (written <= 0) {
+            if (written == 0) {
+                errno = ENOSPC;
+            }
+            return false;
+        }
+        data += written;
+        size -= written;
+    }
+    return true;
+}
+
+bool syncData(int fd)
+{
+#ifdef _WIN32
+    return ::_commit(fd) == 0; // FlushFileBuffers
+#else
+    return ::fdatasync(fd) == 0;
+#endif
+}
+
+bool closeFile(int fd)
+{
+#ifdef _WIN32
+    return ::_close(fd) == 0;
+#else
+    return ::close(fd) == 0;
+#endif
+}
+
+// Syncs the file at path (a directory too, on POSIX); false with errno set on failure.
+bool syncPath(const QString& path, bool directory)
+{
+#ifdef _WIN32
+    if (directory) {
+        return true; // NTFS journals the rename itself
+    }
+    const int fd = openFile(path, _O_RDWR);
+#else
+    const int fd = openFile(path, directory ? O_RDONLY | O_DIRECTORY : O_RDONLY);
+#endif
+    if (fd < 0) {
+        return false;
+    }
+    const bool synced = directory ? ::fsync(fd) == 0 : syncData(fd);
+    const int saved = errno;
+    closeFile(fd);
+    errno = saved;
+    return synced;
+}
+
+bool removePresent(const QString& path)
+{
+    return !QFileInfo::exists(path) || QFile::remove(path);
+}
+
+} // namespace
+
+FetchTarget::FetchTarget(const QString& root, const QString& relative, const QString& url, qint64 expectedSize)
+    : root(root)
+    , relative(relative)
+    , url(url)
+    , expectedSize(expectedSize)
+    , finalPath(joinPath(root, relative))
+    , partialPath(finalPath + QLatin1String(PartialSuffix))
+    , infoPath(finalPath + QLatin1String(InfoSuffix))
+{
+}
+
+FetchTarget::~FetchTarget()
+{
+    closePartial();
+}
+
+TransferRequest FetchTarget::request()
+{
+    TransferRequest request;
+    request.url = url;
+    request.sink = this;
+    resumeFrom = 0;
+    validator.clear();
+    const QFileInfo partial(partialPath);
+    QFile info(infoPath);
+    if (partial.isFile() && partial.size() > 0 && info.open(QIODevice::ReadOnly)) {
+        const QList<QByteArray> lines = info.readAll().split('\n');
+        if (lines.size() >= 2 && QString::fromUtf8(lines[0]) == url && !lines[1].isEmpty()
+            && (expectedSize < 0 || partial.size() < expectedSize)) {
+            resumeFrom = partial.size();
+            validator = lines[1];
+            request.resumeFrom = resumeFrom;
+            request.ifRange = validator;
+        }
+    }
+    return request;
+}
+
+bool FetchTarget::begin(const TransferHead& head)
+{
+    QByteArray newValidator = head.etag.startsWith("W/") ? QByteArray() : head.etag;
+    if (newValidator.isEmpty()) {
+        newValidator = head.lastModified;
+    }
+    if (head.status == 206) {
+        const bool matches = resumeFrom > 0 && head.rangeStart == resumeFrom
+            && (expectedSize < 0 || head.rangeTotal < 0 || head.rangeTotal == expectedSize)
+            && (head.length < 0 || head.rangeTotal < 0 || resumeFrom + head.length == head.rangeTotal);
+        if (!matches) {
+            return fail("a partial reply that does not continue the partial file",
+                QStringLiteral("Content-Range from %1 of %2").arg(head.rangeStart).arg(head.rangeTotal));
+        }
+        received = resumeFrom;
+        hinted = resumeFrom;
+        return openPartial(true);
+    }
+    if (head.status != 200) {
+        return fail("unexpected reply status", QString::number(head.status));
+    }
+    if (expectedSize >= 0 && head.length >= 0 && head.length != expectedSize) {
+        return fail("size differs",
+            QStringLiteral("expected %1 bytes, announced %2").arg(expectedSize).arg(head.length));
+    }
+    // The whole file again: the old partial and its validator go before the new bytes come,
+    // so no validator ever describes bytes of another reply.
+    resumeFrom = 0;
+    received = 0;
+    hinted = 0;
+    if (!removePresent(infoPath)) {
+        return fail("cannot remove", infoPath);
+    }
+    if (!makeParentDirs(root, relative, &createdDirs)) {
+        std::fprintf(stderr, "cannot create the directory of %s below %s\n", relative.toUtf8().constData(),
+            root.toUtf8().constData());
+        refused = true;
+        return false;
+    }
+    for (const QString& path : { finalPath, infoPath }) {
+        if (isLinkEntry(path)) {
+            std::fprintf(stderr, "symbolic link refused: %s\n", path.toUtf8().constData());
+            refused = true;
+            return false;
+        }
+    }
+    if (!openPartial(false)) {
+        return false;
+    }
+    validator = newValidator;
+    if (!validator.isEmpty()) {
+        QFile info(infoPath);
+        if (!info.open(QIODevice::WriteOnly | QIODevice::Truncate)
+            || info.write(url.toUtf8() + '\n' + validator + '\n') < 0 || !info.flush()) {
+            // Without its record the partial is simply not resumable.
+            info.close();
+            QFile::remove(infoPath);
+            validator.clear();
+        }
+    }
+    return true;
+}
+
+bool FetchTarget::openPartial(bool append)
+{
+    closePartial();
+    fd = openFile(partialPath, O_WRONLY | O_CREAT | (append ? O_APPEND : O_TRUNC));
+    if (fd < 0) {
+        return fail("write file failed", errnoText(errno));
+    }
+    return true;
+}
+
+bool FetchTarget::write(const char* data, qint64 size)
+{
+    if (expectedSize >= 0 && received + size > expectedSize) {
+        return fail("more bytes than the file's size",
+            QStringLiteral("expected %1 bytes, received more than %2").arg(expectedSize).arg(received + size - 1));
+    }
+    if (!writeAll(fd, data, size)) {
+        return fail("write file failed", errnoText(errno));
+    }
+    received += size;
+#ifdef SYNC_FILE_RANGE_WRITE
+    if (received - hinted >= WriteBackStep) {
+        ::sync_file_range(fd, hinted, received - hinted, SYNC_FILE_RANGE_WRITE);
+        hinted = received;
+    }
+#endif
+    return true;
+}
+
+void FetchTarget::finished(int error)
+{
+    ended = true;
+    if (error != 0 || refused) {
+        // Only bytes of a reply whose validator is known can be continued later.
+        const bool resumable = !refused && received > 0 && !validator.isEmpty();
+        closePartial();
+        if (!resumable) {
+            discard();
+        }
+        return;
+    }
+    if (received == 0 && expectedSize != 0) {
+        // An empty body is taken for a failed download, not for an empty file.
+        closePartial();
+        discard();
+        return;
+    }
+    if (expectedSize >= 0 && received != expectedSize) {
+        fail("size differs", QStringLiteral("expected %1 bytes, received %2").arg(expectedSize).arg(received));
+        closePartial();
+        discard();
+        return;
+    }
+    if (fd >= 0 && syncBeforeRename && !syncData(fd)) {
+        fail("write file failed", errnoText(errno));
+        closePartial();
+        discard();
+        return;
+    }
+    const int descriptor = fd;
+    fd = -1;
+    if (descriptor >= 0 && !closeFile(descriptor)) {
+        fail("write file failed", errnoText(errno));
+        discard();
+        return;
+    }
+    std::error_code renamed;
+    std::filesystem::rename(nativePath(partialPath), nativePath(finalPath), renamed);
+    if (renamed) {
+        fail("write file failed", QString::fromLocal8Bit(renamed.message().c_str()));
+        discard();
+        return;
+    }
+    QFile::remove(infoPath);
+    done = true;
+}
+
+void FetchTarget::closePartial()
+{
+    if (fd >= 0) {
+        closeFile(fd);
+        fd = -1;
+    }
+}
+
+void FetchTarget::discard()
+{
+    QFile::remove(partialPath);
+    QFile::remove(infoPath);
+    removeCreatedDirs(createdDirs);
+    createdDirs.clear();
+}
+
+bool FetchTarget::fail(const char* what, const QString& detail)
+{
+    refused = true;
+    if (std::strcmp(what, "write file failed") == 0) {
+        std::fprintf(stderr, "write file failed: %s (%s)\n", finalPath.toUtf8().constData(),
+            detail.toUtf8().constData());
+    } else {
+        std::fprintf(stderr, "not fetched: %s: %s (%s)\n", relative.toUtf8().constData(), what,
+            detail.toUtf8().constData());
+    }
+    return false;
+}
+
+bool syncStoredFiles(const QString& root, const QStringList& paths)
+{
+    if (paths.isEmpty()) {
+        return true;
+    }
+#if defined(__linux__)
+    if (paths.size() >= SyncWholeFileSystemFrom) {
+        // One syncfs writes back every file and every rename of the pass together; the kernel
+        // merges what one fdatasync per file would do one after another.
+        const int fd = openFile(root, O_RDONLY | O_DIRECTORY);
+        if (fd >= 0 && ::syncfs(fd) == 0) {
+            ::close(fd);
+            return true;
+        }
+        const int saved = errno;
+        if (fd >= 0) {
+            ::close(fd);
+        }
+        std::fprintf(stderr, "write file failed: %s (%s)\n", root.toUtf8().constData(),
+            errnoText(saved).toUtf8().constData());
+        return false;
+    }
+#endif
+    QSet<QString> dirs;
+    for (const QString& path : paths) {
+        if (!syncPath(path, false)) {
+            std::fprintf(stderr, "write file failed: %s (%s)\n", path.toUtf8().constData(),
+                errnoText(errno).toUtf8().constData());
+            return false;
+        }
+        dirs.insert(QFileInfo(path).path());
+    }
+    for (const QString& dir : dirs) {
+        if (!syncPath(dir, true)) {
+            std::fprintf(stderr, "write file failed: %s (%s)\n", dir.toUtf8().constData(),
+                errnoText(errno).toUtf8().constData());
+            return false;
+        }
+    }
+    return true;
+}

@@ -1,0 +1,84 @@
+#pragma once
+
+// Where one fetched file goes while it arrives. The body is written, as it comes, to a partial
+// file beside the file's place in the working directory:
+//
+//   PATH.orbisnap-partial        the bytes received so far
+//   PATH.orbisnap-partial-info   line 1: the URL they came from
+//                                line 2: the server's validator (a strong ETag, else the
+//                                        Last-Modified date), for If-Range
+//
+// A transfer cut short (network failure, time limit, killed process) leaves both, and the
+// next fetch of the same URL asks only for the missing bytes, with Range and If-Range; a server
+// that answers anything but a matching 206 sends the whole file again and it starts over. Only
+// a partial whose whole body arrived is renamed to PATH; a partial is never taken for a file.
+// A reply the updater cannot use, a failed write and a partial without a validator leave
+// nothing behind.
+
+#include "filetransfers.h"
+
+#include <QString>
+#include <QStringList>
+
+#include <cstdint>
+
+class FetchTarget final : public TransferSink
+{
+public:
+    static constexpr char PartialSuffix[] = ".orbisnap-partial";
+    static constexpr char InfoSuffix[] = ".orbisnap-partial-info";
+
+    // root: the working directory; relative: a path accepted by isUsableRelativePath;
+    // expectedSize: the file's size when known, else -1.
+    FetchTarget(const QString& root, const QString& relative, const QString& url, qint64 expectedSize = -1);
+    ~FetchTarget() override;
+    FetchTarget(const FetchTarget&) = delete;
+    FetchTarget& operator=(const FetchTarget&) = delete;
+
+    // The request to make: a resumption when a usable partial of the same URL is there.
+    TransferRequest request();
+
+    bool begin(const TransferHead& head) override;
+    bool write(const char* data, qint64 size) override;
+    void finished(int error) override;
+
+    // Whether the whole file was received and renamed to its place.
+    bool stored() const { return done; }
+    // Whether the transfer has ended, one way or the other.
+    bool over() const { return ended; }
+    QString path() const { return finalPath; }
+    QString relativePath() const { return relative; }
+    // Make the file durable before renaming it into place, rather than leaving that to the
+    // batch sync at the end of the pass: an older copy at the place was already recorded as
+    // downloaded, so an unsynced new one must not take its name.
+    bool syncBeforeRename = false;
+
+private:
+    bool openPartial(bool append);
+    void closePartial();
+    void discard();
+    bool fail(const char* what, const QString& detail);
+
+    QString root;
+    QString relative;
+    QString url;
+    qint64 expectedSize;
+    QString finalPath;
+    QString partialPath;
+    QString infoPath;
+    QStringList createdDirs;
+
+    qint64 resumeFrom = 0;
+    QByteArray validator;
+    int fd = -1;
+    qint64 received = 0;
+    qint64 hinted = 0; // bytes handed to the kernel's write-back so far
+    bool refused = false; // this side ended the transfer: nothing is kept
+    bool done = false;
+    bool ended = false;
+};
+
+// Makes the stored files durable: one file-system sync when there are many, else a data sync
+// of each file and its directory. False (with a diagnostic naming the system's reason) when
+// any sync failed; then none of them may be taken as downloaded.
+bool syncStoredFiles(const QString& root, const QStringList& paths);
