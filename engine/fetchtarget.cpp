@@ -41,7 +41,8 @@ int openFile(const QString& path, int flags)
     return ::_wopen(reinterpret_cast<const wchar_t*>(path.utf16()), flags | _O_BINARY | _O_NOINHERIT,
         _S_IREAD | _S_IWRITE);
 #else
-    return ::open(QFile::encodeName(path).constData(), flags | O_CLOEXEC, 0644);
+    // Never through a symbolic link: one in the working directory was not made by the updater.
+    return ::open(QFile::encodeName(path).constData(), flags | O_CLOEXEC | O_NOFOLLOW, 0644);
 #endif
 }
 
@@ -194,6 +195,13 @@ bool FetchTarget::begin(const TransferHead& head)
             root.toUtf8().constData());
         refused = true;
         return false;
+    }
+    for (const QString& path : { finalPath, infoPath }) {
+        if (isLinkEntry(path)) {
+            std::fprintf(stderr, "symbolic link refused: %s\n", path.toUtf8().constData());
+            refused = true;
+            return false;
+        }
     }
     if (!openPartial(false)) {
         return false;

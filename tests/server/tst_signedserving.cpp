@@ -1,0 +1,271 @@
+// vendor-server with the signed answers orbisnap-release made: served byte for byte with their
+// signature, refused at start-up when they no longer match the releases; without them, answers
+// computed at start-up with sizes and hashes. And clients that send slowly do not keep it from
+// serving others.
+
+#include "answersignature.h"
+#include "releasetool.h"
+#include "testfiles.h"
+#include "vendorserverprocess.h"
+
+#include <QCryptographicHash>
+#include <QElapsedTimer>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QThread>
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+
+using Files = QMap<QString, QByteArray>;
+
+const Files Releases = {
+    { "releases/1.0.3/a.txt", "a of 1.0.3\n" },
+    { "releases/1.0.3/old.dll", "dropped\n" },
+    { "releases/1.0.4/a.txt", "a of 1.0.4\n" },
+    { "releases/1.0.4/new.dll", "test" },
+};
+
+QByteArray headerValue(const QByteArray& headers, const QByteArray& name)
+{
+    for (const QByteArray& line : headers.split('\n')) {
+        const qsizetype colon = line.indexOf(':');
+        if (colon > 0 && line.left(colon).trimmed().compare(name, Qt::CaseInsensitive) == 0) {
+            return line.mid(colon + 1).trimmed();
+        }
+    }
+    return {};
+}
+
+// A connection that sends its request a piece at a time, as a slow or hostile client does.
+class SlowClient
+{
+public:
+    explicit SlowClient(int port)
+    {
+        fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address {};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(quint16(port));
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        connected = fd >= 0 && ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0;
+    }
+    ~SlowClient()
+    {
+        if (fd >= 0) {
+            ::close(fd);
+        }
+    }
+    SlowClient(const SlowClient&) = delete;
+    SlowClient& operator=(const SlowClient&) = delete;
+
+    bool isConnected() const { return connected; }
+    // False once the server has closed the connection.
+    bool send(const QByteArray& bytes)
+    {
+        return ::send(fd, bytes.constData(), std::size_t(bytes.size()), MSG_NOSIGNAL) == bytes.size();
+    }
+    // Whether the server closed the connection (reads what it sent first, waiting up to timeoutMs).
+    bool closedByServer(int timeoutMs)
+    {
+        timeval timeout { timeoutMs / 1000, (timeoutMs % 1000) * 1000 };
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof(timeout));
+        char buffer[4096];
+        for (;;) {
+            const ssize_t got = ::recv(fd, buffer, sizeof buffer, 0);
+            if (got == 0) {
+                return true;
+            }
+            if (got < 0) {
+                return errno == ECONNRESET;
+            }
+        }
+    }
+
+private:
+    int fd = -1;
+    bool connected = false;
+};
+
+} // namespace
+
+class SignedServingTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void signedAnswers_data();
+    void signedAnswers();
+    void staleAnswersRefused_data();
+    void staleAnswersRefused();
+    void unsignedAnswersCarryDigests();
+    void slowClientsDoNotBlockOthers();
+    void stalledClientDropped();
+
+private:
+    QString path(const QString& relative) const { return dir->filePath(relative); }
+    bool sign(const QString& base);
+
+    std::unique_ptr<QTemporaryDir> dir;
+};
+
+void SignedServingTest::init()
+{
+    dir = std::make_unique<QTemporaryDir>();
+    QVERIFY(dir->isValid());
+    QVERIFY(makeTree(dir->path(), Releases));
+}
+
+bool SignedServingTest::sign(const QString& base)
+{
+    const ToolRun run = runReleaseTool(
+        { "sign", "--releases", path("releases"), "--secret", testSecretKeyFile(), "--base", base });
+    if (run.exitCode != 0) {
+        qWarning("%s", run.err.constData());
+    }
+    return run.exitCode == 0;
+}
+
+void SignedServingTest::signedAnswers_data()
+{
+    QTest::addColumn<QByteArray>("installed");
+    QTest::addColumn<QString>("answerFile"); // empty: {} without a signature
+    QTest::newRow("older-release") << QByteArray("1.0.3") << "1.0.3.json";
+    QTest::newRow("newest") << QByteArray("1.0.4") << "1.0.4.json";
+    QTest::newRow("unknown-version") << QByteArray("0.9") << "any.json";
+    QTest::newRow("newer-than-newest") << QByteArray("2.0") << "";
+}
+
+void SignedServingTest::signedAnswers()
+{
+    QFETCH(QByteArray, installed);
+    QFETCH(QString, answerFile);
+
+    QVERIFY(sign(QStringLiteral("http://dl.example/rel")));
+    VendorServerProcess server;
+    QVERIFY2(server.startOn(path("releases"), { "--reports", path("reports.jsonl") }), server.errors().constData());
+    QVERIFY2(server.output().contains("version answers: signed"), server.output().constData());
+    const RawReply reply = rawRequest(server.port(), "GET", "/prod/Orbisnap/getVersionDiff?version=" + installed);
+    QCOMPARE(reply.status, 200);
+    const QByteArray signature = headerValue(reply.headers, "X-Orbisnap-Signature");
+    if (answerFile.isEmpty()) {
+        QCOMPARE(reply.body, QByteArray("{}"));
+        QCOMPARE(signature, QByteArray());
+        return;
+    }
+    QCOMPARE(reply.body, readFile(path("releases/signed/" + answerFile)));
+    QCOMPARE(signature, readFile(path("releases/signed/" + answerFile + ".sig")).trimmed());
+    QCOMPARE(checkAnswerSignature(reply.body, signature, parsePublicKeys(testPublicKey())), SignatureCheck::Valid);
+    // The signed folder is no release, and is not served as files either.
+    QCOMPARE(rawRequest(server.port(), "GET", "/releases/signed/" + answerFile.toUtf8()).status, 404);
+}
+
+void SignedServingTest::staleAnswersRefused_data()
+{
+    QTest::addColumn<Files>("change");
+    QTest::addColumn<QStringList>("more");
+    QTest::addColumn<QByteArray>("message");
+
+    QTest::newRow("newer-release-published")
+        << Files { { "releases/1.0.5/a.txt", "a" } } << QStringList()
+        << QByteArray("takes installations to 1.0.4, but the newest release is 1.0.5");
+    QTest::newRow("release-file-changed") << Files { { "releases/1.0.4/new.dll", "tesT" } } << QStringList()
+                                          << QByteArray("1.0.3.json no longer matches the releases");
+    QTest::newRow("older-release-added") << Files { { "releases/1.0.1/a.txt", "a" } } << QStringList()
+                                         << QByteArray("no signed answer for 1.0.1");
+    QTest::newRow("other-public-base")
+        << Files() << QStringList { "--public-base", "http://cdn.example/rel" }
+        << QByteArray("--public-base http://cdn.example/rel is not the download base the answers were signed with");
+}
+
+void SignedServingTest::staleAnswersRefused()
+{
+    QFETCH(Files, change);
+    QFETCH(QStringList, more);
+    QFETCH(QByteArray, message);
+
+    QVERIFY(sign(QStringLiteral("http://dl.example/rel")));
+    QVERIFY(makeTree(dir->path(), change));
+    VendorServerProcess server;
+    QVERIFY(!server.startOn(path("releases"), QStringList { "--reports", path("reports.jsonl") } + more));
+    QCOMPARE(server.exitCode(), 1);
+    QVERIFY2(server.errors().contains(message), server.errors().constData());
+    if (more.isEmpty()) {
+        QVERIFY2(server.errors().contains(
+                     "not started: the signed answers do not match the releases; run orbisnap-release sign --releases "),
+            server.errors().constData());
+    }
+}
+
+void SignedServingTest::unsignedAnswersCarryDigests()
+{
+    VendorServerProcess server;
+    QVERIFY2(server.startOn(path("releases"), { "--reports", path("reports.jsonl") }), server.errors().constData());
+    QVERIFY(server.output().contains("version answers: unsigned"));
+    const RawReply reply = rawRequest(server.port(), "GET", "/prod/Orbisnap/getVersionDiff?version=1.0.3");
+    QCOMPARE(reply.status, 200);
+    QCOMPARE(headerValue(reply.headers, "X-Orbisnap-Signature"), QByteArray());
+    const QJsonObject answer = QJsonDocument::fromJson(reply.body).object();
+    QCOMPARE(answer.value("installed").toString(), QStringLiteral("1.0.3"));
+    QVERIFY(QDateTime::fromString(answer.value("issued").toString(), Qt::ISODate).isValid());
+    const QJsonObject changed = answer.value("u").toArray().at(0).toObject();
+    QCOMPARE(changed.value("file").toString(), QStringLiteral("a.txt"));
+    QCOMPARE(changed.value("size").toInteger(), qint64(Releases["releases/1.0.4/a.txt"].size()));
+    QCOMPARE(changed.value("sha256").toString().toLatin1(),
+        QCryptographicHash::hash(Releases["releases/1.0.4/a.txt"], QCryptographicHash::Sha256).toHex());
+    const QJsonObject added = answer.value("n").toArray().at(0).toObject();
+    QCOMPARE(added.value("sha256").toString(), QStringLiteral("9f86d081884c7d659a2feaa0c55ad015a3bf4f1b2b0b822cd15d6c15b0f00a08"));
+    const QJsonObject deleted = answer.value("d").toArray().at(0).toObject();
+    QCOMPARE(deleted.keys(), QStringList { "file" });
+}
+
+// Eight clients send a header line every second, each staying under the read time-out for
+// longer than the test lasts; a ninth client is still answered at once.
+void SignedServingTest::slowClientsDoNotBlockOthers()
+{
+    VendorServerProcess server;
+    QVERIFY2(server.startOn(path("releases"), { "--reports", path("reports.jsonl") }), server.errors().constData());
+    std::vector<std::unique_ptr<SlowClient>> slow;
+    for (int i = 0; i < 8; ++i) {
+        slow.push_back(std::make_unique<SlowClient>(server.port()));
+        QVERIFY(slow.back()->isConnected());
+        QVERIFY(slow.back()->send("GET /prod/Orbisnap/getVersionDiff?version=1.0.3 HTTP/1.1\r\n"));
+    }
+    for (int round = 0; round < 4; ++round) {
+        QThread::msleep(1000);
+        for (auto& client : slow) {
+            QVERIFY(client->send("X-Slow: " + QByteArray::number(round) + "\r\n"));
+        }
+        QElapsedTimer timer;
+        timer.start();
+        const RawReply reply = rawRequest(server.port(), "GET", "/releases/1.0.4/new.dll");
+        QCOMPARE(reply.status, 200);
+        QCOMPARE(reply.body, QByteArray("test"));
+        // Queued behind the slow ones it would wait for them; served beside them it does not.
+        QVERIFY2(timer.elapsed() < 900, qPrintable(QString::number(timer.elapsed())));
+    }
+}
+
+void SignedServingTest::stalledClientDropped()
+{
+    VendorServerProcess server;
+    QVERIFY2(server.startOn(path("releases"), { "--reports", path("reports.jsonl") }), server.errors().constData());
+    SlowClient stalled(server.port());
+    QVERIFY(stalled.isConnected());
+    QVERIFY(stalled.send("GET /prod/Orbisnap/getVersionDiff?version=1.0.3 HTTP/1.1\r\nHost: x\r\n"));
+    QElapsedTimer timer;
+    timer.start();
+    QVERIFY(stalled.closedByServer(10000));
+    // Dropped after the read time-out, not at once and not never.
+    QVERIFY2(timer.elapsed() >= 2000 && timer.elapsed() < 6000, qPrintable(QString::number(timer.elapsed())));
+}
+
+QTEST_GUILESS_MAIN(SignedServingTest)
+#include "tst_signedserving.moc"
