@@ -8,6 +8,7 @@
 #include "sha256.h"
 #include "uploadmanager.h"
 #include "version.h"
+#include "workdir.h"
 
 #include <QCoreApplication>
 #include <QFile>
@@ -194,8 +195,11 @@ bool UpdateCheck::prepare(const char* version)
     check(QString::fromUtf8(version ? version : ""));
     workDir = dir.toUtf8();
     diffPath = file.toUtf8();
-    installStagedUpdater(joinPath(dir, QString::fromLatin1(UpdaterExeName)),
-        joinPath(QCoreApplication::applicationDirPath(), QString::fromLatin1(UpdaterExeName)));
+    // A staged updater in a directory that others can write may have been planted there.
+    if (isTrustedWorkDir(dir)) {
+        installStagedUpdater(joinPath(dir, QString::fromLatin1(UpdaterExeName)),
+            joinPath(QCoreApplication::applicationDirPath(), QString::fromLatin1(UpdaterExeName)));
+    }
     return updateAvailable;
 }
 
@@ -285,8 +289,13 @@ UpdateCheck::CheckResult UpdateCheck::runCheck(const QString& version)
         || !readEntries(root, "n", Add, verified, entries)) {
         return CheckResult::Refused;
     }
-    const QString file
-        = joinPath(updateWorkDir(executableFileName()), QString::fromLatin1(DiffFileName));
+    const QString dir = updateWorkDir(executableFileName());
+    QString untrusted;
+    if (!isTrustedWorkDir(dir, &untrusted)) {
+        debugMessage("working directory refused, no file written:", dir, untrusted);
+        return CheckResult::WriteFailed;
+    }
+    const QString file = joinPath(dir, QString::fromLatin1(DiffFileName));
     if (!writeDiffFile(file.toUtf8().constData(), installedToken.constData(), newestToken.c_str(),
             base.c_str(), entries.head)) {
         return CheckResult::WriteFailed;
@@ -304,18 +313,18 @@ UpdateCheck::LaunchResult UpdateCheck::launch(std::int32_t mode)
     }
     const QString updater
         = joinPath(QCoreApplication::applicationDirPath(), QString::fromLatin1(UpdaterExeName));
-    switch (probeExecutable(updater.toUtf8().constData())) {
-    case platform::WriteProbe::InUse:
-    case platform::WriteProbe::Failed:
+    const platform::WriteProbe installed = probeExecutable(updater.toUtf8().constData());
+    if (installed == platform::WriteProbe::NoPermission) {
+        // The probe said so in one line; an updater that cannot write the installation would
+        // fetch everything and install nothing.
+        return LaunchResult::NoPermission;
+    }
+    // The running updater holds its lock for the whole run, also while its executable is
+    // free (a copy started from elsewhere, or before the in-use test can see it).
+    if (installed == platform::WriteProbe::InUse || installed == platform::WriteProbe::Failed
+        || isUpdaterLocked(QString::fromUtf8(workDir))) {
         debugMessage("already running ...");
         return LaunchResult::AlreadyRunning;
-    case platform::WriteProbe::NoPermission:
-        // The probe said so in one line; an updater that cannot write the installation
-        // would fetch everything and install nothing.
-        return LaunchResult::NoPermission;
-    case platform::WriteProbe::Missing:
-    case platform::WriteProbe::Free:
-        break;
     }
     if (!QProcess::startDetached(updater, { executableFileName(), QString::number(mode) })) {
         debugMessage("updater not started:", updater);

@@ -59,7 +59,8 @@ public:
         Refused,
         // An empty answer, or the newest version is not newer.
         NothingNewer,
-        // "save file failed !" on the standard error stream.
+        // "save file failed !" on the standard error stream, or the working directory was
+        // refused (see isTrustedWorkDir) with one debug message.
         WriteFailed,
         // A version-difference file for a newer version was written.
         Written,

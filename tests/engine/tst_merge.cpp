@@ -16,7 +16,7 @@
 #include <QTest>
 #include <QThread>
 
-#include <cerrno>
+#include <filesystem>
 #include <memory>
 
 using Files = QMap<QString, QByteArray>;
@@ -58,12 +58,6 @@ QByteArrayList withOwnName(const QByteArrayList& lines)
     return result;
 }
 
-// The system's text for an errno value, as the diagnostics quote it.
-QString platformText(int code)
-{
-    return QString::fromStdString(platform::errorText(std::error_code(code, std::generic_category())));
-}
-
 Files withOwnName(const Files& files)
 {
     Files result;
@@ -93,6 +87,9 @@ private slots:
     void stagedByCopy();
     void allOrNothing_data();
     void allOrNothing();
+    void linksRefused_data();
+    void linksRefused();
+    void hardLinkedRerunLeavesNothing();
     void notLoadedInstallsNothing();
     void workingDirectoryIsInstallationDirectory();
     void passThenMerge();
@@ -353,13 +350,12 @@ void MergeTest::executableStaysExecutable()
     QCOMPARE(QFile::permissions(tool), executable);
 }
 
-// Where the fetched copy cannot get a second name beside the target (another file system, or
-// the copy is itself a symbolic link) it is copied; the result is the same regular file.
+// Where the fetched copy cannot get a second name beside the target (another file system) it
+// is copied; the result is the same regular file.
 void MergeTest::stagedByCopy_data()
 {
     QTest::addColumn<QString>("workBase"); // empty: the usual working directory
 
-    QTest::newRow("fetched-copy-is-a-symbolic-link") << QString();
     QTest::newRow("working-directory-on-another-file-system") << QStringLiteral("/dev/shm");
 }
 
@@ -443,7 +439,7 @@ void MergeTest::allOrNothing_data()
         << "merge: cannot stage APP/lib/x.dll, nothing installed\n";
     QTest::newRow("commit-fails-target-is-a-directory")
         << full << Files { { "a.dll", "A old" }, { "old.dll", "dropped" }, { "data.bin/part", "a folder" } }
-        << fetched << "merge: cannot replace APP/data.bin: " + platformText(ENOTDIR) + ", nothing installed\n";
+        << fetched << "merge: cannot replace APP/data.bin, nothing installed\n";
 }
 
 // A refused or failed install leaves the installation and the working directory (fetched
@@ -466,6 +462,88 @@ void MergeTest::allOrNothing()
         QStringLiteral("exe file not exist: %1\n").arg(hostExe()) + message + QStringLiteral("merge ok !\n"));
     QCOMPARE(snapshotTree(folders->app), app);
     QCOMPARE(snapshotTree(folders->work), work);
+}
+
+// A symbolic link where a fetched file or a folder on a target's way should be stops the whole
+// install before anything is touched: nothing is read or written through it.
+void MergeTest::linksRefused_data()
+{
+    QTest::addColumn<QByteArrayList>("lines");
+    QTest::addColumn<Files>("installed");
+    QTest::addColumn<Files>("fetched");
+    QTest::addColumn<QString>("link"); // made to point at the outside folder (or its file.bin)
+    QTest::addColumn<QString>("refused");
+
+    QTest::newRow("fetched-file-is-a-link")
+        << QByteArrayList { "2 [Changed] : a.dll", "2 [Add] : b.dll" } << Files { { "a.dll", "A old" } }
+        << Files { { "b.dll", "B" } } << "WORK/a.dll" << "WORK/a.dll";
+    QTest::newRow("fetched-folder-is-a-link")
+        << QByteArrayList { "2 [Changed] : a.dll", "2 [Add] : plugins/file.bin" } << Files { { "a.dll", "A old" } }
+        << Files { { "a.dll", "A new" } } << "WORK/plugins" << "WORK/plugins";
+    QTest::newRow("installed-folder-is-a-link")
+        << QByteArrayList { "2 [Changed] : a.dll", "2 [Add] : plugins/new.dll" } << Files { { "a.dll", "A old" } }
+        << Files { { "a.dll", "A new" }, { "plugins/new.dll", "planted" } } << "APP/plugins" << "APP/plugins";
+    QTest::newRow("installed-folder-is-a-link-on-delete")
+        << QByteArrayList { "2 [Changed] : a.dll", "0 [Delete] : data/file.bin" }
+        << Files { { "a.dll", "A old" } } << Files { { "a.dll", "A new" } } << "APP/data" << "APP/data";
+}
+
+void MergeTest::linksRefused()
+{
+    QFETCH(QByteArrayList, lines);
+    QFETCH(Files, installed);
+    QFETCH(Files, fetched);
+    QFETCH(QString, link);
+    QFETCH(QString, refused);
+
+    const QString outside = temp->path() + QStringLiteral("/outside");
+    QVERIFY(writeTree(outside, { { "file.bin", "not the release's" } }));
+    QVERIFY(writeTree(folders->app, installed) && writeTree(folders->work, fetched));
+    const auto place = [this](QString path) {
+        return path.replace(QStringLiteral("APP"), folders->app).replace(QStringLiteral("WORK"), folders->work);
+    };
+    link = place(link);
+    QVERIFY(QFile::link(link.endsWith(QLatin1String(".dll")) ? outside + QStringLiteral("/file.bin") : outside, link));
+    QVERIFY(writeDiff(folders->diff, QStringLiteral("http://127.0.0.1:9/release"), lines));
+    Download worker(folders->work.toUtf8().constData(), folders->diff.toUtf8().constData(),
+        folders->app.toUtf8().constData(), "Host.exe", 2);
+    QVERIFY(worker.loaded);
+    const Tree app = snapshotTree(folders->app);
+    const Tree work = snapshotTree(folders->work);
+    const Tree outsideBefore = snapshotTree(outside);
+
+    StderrCapture err;
+    QCOMPARE(worker.installFiles(), 0);
+    QCOMPARE(QString::fromUtf8(err.text()),
+        QStringLiteral("merge: symbolic link refused: %1, nothing installed\n").arg(place(refused)));
+    QCOMPARE(snapshotTree(folders->app), app);
+    QCOMPARE(snapshotTree(folders->work), work);
+    QCOMPARE(snapshotTree(outside), outsideBefore);
+    QVERIFY(QFileInfo(link).isSymLink());
+}
+
+// A run killed after placing a file but before removing its fetched copy can leave both names
+// as links of one file. Renaming one link of a file onto another does nothing, so the rerun
+// must remove the second name itself: nothing hidden stays behind.
+void MergeTest::hardLinkedRerunLeavesNothing()
+{
+    QVERIFY(writeTree(folders->app, { { "keep.txt", "k" } }));
+    QVERIFY(writeTree(folders->work, { { "a.dll", "A new" }, { "sub/b.dll", "B new" } }));
+    QVERIFY(QDir().mkpath(folders->app + QStringLiteral("/sub")));
+    for (const char* name : { "a.dll", "sub/b.dll" }) {
+        std::error_code error;
+        std::filesystem::create_hard_link(nativePath(folders->work + QLatin1Char('/') + QLatin1String(name)),
+            nativePath(folders->app + QLatin1Char('/') + QLatin1String(name)), error);
+        QVERIFY2(!error, error.message().c_str());
+    }
+    QVERIFY(writeDiff(folders->diff, QStringLiteral("http://127.0.0.1:9/release"),
+        { "2 [Changed] : a.dll", "2 [Changed] : sub/b.dll" }));
+    Download worker(folders->work.toUtf8().constData(), folders->diff.toUtf8().constData(),
+        folders->app.toUtf8().constData(), "Host.exe", 2);
+    QCOMPARE(worker.installFiles(), 1);
+    QCOMPARE(snapshotTree(folders->app),
+        (Tree { { "a.dll", "A new" }, { "keep.txt", "k" }, { "sub/", "" }, { "sub/b.dll", "B new" } }));
+    QCOMPARE(snapshotTree(folders->work), Tree());
 }
 
 // A worker that loaded no list (here: nothing newer) has nothing to install and keeps the file.
