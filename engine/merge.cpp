@@ -178,6 +178,11 @@ int Download::installFiles()
     if (!loaded) {
         return 0;
     }
+    // The working directory is a temporary folder anybody can write to: each fetched copy is
+    // checked against its size and hash again right before it is put in place.
+    if (!recheckFetchedCopies()) {
+        return 0;
+    }
     const QString own = ownExecutableName();
     const QString appRoot = QString::fromUtf8(appDir.c_str());
     const QString workRoot = QString::fromUtf8(workDir.c_str());
