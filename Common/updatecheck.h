@@ -5,9 +5,9 @@
 // and start RevisionPusher.exe with the host's name and a mode.
 //
 // Every operation runs on the calling thread and needs the application object
-// (QCoreApplication or a subclass): the host's name (applicationName) names the working
-// directory, and its directory (applicationDirPath) holds RevisionPusher.exe. The server
-// request blocks until its reply has finished (see UploadManager). Nothing throws.
+// (QCoreApplication or a subclass): the host executable's file name (from applicationFilePath)
+// names the working directory, and its directory (applicationDirPath) holds RevisionPusher.exe.
+// The server request blocks until its reply has finished (see UploadManager). Nothing throws.
 //
 // The server's answer to the version request, one JSON document:
 //
@@ -73,6 +73,9 @@ public:
         AlreadyRunning,
         // The updater could not be started (missing or not executable).
         StartFailed,
+        // This user may not write the installed updater, so no update could be installed:
+        // "no permission to write ..." on the standard error stream.
+        NoPermission,
     };
 
     // Checks for a newer version than `version` (check), records where the file lives and

@@ -24,11 +24,12 @@ QString notCompletedText(const QString& exeName)
     return QStringLiteral("升级未完成，下次启动时将重试：%1").arg(exeName);
 }
 
-// The host executable the merge tests and replaces: Host and Host.exe both name Host.exe.
+// The host executable the merge tests and replaces: Host and Host.exe both name Host.exe
+// (and Host.EXE where names ignore case).
 QString hostExecutable(const QString& appDir, const QString& exeName)
 {
     QString path = joinPath(appDir, exeName);
-    if (!path.endsWith(QLatin1String(".exe"), Qt::CaseSensitive)) {
+    if (!path.endsWith(QLatin1String(".exe"), fileNameCase())) {
         path += QLatin1String(".exe");
     }
     return path;

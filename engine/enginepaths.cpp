@@ -98,7 +98,7 @@ bool makeParentDirs(const QString& root, const QString& relative, QStringList* c
         if (info.isDir()) {
             continue;
         }
-        if (info.exists() || info.isSymLink() || !QDir().mkdir(level)) {
+        if (info.exists() || info.isSymbolicLink() || !QDir().mkdir(level)) {
             return false;
         }
         if (created) {

@@ -136,7 +136,7 @@ bool renameOnto(const QString& from, const QString& to)
         return removePath(from);
     }
     beforeFileSystemChange();
-    return replaceFile(from, to);
+    return bool(replaceFile(from, to));
 }
 
 bool linkTo(const QString& file, const QString& link)
@@ -535,7 +535,7 @@ bool canFinishForward(const Journal& journal)
 
 bool hostFree(const QString& hostExe, int mode)
 {
-    const QByteArray path = QFile::encodeName(hostExe);
+    const QByteArray path = hostExe.toUtf8();
     // Mode 1 waits as the merge does: ten one-second sleeps at most.
     for (int remaining = mode == 1 ? 10 : 0;; --remaining) {
         if (!isFileBusy(path.constData())) {

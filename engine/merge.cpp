@@ -25,7 +25,6 @@
 #include "sha256.h"
 #include "filehelpers.h"
 
-#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -43,11 +42,11 @@ namespace {
 
 constexpr qint64 CopyChunk = 1 << 20;
 
-// The file name of the updater's own executable: the application's name, with ".exe".
+// The file name of the updater's own executable, with ".exe".
 QString ownExecutableName()
 {
-    QString name = QCoreApplication::applicationName();
-    if (!name.endsWith(QLatin1String(".exe"), Qt::CaseSensitive)) {
+    QString name = executableFileName();
+    if (!name.endsWith(QLatin1String(".exe"), fileNameCase())) {
         name += QLatin1String(".exe");
     }
     return name;
@@ -56,7 +55,7 @@ QString ownExecutableName()
 bool presentAt(const QString& path)
 {
     const QFileInfo info(path);
-    return info.exists() || info.isSymLink();
+    return info.exists() || info.isSymbolicLink();
 }
 
 // A hidden name beside target, unique to this merge by its tag.
@@ -106,7 +105,7 @@ bool stage(const JournalStep& step)
         return false;
     }
     const QFileInfo replaced(step.target);
-    if (replaced.exists() && !replaced.isSymLink()) {
+    if (replaced.exists() && !replaced.isSymbolicLink()) {
         beforeFileSystemChange();
         QFile::setPermissions(step.staged, replaced.permissions());
     }
@@ -152,7 +151,12 @@ int Download::merge(const char* hostExe)
     case 1:
         // Eleven tests at most, a second apart; only a free result in the first ten installs.
         for (int remaining = 10;; --remaining) {
-            if (!isFileBusy(hostExe)) {
+            const platform::WriteProbe host = probeExecutable(hostExe);
+            if (host == platform::WriteProbe::NoPermission) {
+                // Waiting does not change who may write the installation.
+                return 0;
+            }
+            if (host == platform::WriteProbe::Free || host == platform::WriteProbe::Missing) {
                 if (remaining == 0) {
                     return 0;
                 }
@@ -166,7 +170,9 @@ int Download::merge(const char* hostExe)
         }
     case 2: {
         // A running host executable cannot be replaced: leave everything for the next run.
-        const int installed = isFileBusy(hostExe) ? 0 : installFiles();
+        const platform::WriteProbe host = probeExecutable(hostExe);
+        const bool free = host == platform::WriteProbe::Free || host == platform::WriteProbe::Missing;
+        const int installed = free ? installFiles() : 0;
         std::fprintf(stderr, "merge ok !\n");
         return installed;
     }
@@ -196,7 +202,7 @@ int Download::installFiles()
             return 0;
         }
         // The running updater cannot replace itself; the update check installs its new copy.
-        if (lastComponent(relative) == own) {
+        if (lastComponent(relative).compare(own, fileNameCase()) == 0) {
             continue;
         }
         // A linked folder would take the file out of the installation directory.
@@ -224,7 +230,7 @@ int Download::installFiles()
                 continue;
             }
         }
-        if (entry->action == Delete && QFileInfo(target).isDir() && !QFileInfo(target).isSymLink()) {
+        if (entry->action == Delete && QFileInfo(target).isDir() && !QFileInfo(target).isSymbolicLink()) {
             std::fprintf(stderr, "merge: %s is a directory, not deleted\n", entry->file);
             continue;
         }

@@ -31,6 +31,42 @@ const Files fetchedRelease { { "a.dll", "A new" }, { "plugins/", "" }, { "plugin
 const Files mergedRelease { { "a.dll", "A new" }, { "keep.txt", "untouched" }, { "plugins/", "" },
     { "plugins/new.dll", "new plugin" } };
 
+// The merge leaves alone the file named like the running program (here the test executable),
+// with ".exe" added where its name lacks it. In the tables OWN stands for that name and
+// UPPER_OWN for it in capitals.
+QString ownName()
+{
+    QString name = QFileInfo(QCoreApplication::applicationFilePath()).fileName();
+    if (!name.endsWith(QLatin1String(".exe"), Qt::CaseInsensitive)) {
+        name += QLatin1String(".exe");
+    }
+    return name;
+}
+
+QString withOwnName(QString text)
+{
+    text.replace(QLatin1String("UPPER_OWN"), ownName().toUpper());
+    return text.replace(QLatin1String("OWN"), ownName());
+}
+
+QByteArrayList withOwnName(const QByteArrayList& lines)
+{
+    QByteArrayList result;
+    for (const QByteArray& line : lines) {
+        result.append(withOwnName(QString::fromUtf8(line)).toUtf8());
+    }
+    return result;
+}
+
+Files withOwnName(const Files& files)
+{
+    Files result;
+    for (auto it = files.cbegin(); it != files.cend(); ++it) {
+        result.insert(withOwnName(it.key()), it.value());
+    }
+    return result;
+}
+
 } // namespace
 
 class MergeTest : public QObject
@@ -71,7 +107,8 @@ void MergeTest::init()
     temp = std::make_unique<QTemporaryDir>();
     QVERIFY(temp->isValid());
     folders = std::make_unique<Folders>(temp->path());
-    QCoreApplication::setApplicationName(QStringLiteral("RevisionPusher.exe"));
+    // Only the executable's file name counts, whatever the application calls itself.
+    QCoreApplication::setApplicationName(QStringLiteral("a.dll"));
 }
 
 void MergeTest::cleanup()
@@ -202,7 +239,6 @@ void MergeTest::modeOneHostNeverEnds()
 
 void MergeTest::install_data()
 {
-    QTest::addColumn<QString>("appName");
     QTest::addColumn<QByteArrayList>("lines");
     QTest::addColumn<Files>("installed");
     QTest::addColumn<Files>("fetched");
@@ -210,76 +246,74 @@ void MergeTest::install_data()
     QTest::addColumn<Files>("workAfter"); // besides, version_diff.txt is always gone
     QTest::addColumn<QByteArray>("messages");
 
-    const QString own = QStringLiteral("RevisionPusher.exe");
     QTest::newRow("add-top-level-file")
-        << own << QByteArrayList { "2 [Add] : new.dll" } << Files { { "keep.txt", "k" } }
+        << QByteArrayList { "2 [Add] : new.dll" } << Files { { "keep.txt", "k" } }
         << Files { { "new.dll", "new" } } << Files { { "keep.txt", "k" }, { "new.dll", "new" } } << Files {}
         << QByteArray();
     QTest::newRow("add-in-new-sub-directories")
-        << own << QByteArrayList { "2 [Add] : plugins/new.dll", "2 [Add] : a/b/c/d.dll" } << Files {}
+        << QByteArrayList { "2 [Add] : plugins/new.dll", "2 [Add] : a/b/c/d.dll" } << Files {}
         << Files { { "plugins/new.dll", "p" }, { "a/b/c/d.dll", "d" } }
         << Files { { "plugins/", "" }, { "plugins/new.dll", "p" }, { "a/", "" }, { "a/b/", "" },
                { "a/b/c/", "" }, { "a/b/c/d.dll", "d" } }
         << Files {} << QByteArray();
     QTest::newRow("changed-replaces-installed")
-        << own << QByteArrayList { "2 [Changed] : bin/core.dll" } << Files { { "bin/core.dll", "old core" } }
+        << QByteArrayList { "2 [Changed] : bin/core.dll" } << Files { { "bin/core.dll", "old core" } }
         << Files { { "bin/core.dll", "new core" } }
         << Files { { "bin/", "" }, { "bin/core.dll", "new core" } } << Files {} << QByteArray();
     QTest::newRow("changed-whose-installed-copy-is-gone")
-        << own << QByteArrayList { "2 [Changed] : a.dll" } << Files {} << Files { { "a.dll", "A" } }
+        << QByteArrayList { "2 [Changed] : a.dll" } << Files {} << Files { { "a.dll", "A" } }
         << Files { { "a.dll", "A" } } << Files {} << QByteArray();
-    QTest::newRow("delete-existing") << own << QByteArrayList { "0 [Delete] : old.dll" }
+    QTest::newRow("delete-existing") << QByteArrayList { "0 [Delete] : old.dll" }
                                      << Files { { "old.dll", "o" }, { "keep.txt", "k" } } << Files {}
                                      << Files { { "keep.txt", "k" } } << Files {} << QByteArray();
     QTest::newRow("delete-already-gone-changes-nothing")
-        << own << QByteArrayList { "0 [Delete] : old.dll" } << Files { { "keep.txt", "k" } } << Files {}
+        << QByteArrayList { "0 [Delete] : old.dll" } << Files { { "keep.txt", "k" } } << Files {}
         << Files { { "keep.txt", "k" } } << Files {} << QByteArray();
     QTest::newRow("delete-of-a-directory-leaves-it")
-        << own << QByteArrayList { "0 [Delete] : data", "2 [Add] : a.dll" }
+        << QByteArrayList { "0 [Delete] : data", "2 [Add] : a.dll" }
         << Files { { "data/user.db", "u" } } << Files { { "a.dll", "A" } }
         << Files { { "data/", "" }, { "data/user.db", "u" }, { "a.dll", "A" } } << Files {}
         << QByteArray("merge: data is a directory, not deleted\n");
     QTest::newRow("own-executable-skipped")
-        << own << QByteArrayList { "2 [Changed] : RevisionPusher.exe", "2 [Changed] : a.dll" }
-        << Files { { "RevisionPusher.exe", "running updater" }, { "a.dll", "A old" } }
-        << Files { { "RevisionPusher.exe", "next updater" }, { "a.dll", "A new" } }
-        << Files { { "RevisionPusher.exe", "running updater" }, { "a.dll", "A new" } }
-        << Files { { "RevisionPusher.exe", "next updater" } } << QByteArray();
+        << QByteArrayList { "2 [Changed] : OWN", "2 [Changed] : a.dll" }
+        << Files { { "OWN", "running updater" }, { "a.dll", "A old" } }
+        << Files { { "OWN", "next updater" }, { "a.dll", "A new" } }
+        << Files { { "OWN", "running updater" }, { "a.dll", "A new" } }
+        << Files { { "OWN", "next updater" } } << QByteArray();
     QTest::newRow("own-executable-in-sub-folder-skipped-name-without-exe")
-        << QStringLiteral("RevisionPusher")
-        << QByteArrayList { "2 [Add] : bin/RevisionPusher.exe", "2 [Add] : a.dll" } << Files {}
-        << Files { { "bin/RevisionPusher.exe", "next updater" }, { "a.dll", "A" } }
+        << QByteArrayList { "2 [Add] : bin/OWN", "2 [Add] : a.dll" } << Files {}
+        << Files { { "bin/OWN", "next updater" }, { "a.dll", "A" } }
         << Files { { "a.dll", "A" } }
-        << Files { { "bin/", "" }, { "bin/RevisionPusher.exe", "next updater" } } << QByteArray();
+        << Files { { "bin/", "" }, { "bin/OWN", "next updater" } } << QByteArray();
     QTest::newRow("own-executable-not-downloaded-does-not-block")
-        << own << QByteArrayList { "0 [Changed] : RevisionPusher.exe", "2 [Add] : a.dll" }
-        << Files { { "RevisionPusher.exe", "running updater" } } << Files { { "a.dll", "A" } }
-        << Files { { "RevisionPusher.exe", "running updater" }, { "a.dll", "A" } } << Files {}
+        << QByteArrayList { "0 [Changed] : OWN", "2 [Add] : a.dll" }
+        << Files { { "OWN", "running updater" } } << Files { { "a.dll", "A" } }
+        << Files { { "OWN", "running updater" }, { "a.dll", "A" } } << Files {}
         << QByteArray();
     QTest::newRow("own-executable-delete-skipped")
-        << own << QByteArrayList { "0 [Delete] : RevisionPusher.exe" }
-        << Files { { "RevisionPusher.exe", "updater" } } << Files {}
-        << Files { { "RevisionPusher.exe", "updater" } } << Files {} << QByteArray();
+        << QByteArrayList { "0 [Delete] : OWN" }
+        << Files { { "OWN", "updater" } } << Files {}
+        << Files { { "OWN", "updater" } } << Files {} << QByteArray();
     QTest::newRow("name-that-only-ends-like-own-executable-installed")
-        << own << QByteArrayList { "2 [Add] : MyRevisionPusher.exe" } << Files {}
-        << Files { { "MyRevisionPusher.exe", "another program" } }
-        << Files { { "MyRevisionPusher.exe", "another program" } } << Files {} << QByteArray();
-    QTest::newRow("own-name-is-case-sensitive")
-        << own << QByteArrayList { "2 [Add] : revisionpusher.exe" } << Files {}
-        << Files { { "revisionpusher.exe", "r" } } << Files { { "revisionpusher.exe", "r" } } << Files {}
-        << QByteArray();
+        << QByteArrayList { "2 [Add] : MyOWN" } << Files {}
+        << Files { { "MyOWN", "another program" } }
+        << Files { { "MyOWN", "another program" } } << Files {} << QByteArray();
+    // Windows names ignore case: the updater in capitals is still the running updater.
+    QTest::newRow("own-name-in-capitals")
+        << QByteArrayList { "2 [Add] : UPPER_OWN" } << Files {} << Files { { "UPPER_OWN", "r" } }
+        << (platform::caseInsensitiveNames() ? Files {} : Files { { "UPPER_OWN", "r" } })
+        << (platform::caseInsensitiveNames() ? Files { { "UPPER_OWN", "r" } } : Files {}) << QByteArray();
     QTest::newRow("same-path-twice-installed-once")
-        << own << QByteArrayList { "2 [Add] : a.dll", "2 [Changed] : a.dll" }
+        << QByteArrayList { "2 [Add] : a.dll", "2 [Changed] : a.dll" }
         << Files { { "a.dll", "A old" } } << Files { { "a.dll", "A new" } } << Files { { "a.dll", "A new" } }
         << Files {} << QByteArray();
     QTest::newRow("add-then-delete-last-entry-wins")
-        << own << QByteArrayList { "2 [Add] : a.dll", "0 [Delete] : a.dll" } << Files { { "a.dll", "A old" } }
+        << QByteArrayList { "2 [Add] : a.dll", "0 [Delete] : a.dll" } << Files { { "a.dll", "A old" } }
         << Files { { "a.dll", "A new" } } << Files {} << Files {} << QByteArray();
 }
 
 void MergeTest::install()
 {
-    QFETCH(QString, appName);
     QFETCH(QByteArrayList, lines);
     QFETCH(Files, installed);
     QFETCH(Files, fetched);
@@ -287,7 +321,11 @@ void MergeTest::install()
     QFETCH(Files, workAfter);
     QFETCH(QByteArray, messages);
 
-    QCoreApplication::setApplicationName(appName);
+    lines = withOwnName(lines);
+    installed = withOwnName(installed);
+    fetched = withOwnName(fetched);
+    appAfter = withOwnName(appAfter);
+    workAfter = withOwnName(workAfter);
     auto worker = prepare(lines, installed, fetched, 2);
     QVERIFY(worker);
     StderrCapture err;
