@@ -93,7 +93,8 @@ private slots:
     void staleLockTakenOver();
 
 private:
-    QString workDir() const { return temp->path() + QStringLiteral("/Host"); }
+    // <temporary directory>/<the executable's file name without ".exe">
+    QString workDir() const { return temp->path() + QLatin1Char('/') + ownWorkDirName(); }
 
     TestHttpServer server;
     std::unique_ptr<QTemporaryDir> temp;
@@ -109,7 +110,6 @@ void WorkDirTrustTest::initTestCase()
     });
     QVERIFY(server.startAtServerBaseUrl());
     savedTmpDir = qgetenv("TMPDIR");
-    QCoreApplication::setApplicationName(QStringLiteral("Host"));
 }
 
 void WorkDirTrustTest::init()
@@ -203,7 +203,7 @@ void WorkDirTrustTest::checkRefusesUntrusted()
     QString why;
     QVERIFY(!isTrustedWorkDir(workDir(), &why));
     const QString refusal = QStringLiteral("working directory refused, no file written: \"%1\" \"%2\" ")
-                                .arg(QDir(QDir::tempPath()).absolutePath() + QStringLiteral("/Host"), why);
+                                .arg(QDir(QDir::tempPath()).absolutePath() + QLatin1Char('/') + ownWorkDirName(), why);
     QVERIFY2(debugMessages().contains(refusal), qPrintable(debugMessages().join(QLatin1Char('\n'))));
 }
 
