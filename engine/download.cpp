@@ -2,6 +2,7 @@
 
 #include "enginepaths.h"
 #include "fetchtarget.h"
+#include "sha256.h"
 #include "filehelpers.h"
 
 #include <QByteArray>
@@ -236,6 +237,56 @@ std::unique_ptr<FetchTarget> Download::prepareFetch(
         QString::fromUtf8(relativePath), QString::fromUtf8(url), size, digest);
     target->syncBeforeRename = syncBeforeRename;
     return target;
+}
+
+bool Download::recheckFetchedCopies()
+{
+    const QString root = QString::fromUtf8(workDir.c_str());
+    bool allGood = true;
+    bool changed = false;
+    for (FileEntry* entry = diff.entries.head; entry; entry = entry->next) {
+        if (entry->action == Delete || entry->state != Downloaded) {
+            continue;
+        }
+        if (!entry->hasDigest()) {
+            if (requireDigests) {
+                std::fprintf(stderr, "merge: %s has no size and SHA-256 to check it against\n", entry->file);
+                allGood = false;
+            }
+            continue;
+        }
+        const QString copy = joinPath(root, QString::fromUtf8(entry->file));
+        std::int64_t size = -1;
+        Sha256Digest digest {};
+        QString error;
+        const bool read = hashFile(copy, size, digest, &error);
+        if (read && size == entry->size && std::equal(digest.begin(), digest.end(), std::begin(entry->sha256))) {
+            continue;
+        }
+        if (read) {
+            Sha256Digest expected {};
+            std::copy(std::begin(entry->sha256), std::end(entry->sha256), expected.begin());
+            std::fprintf(stderr,
+                "merge: %s changed since it was fetched (expected %lld bytes sha256 %s, found %lld bytes "
+                "sha256 %s), fetching it again\n",
+                entry->file, static_cast<long long>(entry->size), Sha256::toHex(expected).c_str(),
+                static_cast<long long>(size), Sha256::toHex(digest).c_str());
+        } else {
+            std::fprintf(stderr, "merge: %s cannot be read (%s), fetching it again\n", entry->file,
+                error.toUtf8().constData());
+        }
+        entry->state = NoDo;
+        changed = true;
+        if (fetchFile(entry->file)) {
+            entry->state = Downloaded;
+        } else {
+            allGood = false;
+        }
+    }
+    if (changed) {
+        save();
+    }
+    return allGood;
 }
 
 const FileEntry* Download::entryFor(const char* relativePath) const

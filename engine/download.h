@@ -80,6 +80,11 @@ public:
     // ".exe") is left alone wherever it is listed. Answers 1 when installed (the fetched
     // copies and the version-difference file are then removed), else 0.
     int installFiles();
+    // Checks every downloaded copy against its entry's size and SHA-256 once more. A copy that
+    // differs (or has gone) is fetched again; true when every copy to install is as its entry
+    // says. An entry without size and hash passes unless digests are required. The states
+    // are written back when a copy was fetched again or given up.
+    bool recheckFetchedCopies();
 
     DownloadCallback callback = nullptr;
     void* userData = nullptr;

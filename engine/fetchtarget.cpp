@@ -27,6 +27,12 @@ namespace {
 // Writes at or above this size start the kernel's write-back as they go, so the sync at the
 // end of the pass has little left to do.
 constexpr qint64 WriteBackStep = qint64(8) << 20;
+// From this size on a file is hashed on a thread of its own while it arrives; below it, a
+// thread would cost more than the hashing.
+constexpr qint64 BackgroundHashFrom = qint64(8) << 20;
+// From this size on a partial is worth continuing after an interruption: its validator is
+// recorded. Smaller files are simply fetched again.
+constexpr qint64 ResumableFrom = qint64(1) << 20;
 // From this many files on, one sync of the whole file system beats one per file.
 constexpr int SyncWholeFileSystemFrom = 16;
 
@@ -135,6 +141,7 @@ FetchTarget::FetchTarget(const QString& root, const QString& relative, const QSt
 
 FetchTarget::~FetchTarget()
 {
+    background.reset();
     closePartial();
 }
 
@@ -176,7 +183,11 @@ bool FetchTarget::begin(const TransferHead& head)
         }
         received = resumeFrom;
         hinted = resumeFrom;
-        return hashPartial() && openPartial(true);
+        if (!openPartial(true)) {
+            return false;
+        }
+        startBackgroundHash();
+        return background || hashPartial();
     }
     if (head.status != 200) {
         return fail("unexpected reply status", QString::number(head.status));
@@ -210,7 +221,8 @@ bool FetchTarget::begin(const TransferHead& head)
     if (!openPartial(false)) {
         return false;
     }
-    validator = newValidator;
+    startBackgroundHash();
+    validator = expectedSize < 0 || expectedSize >= ResumableFrom ? newValidator : QByteArray();
     if (!validator.isEmpty()) {
         QFile info(infoPath);
         if (!info.open(QIODevice::WriteOnly | QIODevice::Truncate)
@@ -222,6 +234,30 @@ bool FetchTarget::begin(const TransferHead& head)
         }
     }
     return true;
+}
+
+void FetchTarget::startBackgroundHash()
+{
+    background.reset();
+    if (expectedHash && expectedSize >= BackgroundHashFrom) {
+        background = std::make_unique<FileHasher>(partialPath);
+        // A resumed partial's own bytes are hashed first, beside the transfer as well.
+        background->advance(received);
+    }
+}
+
+bool FetchTarget::digestOfBody(Sha256Digest& digest)
+{
+    if (!background) {
+        digest = hash.result();
+        return true;
+    }
+    QString error;
+    const bool hashed = background->finish(received, digest, &error);
+    // The hasher's handle goes before the file is renamed or removed (Windows refuses both
+    // while it is open).
+    background.reset();
+    return hashed || fail("write file failed", error);
 }
 
 // A resumed transfer's hash starts with the bytes already in the partial.
@@ -273,10 +309,12 @@ bool FetchTarget::write(const char* data, qint64 size)
     if (!writeAll(fd, data, size)) {
         return fail("write file failed", errnoText(errno));
     }
-    if (expectedHash) {
+    received += size;
+    if (background) {
+        background->advance(received);
+    } else if (expectedHash) {
         hash.addData(data, std::size_t(size));
     }
-    received += size;
 #ifdef SYNC_FILE_RANGE_WRITE
     if (received - hinted >= WriteBackStep) {
         ::sync_file_range(fd, hinted, received - hinted, SYNC_FILE_RANGE_WRITE);
@@ -290,6 +328,7 @@ void FetchTarget::finished(int error)
 {
     ended = true;
     if (error != 0 || refused) {
+        background.reset();
         // Only bytes of a reply whose validator is known can be continued later.
         const bool resumable = !refused && received > 0 && !validator.isEmpty();
         closePartial();
@@ -311,7 +350,12 @@ void FetchTarget::finished(int error)
         return;
     }
     if (expectedHash) {
-        const Sha256Digest got = hash.result();
+        Sha256Digest got {};
+        if (!digestOfBody(got)) {
+            closePartial();
+            discard();
+            return;
+        }
         if (got != *expectedHash) {
             fail("content differs",
                 QStringLiteral("expected %1 bytes sha256 %2, received %3 bytes sha256 %4")
@@ -358,6 +402,7 @@ void FetchTarget::closePartial()
 
 void FetchTarget::discard()
 {
+    background.reset();
     QFile::remove(partialPath);
     QFile::remove(infoPath);
     removeCreatedDirs(createdDirs);

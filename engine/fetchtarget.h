@@ -15,9 +15,11 @@
 // A reply the updater cannot use, a failed write and a partial without a validator leave
 // nothing behind.
 
+#include "filehasher.h"
 #include "filetransfers.h"
 #include "sha256.h"
 
+#include <memory>
 #include <optional>
 
 #include <QString>
@@ -65,13 +67,16 @@ private:
     void discard();
     bool fail(const char* what, const QString& detail);
     bool hashPartial();
+    void startBackgroundHash();
+    bool digestOfBody(Sha256Digest& digest);
 
     QString root;
     QString relative;
     QString url;
     qint64 expectedSize;
     std::optional<Sha256Digest> expectedHash;
-    Sha256 hash;
+    Sha256 hash;                             // small files: hashed as they are written
+    std::unique_ptr<FileHasher> background; // large ones: hashed beside the transfer
     QString finalPath;
     QString partialPath;
     QString infoPath;

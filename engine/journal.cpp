@@ -2,6 +2,7 @@
 
 #include "changehook.h"
 #include "filehelpers.h"
+#include "sha256.h"
 
 #include <QDir>
 #include <QFile>
@@ -75,7 +76,8 @@ QByteArray serialize(const Journal& journal)
     for (const JournalStep& step : journal.steps) {
         text += QByteArray("step ") + (step.deletion ? "delete " : "replace ") + (step.hadTarget ? "1 " : "0 ")
             + QByteArray::number(step.size) + ' ' + encodePath(step.target) + ' ' + encodePath(step.staged) + ' '
-            + encodePath(step.backup) + ' ' + encodePath(step.fetched) + '\n';
+            + encodePath(step.backup) + ' ' + encodePath(step.fetched) + ' '
+            + (step.sha256.isEmpty() ? QByteArray("-") : step.sha256) + '\n';
     }
     for (const QString& leftover : journal.leftovers) {
         text += "leftover " + encodePath(leftover) + '\n';
@@ -235,7 +237,8 @@ void removeEmptyParents(const QString& file, const QString& root)
     const QString below = QDir::cleanPath(root) + QLatin1Char('/');
     for (QString dir = QDir::cleanPath(QFileInfo(file).path()); dir.startsWith(below);
          dir = QFileInfo(dir).path()) {
-        if (!removeEmptyDir(dir)) {
+        // A folder gone already was removed by a run that died before reaching its parent.
+        if (present(dir) && !removeEmptyDir(dir)) {
             break;
         }
     }
@@ -307,7 +310,7 @@ JournalRead readJournal(const QString& workDir, Journal& journal)
         } else if (key == "leftover" && fields.size() == 2) {
             journal.leftovers.append(decodePath(fields[1]));
         } else if (key == "step") {
-            if (fields.size() != 8 || (fields[1] != "replace" && fields[1] != "delete")) {
+            if (fields.size() != 9 || (fields[1] != "replace" && fields[1] != "delete")) {
                 return JournalRead::Unreadable;
             }
             JournalStep step;
@@ -319,6 +322,7 @@ JournalRead readJournal(const QString& workDir, Journal& journal)
             step.staged = decodePath(fields[5]);
             step.backup = decodePath(fields[6]);
             step.fetched = decodePath(fields[7]);
+            step.sha256 = fields[8] == "-" ? QByteArray() : fields[8];
             if (!number || step.target.isEmpty() || step.backup.isEmpty()
                 || step.staged.isEmpty() != step.deletion) {
                 return JournalRead::Unreadable;
@@ -533,6 +537,14 @@ bool canFinishForward(const Journal& journal)
         }
         if (present(step.staged)) {
             if (step.size >= 0 && sizeOf(step.staged) != step.size) {
+                say("staged copy damaged: ", step.staged);
+                return false;
+            }
+            std::int64_t size = -1;
+            Sha256Digest digest {};
+            if (!step.sha256.isEmpty()
+                && (!hashFile(step.staged, size, digest)
+                    || QByteArray::fromStdString(Sha256::toHex(digest)) != step.sha256)) {
                 say("staged copy damaged: ", step.staged);
                 return false;
             }

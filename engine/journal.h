@@ -9,12 +9,12 @@
 //   @OrbisnapJournal 1
 //   state staging|committing|rollingback|finished
 //   dir PATH                                  a folder the merge made in the installation
-//   step replace|delete HAD SIZE TARGET STAGED BACKUP FETCHED
+//   step replace|delete HAD SIZE TARGET STAGED BACKUP FETCHED SHA256
 //   leftover PATH                             a file to remove that could not be removed yet
 //
 // Paths are absolute, UTF-8 and percent-encoded (so they hold no blank); "-" stands for none.
 // HAD is 1 when the target existed when the merge was planned, SIZE the staged file's size
-// (-1 unknown). STAGED and BACKUP are hidden names beside the target, unique to the merge.
+// (-1 unknown) and SHA256 its digest in hex where the version-difference file gave one. STAGED and BACKUP are hidden names beside the target, unique to the merge.
 //
 // What a step's files say about its progress, which is why no per-file progress is written:
 //   staged present, backup absent          not begun (target untouched)
@@ -42,6 +42,7 @@ struct JournalStep
     QString staged; // empty for a deletion
     QString backup;
     QString fetched; // the copy in the working directory; empty for a deletion
+    QByteArray sha256; // 64 hex digits, or empty
 };
 
 struct Journal

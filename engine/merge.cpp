@@ -22,6 +22,7 @@
 #include "changehook.h"
 #include "enginepaths.h"
 #include "journal.h"
+#include "sha256.h"
 #include "filehelpers.h"
 
 #include <QDir>
@@ -30,6 +31,7 @@
 #include <QHash>
 #include <QRandomGenerator>
 
+#include <algorithm>
 #include <cassert>
 #include <chrono>
 #include <cstdio>
@@ -184,6 +186,11 @@ int Download::installFiles()
     if (!loaded) {
         return 0;
     }
+    // The working directory is a temporary folder anybody can write to: each fetched copy is
+    // checked against its size and hash again right before it is put in place.
+    if (!recheckFetchedCopies()) {
+        return 0;
+    }
     const QString own = ownExecutableName();
     const QString appRoot = QString::fromUtf8(appDir.c_str());
     const QString workRoot = QString::fromUtf8(workDir.c_str());
@@ -239,6 +246,16 @@ int Download::installFiles()
         step.staged = step.deletion ? QString() : hiddenBeside(target, "stage", tag);
         step.backup = hiddenBeside(target, "backup", tag);
         step.fetched = source;
+        if (!step.deletion && entry->hasDigest()) {
+            // A copy of another size is not the release's file, whatever its state says.
+            if (QFileInfo(source).size() != entry->size) {
+                std::fprintf(stderr, "merge: %s is not the release's file (size), nothing installed\n", entry->file);
+                return 0;
+            }
+            Sha256Digest digest {};
+            std::copy(std::begin(entry->sha256), std::end(entry->sha256), digest.begin());
+            step.sha256 = QByteArray::fromStdString(Sha256::toHex(digest));
+        }
         // The same file listed twice is put in place once, as its last entry says.
         const QString key = QDir::cleanPath(relative);
         const auto known = stepOfPath.constFind(key);
@@ -246,6 +263,7 @@ int Download::installFiles()
             JournalStep& first = journal.steps[*known];
             first.deletion = step.deletion;
             first.staged = step.staged;
+            first.sha256 = step.sha256;
             // A copy fetched for an earlier entry of the path still goes with the rest.
             if (!source.isEmpty()) {
                 first.fetched = source;

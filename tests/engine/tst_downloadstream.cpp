@@ -69,6 +69,8 @@ private slots:
     void sideBySideOverReusedConnections();
     void slowTransferAbandoned();
     void diskFillsDuringPass();
+    void recheckBeforeInstall_data();
+    void recheckBeforeInstall();
 
 private:
     // Runs one pass over lines; answers the stored entry lines afterwards.
@@ -140,24 +142,32 @@ void DownloadStreamTest::hostile_data()
     QTest::addColumn<bool>("stored");
     QTest::addColumn<int>("failure"); // the transport's error code, -1 when it reports none
     QTest::addColumn<QString>("diagnostic"); // a line the pass must write, after the path
+    QTest::addColumn<int>("size");
 
-    QTest::newRow("exact-bytes-kept") << Exact << true << true << -1 << QString();
+    QTest::newRow("exact-bytes-kept") << Exact << true << true << -1 << QString() << (1 << 20);
+    // Large files are hashed on a thread beside the transfer; the verdicts are the same.
+    QTest::newRow("large-exact-bytes-kept") << Exact << true << true << -1 << QString() << (9 << 20);
+    QTest::newRow("large-one-byte-altered")
+        << AlteredByte << true << false << -1
+        << QStringLiteral("content differs \\(expected 9437184 bytes sha256 [0-9a-f]{64}, "
+                          "received 9437184 bytes sha256 [0-9a-f]{64}\\)")
+        << (9 << 20);
     QTest::newRow("one-byte-altered-same-length")
         << AlteredByte << true << false << -1
         << QStringLiteral("content differs \\(expected 1048576 bytes sha256 [0-9a-f]{64}, "
-                          "received 1048576 bytes sha256 [0-9a-f]{64}\\)");
-    QTest::newRow("truncated-at-close") << Truncated << true << false << 2 << QString();
+                          "received 1048576 bytes sha256 [0-9a-f]{64}\\)") << (1 << 20);
+    QTest::newRow("truncated-at-close") << Truncated << true << false << 2 << QString() << (1 << 20);
     QTest::newRow("partial-reply-not-asked-for")
         << UnaskedPartial << true << false << 5
-        << QStringLiteral("a partial reply that does not continue the partial file");
+        << QStringLiteral("a partial reply that does not continue the partial file") << (1 << 20);
     QTest::newRow("html-error-page-with-200")
         << HtmlPage << true << false << 5
-        << QStringLiteral("size differs \\(expected 1048576 bytes, announced 26\\)");
+        << QStringLiteral("size differs \\(expected 1048576 bytes, announced 26\\)") << (1 << 20);
     QTest::newRow("more-bytes-than-the-size-cut-off")
-        << Longer << true << false << 5 << QStringLiteral("more bytes than the file's size");
+        << Longer << true << false << 5 << QStringLiteral("more bytes than the file's size") << (1 << 20);
     QTest::newRow("line-without-digest-refused-with-keys")
-        << NoDigest << true << false << -1 << QStringLiteral("no size and SHA-256 to check it against");
-    QTest::newRow("line-without-digest-taken-without-keys") << NoDigest << false << true << -1 << QString();
+        << NoDigest << true << false << -1 << QStringLiteral("no size and SHA-256 to check it against") << (1 << 20);
+    QTest::newRow("line-without-digest-taken-without-keys") << NoDigest << false << true << -1 << QString() << (1 << 20);
 }
 
 // Each hostile answer leaves nothing in the working directory but the file of the pass, says
@@ -169,8 +179,9 @@ void DownloadStreamTest::hostile()
     QFETCH(bool, stored);
     QFETCH(int, failure);
     QFETCH(QString, diagnostic);
+    QFETCH(int, size);
 
-    const QByteArray body = randomBytes(1 << 20, 7);
+    const QByteArray body = randomBytes(size, 7);
     const qint64 extra = qint64(64) << 20;
     std::atomic<qint64> sent { 0 };
     server->http().Get("/f/file.bin", [&](const httplib::Request&, httplib::Response& response) {
@@ -269,8 +280,9 @@ void DownloadStreamTest::resume()
     QFETCH(Resume, answer);
     QFETCH(bool, stored);
 
-    const QByteArray first = randomBytes(3 << 20, 11);
-    const QByteArray second = randomBytes(3 << 20, 12); // the file after a new release
+    // Large enough to be hashed beside the transfer, the partial's bytes included.
+    const QByteArray first = randomBytes(10 << 20, 11);
+    const QByteArray second = randomBytes(10 << 20, 12); // the file after a new release
     const qsizetype cut = first.size() * 2 / 5;
     std::atomic<bool> secondRun { false };
     server->http().Get("/f/sub/big.bin", [&](const httplib::Request& request, httplib::Response& response) {
@@ -520,6 +532,89 @@ void DownloadStreamTest::diskFillsDuringPass()
         expected.insert(QString::fromStdString(name), body);
     }
     QCOMPARE(snapshotTree(folders->app), expected);
+}
+
+enum Tamper { Altered, Truncated2, Removed, AlteredAndServerWrong };
+Q_DECLARE_METATYPE(Tamper)
+
+void DownloadStreamTest::recheckBeforeInstall_data()
+{
+    QTest::addColumn<Tamper>("tamper");
+    QTest::addColumn<bool>("installed");
+    QTest::addColumn<QString>("diagnostic");
+    QTest::newRow("copy-altered-fetched-again") << Altered << true << QStringLiteral("changed since it was fetched");
+    QTest::newRow("copy-truncated-fetched-again") << Truncated2 << true << QStringLiteral("changed since it was fetched");
+    QTest::newRow("copy-gone-fetched-again") << Removed << true << QStringLiteral("cannot be read");
+    QTest::newRow("copy-altered-server-wrong-nothing-installed")
+        << AlteredAndServerWrong << false << QStringLiteral("content differs");
+}
+
+// Between the pass and the install the working directory may change under the updater: each
+// copy is checked again right before it is put in place, fetched again when it differs, and
+// nothing is installed when that fails too.
+void DownloadStreamTest::recheckBeforeInstall()
+{
+    QFETCH(Tamper, tamper);
+    QFETCH(bool, installed);
+    QFETCH(QString, diagnostic);
+
+    const QByteArray core = randomBytes(300 * 1024, 21);
+    const QByteArray tool = randomBytes(2000, 22);
+    std::atomic<bool> wrong { false };
+    server->http().Get(R"(/f/(.+))", [&](const httplib::Request& request, httplib::Response& response) {
+        QByteArray body = request.matches[1] == "bin/core.dll" ? core : tool;
+        if (wrong) {
+            body[10] = char(body[10] ^ 1);
+        }
+        response.set_content(body.toStdString(), "application/octet-stream");
+    });
+    QVERIFY(server->start());
+    QVERIFY(writeTree(folders->app, { { QStringLiteral("bin/core.dll"), QByteArray("old core") } }));
+    const Tree before = snapshotTree(folders->app);
+    const QByteArrayList lines { entryLine("bin/core.dll", core).replace("[Add]", "[Changed]"), entryLine("tool.exe", tool) };
+    QVERIFY(writeDiff(folders->diff, server->baseUrl() + QStringLiteral("/f"), lines));
+
+    const QtMessageHandler previous = qInstallMessageHandler([](QtMsgType, const QMessageLogContext&, const QString&) {});
+    StderrCapture err;
+    Download worker(folders->work.toUtf8().constData(), folders->diff.toUtf8().constData(),
+        folders->app.toUtf8().constData(), "Host.exe", 0);
+    worker.requireDigests = true;
+    QCOMPARE(worker.start(), 0);
+    worker.wait();
+    const QString copy = folders->work + QStringLiteral("/bin/core.dll");
+    QCOMPARE(readFile(copy), core);
+    QByteArray changed = core;
+    switch (tamper) {
+    case Altered:
+    case AlteredAndServerWrong:
+        changed[1000] = char(changed[1000] ^ 0x40);
+        QVERIFY(writeFile(copy, changed));
+        break;
+    case Truncated2:
+        QVERIFY(writeFile(copy, core.left(core.size() / 2)));
+        break;
+    case Removed:
+        QVERIFY(QFile::remove(copy));
+        break;
+    }
+    wrong = tamper == AlteredAndServerWrong;
+    const std::size_t asked = server->requests().size();
+
+    const int answer = worker.installFiles();
+    qInstallMessageHandler(previous);
+    const QByteArray text = err.text();
+    QVERIFY2(text.contains(diagnostic.toUtf8()), text.constData());
+    QCOMPARE(server->requests().size(), asked + 1);
+    QCOMPARE(answer, installed ? 1 : 0);
+    if (installed) {
+        QCOMPARE(snapshotTree(folders->app),
+            (Tree { { QStringLiteral("bin/"), QByteArray() }, { QStringLiteral("bin/core.dll"), core },
+                { QStringLiteral("tool.exe"), tool } }));
+    } else {
+        QCOMPARE(snapshotTree(folders->app), before);
+        // The entry whose copy could not be put right is no longer recorded as downloaded.
+        QVERIFY(diffEntries(folders->diff).first().startsWith("0 [Changed] : bin/core.dll"));
+    }
 }
 
 QTEST_GUILESS_MAIN(DownloadStreamTest)
