@@ -1,6 +1,7 @@
 #include "difffile.h"
 
 #include "checkedwrite.h"
+#include "fileops.h"
 #include "safepath.h"
 #include "sha256.h"
 #include "version.h"
@@ -196,7 +197,7 @@ bool readEntry(const char* path, int lineNumber, std::string_view line, FileEntr
 
 DiffLoad readDiffFile(const char* path, DiffFile& diff)
 {
-    std::FILE* file = std::fopen(path, "rt");
+    std::FILE* file = platform::openFile(platform::pathFromUtf8(path), "rt");
     if (!file) {
         std::fprintf(stderr, "load file failed !\n");
         return DiffLoad::CannotOpen;

@@ -1,7 +1,9 @@
 #include "filehelpers.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 
 #include <cstdio>
 
@@ -21,26 +23,42 @@ QString updateWorkDir(const QString& exeName)
     return QStringLiteral(".");
 }
 
+QString executableFileName()
+{
+    return QFileInfo(QCoreApplication::applicationFilePath()).fileName();
+}
+
+platform::WriteProbe probeExecutable(const char* path)
+{
+    std::error_code error;
+    const platform::WriteProbe probe = platform::probeForWriting(platform::pathFromUtf8(path), &error);
+    switch (probe) {
+    case platform::WriteProbe::Missing:
+        std::fprintf(stderr, "exe file not exist: %s\n", path);
+        break;
+    case platform::WriteProbe::NoPermission:
+        std::fprintf(stderr, "no permission to write %s: %s\n", path, platform::errorText(error).c_str());
+        break;
+    case platform::WriteProbe::Failed:
+        std::fprintf(stderr, "cannot open %s for writing: %s\n", path, platform::errorText(error).c_str());
+        break;
+    case platform::WriteProbe::Free:
+    case platform::WriteProbe::InUse:
+        return probe;
+    }
+    std::fflush(stderr);
+    return probe;
+}
+
 bool isFileBusy(const char* path)
 {
-    std::FILE* file = std::fopen(path, "r");
-    if (!file) {
-        std::fprintf(stderr, "exe file not exist: %s\n", path);
-        std::fflush(stderr);
-        return false;
-    }
-    std::fclose(file);
-    file = std::fopen(path, "a+");
-    if (!file) {
-        return true;
-    }
-    std::fclose(file);
-    return false;
+    const platform::WriteProbe probe = probeExecutable(path);
+    return probe == platform::WriteProbe::InUse || probe == platform::WriteProbe::Failed;
 }
 
 bool fileExists(const char* path)
 {
-    std::FILE* file = std::fopen(path, "r");
+    std::FILE* file = platform::openFile(platform::pathFromUtf8(path), "rb");
     if (!file) {
         return false;
     }
@@ -56,15 +74,18 @@ QString joinPath(const QString& dir, const QString& relative)
 std::filesystem::path nativePath(const QString& path)
 {
 #ifdef _WIN32
-    return std::filesystem::path(path.toStdWString());
+    return platform::systemPath(std::filesystem::path(path.toStdWString()));
 #else
     return std::filesystem::path(QFile::encodeName(path).toStdString());
 #endif
 }
 
-bool replaceFile(const QString& from, const QString& to)
+Qt::CaseSensitivity fileNameCase()
 {
-    std::error_code error;
-    std::filesystem::rename(nativePath(from), nativePath(to), error);
-    return !error;
+    return platform::caseInsensitiveNames() ? Qt::CaseInsensitive : Qt::CaseSensitive;
+}
+
+platform::FileResult replaceFile(const QString& from, const QString& to)
+{
+    return platform::replaceFile(nativePath(from), nativePath(to));
 }

@@ -8,6 +8,7 @@
 #include "sha256.h"
 #include "uploadmanager.h"
 #include "version.h"
+#include "workdir.h"
 
 #include <QCoreApplication>
 #include <QFile>
@@ -189,13 +190,16 @@ void notInstalled(const QString& staged, const char* why)
 
 bool UpdateCheck::prepare(const char* version)
 {
-    const QString dir = updateWorkDir(QCoreApplication::applicationName());
+    const QString dir = updateWorkDir(executableFileName());
     const QString file = joinPath(dir, QString::fromLatin1(DiffFileName));
     check(QString::fromUtf8(version ? version : ""));
     workDir = dir.toUtf8();
     diffPath = file.toUtf8();
-    installStagedUpdater(joinPath(dir, QString::fromLatin1(UpdaterExeName)),
-        joinPath(QCoreApplication::applicationDirPath(), QString::fromLatin1(UpdaterExeName)));
+    // A staged updater in a directory that others can write may have been planted there.
+    if (isTrustedWorkDir(dir)) {
+        installStagedUpdater(joinPath(dir, QString::fromLatin1(UpdaterExeName)),
+            joinPath(QCoreApplication::applicationDirPath(), QString::fromLatin1(UpdaterExeName)));
+    }
     return updateAvailable;
 }
 
@@ -285,8 +289,13 @@ UpdateCheck::CheckResult UpdateCheck::runCheck(const QString& version)
         || !readEntries(root, "n", Add, verified, entries)) {
         return CheckResult::Refused;
     }
-    const QString file
-        = joinPath(updateWorkDir(QCoreApplication::applicationName()), QString::fromLatin1(DiffFileName));
+    const QString dir = updateWorkDir(executableFileName());
+    QString untrusted;
+    if (!isTrustedWorkDir(dir, &untrusted)) {
+        debugMessage("working directory refused, no file written:", dir, untrusted);
+        return CheckResult::WriteFailed;
+    }
+    const QString file = joinPath(dir, QString::fromLatin1(DiffFileName));
     if (!writeDiffFile(file.toUtf8().constData(), installedToken.constData(), newestToken.c_str(),
             base.c_str(), entries.head)) {
         return CheckResult::WriteFailed;
@@ -304,11 +313,20 @@ UpdateCheck::LaunchResult UpdateCheck::launch(std::int32_t mode)
     }
     const QString updater
         = joinPath(QCoreApplication::applicationDirPath(), QString::fromLatin1(UpdaterExeName));
-    if (isFileBusy(QFile::encodeName(updater).constData())) {
+    const platform::WriteProbe installed = probeExecutable(updater.toUtf8().constData());
+    if (installed == platform::WriteProbe::NoPermission) {
+        // The probe said so in one line; an updater that cannot write the installation would
+        // fetch everything and install nothing.
+        return LaunchResult::NoPermission;
+    }
+    // The running updater holds its lock for the whole run, also while its executable is
+    // free (a copy started from elsewhere, or before the in-use test can see it).
+    if (installed == platform::WriteProbe::InUse || installed == platform::WriteProbe::Failed
+        || isUpdaterLocked(QString::fromUtf8(workDir))) {
         debugMessage("already running ...");
         return LaunchResult::AlreadyRunning;
     }
-    if (!QProcess::startDetached(updater, { QCoreApplication::applicationName(), QString::number(mode) })) {
+    if (!QProcess::startDetached(updater, { executableFileName(), QString::number(mode) })) {
         debugMessage("updater not started:", updater);
         return LaunchResult::StartFailed;
     }
@@ -331,7 +349,7 @@ UpdateCheck::LaunchResult UpdateCheck::launchIfNewer()
 
 bool installStagedUpdater(const QString& staged, const QString& installed)
 {
-    if (!fileExists(QFile::encodeName(staged).constData())) {
+    if (!fileExists(staged.toUtf8().constData())) {
         return false;
     }
     // With the working directory fallen back to "." this can be the installed file itself,

@@ -5,9 +5,9 @@
 // and start RevisionPusher.exe with the host's name and a mode.
 //
 // Every operation runs on the calling thread and needs the application object
-// (QCoreApplication or a subclass): the host's name (applicationName) names the working
-// directory, and its directory (applicationDirPath) holds RevisionPusher.exe. The server
-// request blocks until its reply has finished (see UploadManager). Nothing throws.
+// (QCoreApplication or a subclass): the host executable's file name (from applicationFilePath)
+// names the working directory, and its directory (applicationDirPath) holds RevisionPusher.exe.
+// The server request blocks until its reply has finished (see UploadManager). Nothing throws.
 //
 // The server's answer to the version request, one JSON document:
 //
@@ -59,7 +59,8 @@ public:
         Refused,
         // An empty answer, or the newest version is not newer.
         NothingNewer,
-        // "save file failed !" on the standard error stream.
+        // "save file failed !" on the standard error stream, or the working directory was
+        // refused (see isTrustedWorkDir) with one debug message.
         WriteFailed,
         // A version-difference file for a newer version was written.
         Written,
@@ -72,6 +73,9 @@ public:
         AlreadyRunning,
         // The updater could not be started (missing or not executable).
         StartFailed,
+        // This user may not write the installed updater, so no update could be installed:
+        // "no permission to write ..." on the standard error stream.
+        NoPermission,
     };
 
     // Checks for a newer version than `version` (check), records where the file lives and

@@ -6,6 +6,7 @@
 #include "difffile.h"
 #include "filehelpers.h"
 #include "updaterun.h"
+#include "workdir.h"
 
 #include <QApplication>
 
@@ -65,5 +66,20 @@ int main(int argc, char** argv)
     const int mode = parseMode(argv[2]);
     const QString workDir = updateWorkDir(exeName);
     const QString diffPath = joinPath(workDir, QString::fromLatin1(DiffFileName));
+    QString reason;
+    if (!isTrustedWorkDir(workDir, &reason)) {
+        debugMessage("working directory refused, nothing updated:", workDir, reason);
+        return 0;
+    }
+    bool held = false;
+    const auto lock = takeUpdaterLock(workDir, &held, &reason);
+    if (!lock) {
+        if (held) {
+            debugMessage("already running ...");
+        } else {
+            debugMessage("updater lock not taken, nothing updated:", reason);
+        }
+        return 0;
+    }
     return runUpdate(exeName, mode, appDir, workDir, diffPath);
 }

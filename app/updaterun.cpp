@@ -3,6 +3,7 @@
 #include "debugmessage.h"
 #include "download.h"
 #include "filehelpers.h"
+#include "journal.h"
 #include "widget.h"
 
 #include <QApplication>
@@ -23,11 +24,12 @@ QString notCompletedText(const QString& exeName)
     return QStringLiteral("升级未完成，下次启动时将重试：%1").arg(exeName);
 }
 
-// The host executable the merge tests and replaces: Host and Host.exe both name Host.exe.
-QString hostExecutable(const UpgradeContext& context)
+// The host executable the merge tests and replaces: Host and Host.exe both name Host.exe
+// (and Host.EXE where names ignore case).
+QString hostExecutable(const QString& appDir, const QString& exeName)
 {
-    QString path = joinPath(context.appDir, context.exeName);
-    if (!path.endsWith(QLatin1String(".exe"), Qt::CaseSensitive)) {
+    QString path = joinPath(appDir, exeName);
+    if (!path.endsWith(QLatin1String(".exe"), fileNameCase())) {
         path += QLatin1String(".exe");
     }
     return path;
@@ -59,7 +61,7 @@ void allDone(UpgradeContext& context, bool completed)
     if (!context.gate.isOpen()) {
         return;
     }
-    const int installed = context.worker->merge(hostExecutable(context).toUtf8().constData());
+    const int installed = context.worker->merge(hostExecutable(context.appDir, context.exeName).toUtf8().constData());
     progressCount = 0;
     if (context.window) {
         context.window->setProgress(context.total, context.total);
@@ -99,6 +101,13 @@ int runUpdate(
 {
     // One run per process in the program; the tests run several.
     progressCount = 0;
+
+    // An install that an earlier run left half-done is finished or taken back before anything
+    // else; while that cannot be done, this run touches nothing either.
+    const Recovery recovery = recoverInstall(workDir, hostExecutable(appDir, exeName), mode);
+    if (recovery == Recovery::Left || recovery == Recovery::Failed) {
+        return 0;
+    }
 
     Widget window;
     Download worker(workDir.toUtf8().constData(), diffPath.toUtf8().constData(), appDir.toUtf8().constData(),

@@ -1,5 +1,5 @@
 # Installs what a host application builds against and ships: the host library
-# (Orbisnap::Common, which brings Orbisnap::ConnectToServer), its headers, the generated
+# (Orbisnap::Common, which brings Orbisnap::ConnectToServer and Orbisnap::platform), its headers, the generated
 # serverconfig.h included, and RevisionPusher.exe, with a package config so that a host
 # project can find_package(Orbisnap) and link Orbisnap::Common.
 include(GNUInstallDirs)
@@ -28,11 +28,13 @@ endfunction()
 # Installed into a shared prefix, the archives carry the project's name.
 set_target_properties(Common PROPERTIES OUTPUT_NAME OrbisnapCommon)
 set_target_properties(ConnectToServer PROPERTIES OUTPUT_NAME OrbisnapConnectToServer)
-install(TARGETS Common ConnectToServer EXPORT OrbisnapTargets
+set_target_properties(platform PROPERTIES OUTPUT_NAME OrbisnapPlatform)
+install(TARGETS Common ConnectToServer platform EXPORT OrbisnapTargets
     ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
     LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
 orbisnap_install_headers(Common)
 orbisnap_install_headers(ConnectToServer)
+orbisnap_install_headers(platform)
 
 # The host ships the updater beside its own executable; Orbisnap::RevisionPusher names it.
 if(TARGET RevisionPusher)

@@ -8,7 +8,10 @@
 #include <QFileInfo>
 
 #include <cerrno>
+#include <algorithm>
 #include <cstdio>
+#include <cstring>
+#include <optional>
 
 namespace {
 
@@ -157,7 +160,7 @@ void Download::run()
                 return FileTransfers::Next::Later;
             }
             waiting = nullptr;
-            std::unique_ptr<FetchTarget> target = prepareFetch(entry->file, copyGone);
+            std::unique_ptr<FetchTarget> target = prepareFetch(entry, entry->file, copyGone);
             if (!target) {
                 continue;
             }
@@ -209,7 +212,8 @@ bool Download::needsFetch(FileEntry* entry, bool* copyGone) const
     return true;
 }
 
-std::unique_ptr<FetchTarget> Download::prepareFetch(const char* relativePath, bool syncBeforeRename)
+std::unique_ptr<FetchTarget> Download::prepareFetch(
+    const FileEntry* entry, const char* relativePath, bool syncBeforeRename)
 {
     std::fprintf(stderr, "downloading  ...  %s\n", relativePath);
     const char* reason = nullptr;
@@ -217,18 +221,38 @@ std::unique_ptr<FetchTarget> Download::prepareFetch(const char* relativePath, bo
         std::fprintf(stderr, "not fetched: %s: %s\n", relativePath, reason);
         return nullptr;
     }
+    qint64 size = -1;
+    std::optional<Sha256Digest> digest;
+    if (entry && entry->hasDigest()) {
+        size = entry->size;
+        digest.emplace();
+        std::copy(std::begin(entry->sha256), std::end(entry->sha256), digest->begin());
+    } else if (requireDigests) {
+        std::fprintf(stderr, "not fetched: %s: no size and SHA-256 to check it against\n", relativePath);
+        return nullptr;
+    }
     const QByteArray url = QByteArray(diff.downloadBase) + '/' + urlPath(relativePath);
-    auto target = std::make_unique<FetchTarget>(
-        QString::fromUtf8(workDir.c_str()), QString::fromUtf8(relativePath), QString::fromUtf8(url));
+    auto target = std::make_unique<FetchTarget>(QString::fromUtf8(workDir.c_str()),
+        QString::fromUtf8(relativePath), QString::fromUtf8(url), size, digest);
     target->syncBeforeRename = syncBeforeRename;
     return target;
+}
+
+const FileEntry* Download::entryFor(const char* relativePath) const
+{
+    for (const FileEntry* entry = diff.entries.head; entry; entry = entry->next) {
+        if (entry->action != Delete && std::strcmp(entry->file, relativePath) == 0) {
+            return entry;
+        }
+    }
+    return nullptr;
 }
 
 bool Download::fetchFile(const char* relativePath)
 {
     // The caller may have the path recorded as downloaded already: the new copy is made
     // durable before it takes the name.
-    std::unique_ptr<FetchTarget> target = prepareFetch(relativePath, true);
+    std::unique_ptr<FetchTarget> target = prepareFetch(entryFor(relativePath), relativePath, true);
     if (!target) {
         return false;
     }

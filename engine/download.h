@@ -14,6 +14,7 @@
 
 #include "difffile.h"
 #include "filetransfers.h"
+#include "serverconfig.h"
 
 #include <pthread.h>
 
@@ -95,6 +96,9 @@ public:
 
     // Time limits of every transfer; tests shorten them.
     TransferLimits transferLimits;
+    // Whether an entry must carry its size and SHA-256 to be fetched: a build that trusts
+    // release keys installs only bytes it can check.
+    bool requireDigests = ReleaseKeysCompiledIn;
 
     std::atomic<bool> stopRequested { false };
     pthread_t thread {};
@@ -112,7 +116,9 @@ private:
     // Whether the entry is to be fetched; *copyGone tells that it was recorded as downloaded
     // but its copy has gone (its state is then set back to NoDo).
     bool needsFetch(FileEntry* entry, bool* copyGone) const;
+    // The first entry to put in place at relativePath (its size and hash), null when none.
+    const FileEntry* entryFor(const char* relativePath) const;
     // Writes the progress line and checks the path; null when the path is refused.
     // syncBeforeRename: the path may be recorded as downloaded on disk already.
-    std::unique_ptr<FetchTarget> prepareFetch(const char* relativePath, bool syncBeforeRename);
+    std::unique_ptr<FetchTarget> prepareFetch(const FileEntry* entry, const char* relativePath, bool syncBeforeRename);
 };

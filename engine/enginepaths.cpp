@@ -8,6 +8,7 @@
 #include <QFileInfo>
 #include <QRegularExpression>
 
+#include <cstdio>
 #include <string_view>
 
 namespace {
@@ -55,6 +56,28 @@ QString lastComponent(const QString& relative)
     return parts.isEmpty() ? QString() : parts.last();
 }
 
+bool isLinkEntry(const QString& path)
+{
+    const QFileInfo info(path);
+    return info.isSymbolicLink() || info.isJunction();
+}
+
+QString linkOnPath(const QString& root, const QString& relative, bool withFile)
+{
+    QStringList parts = components(relative);
+    if (!withFile && !parts.isEmpty()) {
+        parts.removeLast();
+    }
+    QString level = root;
+    for (const QString& part : parts) {
+        level = joinPath(level, part);
+        if (isLinkEntry(level)) {
+            return level;
+        }
+    }
+    return QString();
+}
+
 bool makeParentDirs(const QString& root, const QString& relative, QStringList* created)
 {
     QStringList parts = components(relative);
@@ -68,10 +91,14 @@ bool makeParentDirs(const QString& root, const QString& relative, QStringList* c
     for (const QString& part : parts) {
         level = joinPath(level, part);
         const QFileInfo info(level);
+        if (isLinkEntry(level)) {
+            std::fprintf(stderr, "symbolic link refused: %s\n", level.toUtf8().constData());
+            return false;
+        }
         if (info.isDir()) {
             continue;
         }
-        if (info.exists() || info.isSymLink() || !QDir().mkdir(level)) {
+        if (info.exists() || info.isSymbolicLink() || !QDir().mkdir(level)) {
             return false;
         }
         if (created) {

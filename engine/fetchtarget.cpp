@@ -41,7 +41,8 @@ int openFile(const QString& path, int flags)
     return ::_wopen(reinterpret_cast<const wchar_t*>(path.utf16()), flags | _O_BINARY | _O_NOINHERIT,
         _S_IREAD | _S_IWRITE);
 #else
-    return ::open(QFile::encodeName(path).constData(), flags | O_CLOEXEC, 0644);
+    // Never through a symbolic link: one in the working directory was not made by the updater.
+    return ::open(QFile::encodeName(path).constData(), flags | O_CLOEXEC | O_NOFOLLOW, 0644);
 #endif
 }
 
@@ -115,11 +116,13 @@ bool removePresent(const QString& path)
 
 } // namespace
 
-FetchTarget::FetchTarget(const QString& root, const QString& relative, const QString& url, qint64 expectedSize)
+FetchTarget::FetchTarget(const QString& root, const QString& relative, const QString& url, qint64 expectedSize,
+    std::optional<Sha256Digest> expectedHash)
     : root(root)
     , relative(relative)
     , url(url)
     , expectedSize(expectedSize)
+    , expectedHash(expectedHash)
     , finalPath(joinPath(root, relative))
     , partialPath(finalPath + QLatin1String(PartialSuffix))
     , infoPath(finalPath + QLatin1String(InfoSuffix))
@@ -169,7 +172,7 @@ bool FetchTarget::begin(const TransferHead& head)
         }
         received = resumeFrom;
         hinted = resumeFrom;
-        return openPartial(true);
+        return hashPartial() && openPartial(true);
     }
     if (head.status != 200) {
         return fail("unexpected reply status", QString::number(head.status));
@@ -183,6 +186,7 @@ bool FetchTarget::begin(const TransferHead& head)
     resumeFrom = 0;
     received = 0;
     hinted = 0;
+    hash.reset();
     if (!removePresent(infoPath)) {
         return fail("cannot remove", infoPath);
     }
@@ -191,6 +195,13 @@ bool FetchTarget::begin(const TransferHead& head)
             root.toUtf8().constData());
         refused = true;
         return false;
+    }
+    for (const QString& path : { finalPath, infoPath }) {
+        if (isLinkEntry(path)) {
+            std::fprintf(stderr, "symbolic link refused: %s\n", path.toUtf8().constData());
+            refused = true;
+            return false;
+        }
     }
     if (!openPartial(false)) {
         return false;
@@ -205,6 +216,36 @@ bool FetchTarget::begin(const TransferHead& head)
             QFile::remove(infoPath);
             validator.clear();
         }
+    }
+    return true;
+}
+
+// A resumed transfer's hash starts with the bytes already in the partial.
+bool FetchTarget::hashPartial()
+{
+    hash.reset();
+    if (!expectedHash) {
+        return true;
+    }
+    QFile partial(partialPath);
+    if (!partial.open(QIODevice::ReadOnly)) {
+        return fail("write file failed", partial.errorString());
+    }
+    QByteArray chunk(int(FileTransfers::ReadChunk), Qt::Uninitialized);
+    qint64 total = 0;
+    for (;;) {
+        const qint64 size = partial.read(chunk.data(), chunk.size());
+        if (size < 0) {
+            return fail("write file failed", partial.errorString());
+        }
+        if (size == 0) {
+            break;
+        }
+        hash.addData(chunk.constData(), std::size_t(size));
+        total += size;
+    }
+    if (total != resumeFrom) {
+        return fail("write file failed", QStringLiteral("the partial file changed while in use"));
     }
     return true;
 }
@@ -227,6 +268,9 @@ bool FetchTarget::write(const char* data, qint64 size)
     }
     if (!writeAll(fd, data, size)) {
         return fail("write file failed", errnoText(errno));
+    }
+    if (expectedHash) {
+        hash.addData(data, std::size_t(size));
     }
     received += size;
 #ifdef SYNC_FILE_RANGE_WRITE
@@ -261,6 +305,20 @@ void FetchTarget::finished(int error)
         closePartial();
         discard();
         return;
+    }
+    if (expectedHash) {
+        const Sha256Digest got = hash.result();
+        if (got != *expectedHash) {
+            fail("content differs",
+                QStringLiteral("expected %1 bytes sha256 %2, received %3 bytes sha256 %4")
+                    .arg(expectedSize)
+                    .arg(QString::fromStdString(Sha256::toHex(*expectedHash)))
+                    .arg(received)
+                    .arg(QString::fromStdString(Sha256::toHex(got))));
+            closePartial();
+            discard();
+            return;
+        }
     }
     if (fd >= 0 && syncBeforeRename && !syncData(fd)) {
         fail("write file failed", errnoText(errno));

@@ -16,6 +16,9 @@
 // nothing behind.
 
 #include "filetransfers.h"
+#include "sha256.h"
+
+#include <optional>
 
 #include <QString>
 #include <QStringList>
@@ -29,8 +32,11 @@ public:
     static constexpr char InfoSuffix[] = ".orbisnap-partial-info";
 
     // root: the working directory; relative: a path accepted by isUsableRelativePath;
-    // expectedSize: the file's size when known, else -1.
-    FetchTarget(const QString& root, const QString& relative, const QString& url, qint64 expectedSize = -1);
+    // expectedSize: the file's size when known, else -1; expectedHash: its SHA-256 when known.
+    // With both known, the body is hashed as it arrives and kept only when size and hash match
+    // (a mismatch is reported in one line naming the path and both sizes and hashes).
+    FetchTarget(const QString& root, const QString& relative, const QString& url, qint64 expectedSize = -1,
+        std::optional<Sha256Digest> expectedHash = std::nullopt);
     ~FetchTarget() override;
     FetchTarget(const FetchTarget&) = delete;
     FetchTarget& operator=(const FetchTarget&) = delete;
@@ -58,11 +64,14 @@ private:
     void closePartial();
     void discard();
     bool fail(const char* what, const QString& detail);
+    bool hashPartial();
 
     QString root;
     QString relative;
     QString url;
     qint64 expectedSize;
+    std::optional<Sha256Digest> expectedHash;
+    Sha256 hash;
     QString finalPath;
     QString partialPath;
     QString infoPath;

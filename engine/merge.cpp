@@ -1,122 +1,80 @@
-// Putting the fetched files in place. The install is all or nothing:
+// Putting the fetched files in place. The install is all or nothing, and stays so when the
+// process dies half-way (see journal.h):
 //
 //   check    every [Add] and [Changed] entry (the updater's own executable aside) is
-//            Downloaded and its fetched copy is in the working directory; else nothing is done
-//   stage    each fetched copy gets a hidden temporary name beside its target: a second link
-//            to it where the file system allows, else a copy
-//   commit   each installed file that is replaced or deleted gets a hidden backup name beside
-//            it (a second link, else the file is moved there), and the staged copy is renamed
-//            onto the target
-//   finish   backups, fetched copies and the version-difference file are removed
+//            Downloaded, its fetched copy is a plain file in the working directory and no folder
+//            on its way (there or in the installation) is a symbolic link; else nothing is done
+//   journal  the steps, with a hidden staged and backup name beside each target, are written
+//            to the working directory and made durable before the installation is touched
+//   stage    each fetched copy gets its staged name: a second link to it where the file system
+//            allows, else a copy; all are flushed, then the journal says "committing"
+//   commit   each installed file that is replaced or deleted keeps a backup name (a second
+//            link, or the file moved there), and the staged copy is renamed onto the target
+//   finish   backups, fetched copies, the version-difference file and the journal are removed
 //
-// A failure while staging or committing takes back every step already made (restores the
-// backups, removes staged copies and the directories made for them), so the installation is
-// as it was and the working directory still holds the fetched copies and the file with their
-// states for the next run. Every temporary and backup name lies in the target's own directory,
-// which is below the installation directory, and keeps each rename on one file system.
+// A failure while staging or committing takes back every step already made, so the
+// installation is as it was and the working directory still holds the fetched copies and the
+// file with their states for the next run. Every staged and backup name lies in the target's
+// own directory, which keeps each rename on one file system.
 
 #include "download.h"
 
+#include "changehook.h"
 #include "enginepaths.h"
+#include "journal.h"
+#include "sha256.h"
 #include "filehelpers.h"
 
-#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QHash>
 #include <QRandomGenerator>
-#include <QTemporaryFile>
 
+#include <algorithm>
 #include <cassert>
 #include <chrono>
 #include <cstdio>
 #include <system_error>
 #include <thread>
-#include <vector>
 
 namespace {
 
 constexpr qint64 CopyChunk = 1 << 20;
 
-struct Step
-{
-    QString relative;
-    QString target;
-    QString source; // the fetched copy; empty for a deletion
-    QString staged; // the temporary copy beside the target, while it exists
-    QString backup; // the installed file's backup name, while it exists
-    bool backupIsLink = false; // a second link to the installed file, not the file moved aside
-    bool placed = false;
-};
-
-// The file name of the updater's own executable: the application's name, with ".exe".
+// The file name of the updater's own executable, with ".exe".
 QString ownExecutableName()
 {
-    QString name = QCoreApplication::applicationName();
-    if (!name.endsWith(QLatin1String(".exe"), Qt::CaseSensitive)) {
+    QString name = executableFileName();
+    if (!name.endsWith(QLatin1String(".exe"), fileNameCase())) {
         name += QLatin1String(".exe");
     }
     return name;
 }
 
-bool removeFile(const QString& path)
-{
-    std::error_code error;
-    return std::filesystem::remove(nativePath(path), error) && !error;
-}
-
 bool presentAt(const QString& path)
 {
     const QFileInfo info(path);
-    return info.exists() || info.isSymLink();
+    return info.exists() || info.isSymbolicLink();
 }
 
-// A hidden name beside target that nobody else uses, made by creating the file empty.
-QString reserveBeside(const QString& target, const char* purpose)
+// A hidden name beside target, unique to this merge by its tag.
+QString hiddenBeside(const QString& target, const char* purpose, const QString& tag)
 {
     const QFileInfo info(target);
-    QTemporaryFile file(joinPath(info.path(),
-        QLatin1Char('.') + info.fileName() + QLatin1Char('.') + QLatin1String(purpose)
-            + QLatin1String("-XXXXXX")));
-    file.setAutoRemove(false);
-    return file.open() ? file.fileName() : QString();
+    return joinPath(info.path(), QStringLiteral(".%1.%2-%3").arg(info.fileName(), QLatin1String(purpose), tag));
 }
 
-// A second (hard) link to file under a fresh hidden name beside target; empty when the file
-// system cannot make one. The name is taken only if nobody holds it, so no file is replaced.
-QString linkBeside(const QString& file, const QString& target, const char* purpose)
+bool copyTo(const QString& source, const QString& staged)
 {
-    const QFileInfo info(target);
-    for (int attempt = 0; attempt < 8; ++attempt) {
-        const QString name = joinPath(info.path(),
-            QStringLiteral(".%1.%2-%3")
-                .arg(info.fileName(), QLatin1String(purpose))
-                .arg(QRandomGenerator::global()->generate(), 8, 16, QLatin1Char('0')));
-        std::error_code error;
-        std::filesystem::create_hard_link(nativePath(file), nativePath(name), error);
-        if (!error) {
-            return name;
-        }
-        if (error != std::errc::file_exists) {
-            return QString();
-        }
-    }
-    return QString();
-}
-
-bool copyBeside(Step& step)
-{
-    QFile in(step.source);
+    QFile in(source);
     if (!in.open(QIODevice::ReadOnly)) {
         return false;
     }
-    step.staged = reserveBeside(step.target, "stage");
-    if (step.staged.isEmpty()) {
-        return false;
-    }
-    QFile out(step.staged);
-    if (!out.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+    beforeFileSystemChange();
+    // NewOnly: the name is this merge's own; something already there is not ours to overwrite.
+    QFile out(staged);
+    if (!out.open(QIODevice::WriteOnly | QIODevice::NewOnly)) {
         return false;
     }
     QByteArray buffer(CopyChunk, Qt::Uninitialized);
@@ -136,99 +94,49 @@ bool copyBeside(Step& step)
     return out.error() == QFileDevice::NoError;
 }
 
-// Puts the fetched file under a temporary name beside the target, linked or copied. The staged
-// file takes the permissions of the file it replaces (an executable stays executable).
-bool stage(Step& step)
+// Puts the fetched file under its staged name, linked or copied. The staged file takes the
+// permissions of the file it replaces (an executable stays executable).
+bool stage(const JournalStep& step)
 {
-    // A link costs no copy of the bytes; a symbolic link is copied through, or the installed
-    // file would become a link into the working directory.
-    if (!QFileInfo(step.source).isSymLink()) {
-        step.staged = linkBeside(step.source, step.target, "stage");
-    }
-    if (step.staged.isEmpty() && !copyBeside(step)) {
+    beforeFileSystemChange();
+    std::error_code error;
+    std::filesystem::create_hard_link(nativePath(step.fetched), nativePath(step.staged), error);
+    if (error && !copyTo(step.fetched, step.staged)) {
         return false;
     }
     const QFileInfo replaced(step.target);
-    if (replaced.exists()) {
+    if (replaced.exists() && !replaced.isSymbolicLink()) {
+        beforeFileSystemChange();
         QFile::setPermissions(step.staged, replaced.permissions());
     }
     return true;
 }
 
-// Keeps the installed file under a backup name, then renames the staged copy (if any) over
-// the target. Where the backup can be a second link the target never goes missing: the rename
-// replaces it in one step. Otherwise the installed file is moved aside first.
-bool commit(Step& step)
+// The folders below root that the file root/relative needs and that do not exist yet,
+// outermost first.
+QStringList missingDirs(const QString& root, const QString& relative)
 {
-    if (presentAt(step.target)) {
-        step.backup = linkBeside(step.target, step.target, "backup");
-        step.backupIsLink = !step.backup.isEmpty();
-        if (!step.backupIsLink) {
-            const QString reserved = reserveBeside(step.target, "backup");
-            if (reserved.isEmpty()) {
-                return false;
-            }
-            if (!replaceFile(step.target, reserved)) {
-                removeFile(reserved);
-                return false;
-            }
-            step.backup = reserved;
+    QStringList missing;
+    const QStringList parts = QDir::cleanPath(relative).split(QLatin1Char('/'), Qt::SkipEmptyParts);
+    QString level = root;
+    for (qsizetype i = 0; i + 1 < parts.size(); ++i) {
+        level = joinPath(level, parts[i]);
+        if (!presentAt(level)) {
+            missing.append(level);
         }
     }
-    if (step.staged.isEmpty()) {
-        // A deletion: the backup now holds the file.
-        return !step.backupIsLink || removeFile(step.target);
+    return missing;
+}
+
+bool makeDirs(const QStringList& dirs)
+{
+    for (const QString& dir : dirs) {
+        beforeFileSystemChange();
+        if (!QDir().mkdir(dir)) {
+            return false;
+        }
     }
-    if (!replaceFile(step.staged, step.target)) {
-        return false;
-    }
-    step.staged.clear();
-    step.placed = true;
     return true;
-}
-
-void takeBack(Step& step)
-{
-    if (!step.backup.isEmpty()) {
-        if (step.backupIsLink && !step.placed && presentAt(step.target)) {
-            // The installed file was never replaced; its second name just goes.
-            removeFile(step.backup);
-            step.backup.clear();
-        } else if (replaceFile(step.backup, step.target)) {
-            // Renaming the backup over a placed copy restores the old file in one step.
-            step.backup.clear();
-        } else {
-            std::fprintf(stderr, "merge: cannot restore %s, its previous content is in %s\n",
-                step.target.toUtf8().constData(), step.backup.toUtf8().constData());
-        }
-    } else if (step.placed) {
-        removeFile(step.target);
-    }
-    step.placed = false;
-    if (!step.staged.isEmpty()) {
-        removeFile(step.staged);
-        step.staged.clear();
-    }
-}
-
-void takeBackAll(std::vector<Step>& steps, const QStringList& createdDirs)
-{
-    for (auto it = steps.rbegin(); it != steps.rend(); ++it) {
-        takeBack(*it);
-    }
-    removeCreatedDirs(createdDirs);
-}
-
-// Takes away the directories that held a fetched copy once they are empty, up to the root.
-void removeEmptyParents(const QString& file, const QString& root)
-{
-    const QString below = QDir::cleanPath(root) + QLatin1Char('/');
-    for (QString dir = QDir::cleanPath(QFileInfo(file).path()); dir.startsWith(below);
-         dir = QFileInfo(dir).path()) {
-        if (!QDir().rmdir(dir)) {
-            break;
-        }
-    }
 }
 
 } // namespace
@@ -243,7 +151,12 @@ int Download::merge(const char* hostExe)
     case 1:
         // Eleven tests at most, a second apart; only a free result in the first ten installs.
         for (int remaining = 10;; --remaining) {
-            if (!isFileBusy(hostExe)) {
+            const platform::WriteProbe host = probeExecutable(hostExe);
+            if (host == platform::WriteProbe::NoPermission) {
+                // Waiting does not change who may write the installation.
+                return 0;
+            }
+            if (host == platform::WriteProbe::Free || host == platform::WriteProbe::Missing) {
                 if (remaining == 0) {
                     return 0;
                 }
@@ -257,7 +170,9 @@ int Download::merge(const char* hostExe)
         }
     case 2: {
         // A running host executable cannot be replaced: leave everything for the next run.
-        const int installed = isFileBusy(hostExe) ? 0 : installFiles();
+        const platform::WriteProbe host = probeExecutable(hostExe);
+        const bool free = host == platform::WriteProbe::Free || host == platform::WriteProbe::Missing;
+        const int installed = free ? installFiles() : 0;
         std::fprintf(stderr, "merge ok !\n");
         return installed;
     }
@@ -274,10 +189,11 @@ int Download::installFiles()
     const QString own = ownExecutableName();
     const QString appRoot = QString::fromUtf8(appDir.c_str());
     const QString workRoot = QString::fromUtf8(workDir.c_str());
+    const QString tag = QStringLiteral("%1").arg(QRandomGenerator::global()->generate(), 8, 16, QLatin1Char('0'));
 
-    std::vector<Step> steps;
+    Journal journal;
+    journal.diffPath = QString::fromUtf8(diffPath.c_str());
     QHash<QString, std::size_t> stepOfPath;
-    QStringList fetched;
     for (const FileEntry* entry = diff.entries.head; entry; entry = entry->next) {
         const QString relative = QString::fromUtf8(entry->file);
         const char* reason = nullptr;
@@ -286,12 +202,23 @@ int Download::installFiles()
             return 0;
         }
         // The running updater cannot replace itself; the update check installs its new copy.
-        if (lastComponent(relative) == own) {
+        if (lastComponent(relative).compare(own, fileNameCase()) == 0) {
             continue;
+        }
+        // A linked folder would take the file out of the installation directory.
+        if (const QString link = linkOnPath(appRoot, relative, false); !link.isEmpty()) {
+            std::fprintf(stderr, "merge: symbolic link refused: %s, nothing installed\n", link.toUtf8().constData());
+            return 0;
         }
         const QString source = entry->action == Delete ? QString() : joinPath(workRoot, relative);
         const QString target = joinPath(appRoot, relative);
         if (!source.isEmpty()) {
+            // What lies in the working directory is installed only as a plain file reached
+            // through plain folders: a link there could bring in any file of the system.
+            if (const QString link = linkOnPath(workRoot, relative, true); !link.isEmpty()) {
+                std::fprintf(stderr, "merge: symbolic link refused: %s, nothing installed\n", link.toUtf8().constData());
+                return 0;
+            }
             const QFileInfo copy(source);
             if (entry->state != Downloaded || !copy.isFile()) {
                 std::fprintf(stderr, "merge: %s is not downloaded, nothing installed\n", entry->file);
@@ -302,53 +229,94 @@ int Download::installFiles()
             if (copy.canonicalFilePath() == QFileInfo(target).canonicalFilePath()) {
                 continue;
             }
-            fetched.append(source);
         }
-        if (entry->action == Delete && QFileInfo(target).isDir() && !QFileInfo(target).isSymLink()) {
+        if (entry->action == Delete && QFileInfo(target).isDir() && !QFileInfo(target).isSymbolicLink()) {
             std::fprintf(stderr, "merge: %s is a directory, not deleted\n", entry->file);
             continue;
+        }
+        JournalStep step;
+        step.deletion = source.isEmpty();
+        step.hadTarget = presentAt(target);
+        step.target = target;
+        step.staged = step.deletion ? QString() : hiddenBeside(target, "stage", tag);
+        step.backup = hiddenBeside(target, "backup", tag);
+        step.fetched = source;
+        if (!step.deletion && entry->hasDigest()) {
+            // A copy of another size is not the release's file, whatever its state says.
+            if (QFileInfo(source).size() != entry->size) {
+                std::fprintf(stderr, "merge: %s is not the release's file (size), nothing installed\n", entry->file);
+                return 0;
+            }
+            Sha256Digest digest {};
+            std::copy(std::begin(entry->sha256), std::end(entry->sha256), digest.begin());
+            step.sha256 = QByteArray::fromStdString(Sha256::toHex(digest));
         }
         // The same file listed twice is put in place once, as its last entry says.
         const QString key = QDir::cleanPath(relative);
         const auto known = stepOfPath.constFind(key);
         if (known != stepOfPath.cend()) {
-            steps[*known].source = source;
+            JournalStep& first = journal.steps[*known];
+            first.deletion = step.deletion;
+            first.staged = step.staged;
+            first.sha256 = step.sha256;
+            // A copy fetched for an earlier entry of the path still goes with the rest.
+            if (!source.isEmpty()) {
+                first.fetched = source;
+            }
             continue;
         }
-        stepOfPath.insert(key, steps.size());
-        steps.push_back(Step { relative, target, source, {}, {}, false, false });
+        stepOfPath.insert(key, journal.steps.size());
+        journal.steps.push_back(step);
     }
-
-    QStringList createdDirs;
-    for (Step& step : steps) {
-        if (step.source.isEmpty()) {
-            continue;
-        }
-        if (!makeParentDirs(appRoot, step.relative, &createdDirs) || !stage(step)) {
-            std::fprintf(
-                stderr, "merge: cannot stage %s, nothing installed\n", step.target.toUtf8().constData());
-            takeBackAll(steps, createdDirs);
-            return 0;
-        }
-    }
-    for (Step& step : steps) {
-        if (!commit(step)) {
-            std::fprintf(
-                stderr, "merge: cannot replace %s, nothing installed\n", step.target.toUtf8().constData());
-            takeBackAll(steps, createdDirs);
-            return 0;
+    for (const JournalStep& step : journal.steps) {
+        const QString relative = step.target.mid(appRoot.size() + 1);
+        for (const QString& dir : step.deletion ? QStringList() : missingDirs(appRoot, relative)) {
+            if (!journal.createdDirs.contains(dir)) {
+                journal.createdDirs.append(dir);
+            }
         }
     }
 
-    for (Step& step : steps) {
-        if (!step.backup.isEmpty()) {
-            removeFile(step.backup);
+    if (journal.steps.empty()) {
+        beforeFileSystemChange();
+        QFile::remove(journal.diffPath);
+        return 1;
+    }
+    if (!writeJournal(workRoot, journal)) {
+        return 0;
+    }
+    const auto giveUp = [&](const char* what, const QString& target) {
+        std::fprintf(stderr, "merge: cannot %s %s, nothing installed\n", what, target.toUtf8().constData());
+        journalsteps::rollBack(workRoot, journal);
+        return 0;
+    };
+    if (!makeDirs(journal.createdDirs)) {
+        return giveUp("create the folders of", appRoot);
+    }
+    for (JournalStep& step : journal.steps) {
+        if (!step.deletion && !stage(step)) {
+            return giveUp("stage", step.target);
         }
     }
-    for (const QString& source : fetched) {
-        removeFile(source);
-        removeEmptyParents(source, workRoot);
+    if (!journalsteps::flushStaged(journal)) {
+        return giveUp("flush the staged copies of", appRoot);
     }
-    removeFile(QString::fromUtf8(diffPath.c_str()));
+    for (JournalStep& step : journal.steps) {
+        if (!step.deletion) {
+            step.size = QFileInfo(step.staged).size();
+        }
+    }
+    journal.state = Journal::State::Committing;
+    if (!writeJournal(workRoot, journal)) {
+        journal.state = Journal::State::Staging;
+        return giveUp("record the staged copies of", appRoot);
+    }
+    for (JournalStep& step : journal.steps) {
+        if (!journalsteps::commit(step)) {
+            return giveUp("replace", step.target);
+        }
+    }
+    journalsteps::syncTargetDirs(journal);
+    journalsteps::finish(workRoot, journal);
     return 1;
 }

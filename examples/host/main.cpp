@@ -141,6 +141,9 @@ int check(const QString& version, int mode, int staySeconds)
     case UpdateCheck::LaunchResult::AlreadyRunning:
         say(QStringLiteral("updater not started: it is already running"));
         break;
+    case UpdateCheck::LaunchResult::NoPermission:
+        say(QStringLiteral("updater not started: the installation cannot be written"));
+        break;
     case UpdateCheck::LaunchResult::StartFailed:
         return fail(WrongUse,
             QStringLiteral("cannot start %1 beside Host.exe").arg(QString::fromLatin1(UpdaterExeName)));

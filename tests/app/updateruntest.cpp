@@ -76,9 +76,9 @@ private slots:
 
 void UpdateRunTest::initTestCase()
 {
-    // The merge leaves the updater's own executable alone; the tests' name must not be one of
-    // the release's files.
-    QCoreApplication::setApplicationName(QStringLiteral("RevisionPusher.exe"));
+    // The merge leaves the running program's own file alone whatever the application calls
+    // itself: the release's files are installed even under a name like theirs.
+    QCoreApplication::setApplicationName(QStringLiteral("Host.exe"));
 }
 
 void UpdateRunTest::fullRunWithWindow_data()

@@ -16,6 +16,7 @@
 #include <QTest>
 #include <QThread>
 
+#include <filesystem>
 #include <memory>
 
 using Files = QMap<QString, QByteArray>;
@@ -29,6 +30,42 @@ const Files installedRelease { { "a.dll", "A old" }, { "old.dll", "dropped" }, {
 const Files fetchedRelease { { "a.dll", "A new" }, { "plugins/", "" }, { "plugins/new.dll", "new plugin" } };
 const Files mergedRelease { { "a.dll", "A new" }, { "keep.txt", "untouched" }, { "plugins/", "" },
     { "plugins/new.dll", "new plugin" } };
+
+// The merge leaves alone the file named like the running program (here the test executable),
+// with ".exe" added where its name lacks it. In the tables OWN stands for that name and
+// UPPER_OWN for it in capitals.
+QString ownName()
+{
+    QString name = QFileInfo(QCoreApplication::applicationFilePath()).fileName();
+    if (!name.endsWith(QLatin1String(".exe"), Qt::CaseInsensitive)) {
+        name += QLatin1String(".exe");
+    }
+    return name;
+}
+
+QString withOwnName(QString text)
+{
+    text.replace(QLatin1String("UPPER_OWN"), ownName().toUpper());
+    return text.replace(QLatin1String("OWN"), ownName());
+}
+
+QByteArrayList withOwnName(const QByteArrayList& lines)
+{
+    QByteArrayList result;
+    for (const QByteArray& line : lines) {
+        result.append(withOwnName(QString::fromUtf8(line)).toUtf8());
+    }
+    return result;
+}
+
+Files withOwnName(const Files& files)
+{
+    Files result;
+    for (auto it = files.cbegin(); it != files.cend(); ++it) {
+        result.insert(withOwnName(it.key()), it.value());
+    }
+    return result;
+}
 
 } // namespace
 
@@ -50,6 +87,9 @@ private slots:
     void stagedByCopy();
     void allOrNothing_data();
     void allOrNothing();
+    void linksRefused_data();
+    void linksRefused();
+    void hardLinkedRerunLeavesNothing();
     void notLoadedInstallsNothing();
     void workingDirectoryIsInstallationDirectory();
     void passThenMerge();
@@ -67,7 +107,8 @@ void MergeTest::init()
     temp = std::make_unique<QTemporaryDir>();
     QVERIFY(temp->isValid());
     folders = std::make_unique<Folders>(temp->path());
-    QCoreApplication::setApplicationName(QStringLiteral("RevisionPusher.exe"));
+    // Only the executable's file name counts, whatever the application calls itself.
+    QCoreApplication::setApplicationName(QStringLiteral("a.dll"));
 }
 
 void MergeTest::cleanup()
@@ -198,7 +239,6 @@ void MergeTest::modeOneHostNeverEnds()
 
 void MergeTest::install_data()
 {
-    QTest::addColumn<QString>("appName");
     QTest::addColumn<QByteArrayList>("lines");
     QTest::addColumn<Files>("installed");
     QTest::addColumn<Files>("fetched");
@@ -206,76 +246,74 @@ void MergeTest::install_data()
     QTest::addColumn<Files>("workAfter"); // besides, version_diff.txt is always gone
     QTest::addColumn<QByteArray>("messages");
 
-    const QString own = QStringLiteral("RevisionPusher.exe");
     QTest::newRow("add-top-level-file")
-        << own << QByteArrayList { "2 [Add] : new.dll" } << Files { { "keep.txt", "k" } }
+        << QByteArrayList { "2 [Add] : new.dll" } << Files { { "keep.txt", "k" } }
         << Files { { "new.dll", "new" } } << Files { { "keep.txt", "k" }, { "new.dll", "new" } } << Files {}
         << QByteArray();
     QTest::newRow("add-in-new-sub-directories")
-        << own << QByteArrayList { "2 [Add] : plugins/new.dll", "2 [Add] : a/b/c/d.dll" } << Files {}
+        << QByteArrayList { "2 [Add] : plugins/new.dll", "2 [Add] : a/b/c/d.dll" } << Files {}
         << Files { { "plugins/new.dll", "p" }, { "a/b/c/d.dll", "d" } }
         << Files { { "plugins/", "" }, { "plugins/new.dll", "p" }, { "a/", "" }, { "a/b/", "" },
                { "a/b/c/", "" }, { "a/b/c/d.dll", "d" } }
         << Files {} << QByteArray();
     QTest::newRow("changed-replaces-installed")
-        << own << QByteArrayList { "2 [Changed] : bin/core.dll" } << Files { { "bin/core.dll", "old core" } }
+        << QByteArrayList { "2 [Changed] : bin/core.dll" } << Files { { "bin/core.dll", "old core" } }
         << Files { { "bin/core.dll", "new core" } }
         << Files { { "bin/", "" }, { "bin/core.dll", "new core" } } << Files {} << QByteArray();
     QTest::newRow("changed-whose-installed-copy-is-gone")
-        << own << QByteArrayList { "2 [Changed] : a.dll" } << Files {} << Files { { "a.dll", "A" } }
+        << QByteArrayList { "2 [Changed] : a.dll" } << Files {} << Files { { "a.dll", "A" } }
         << Files { { "a.dll", "A" } } << Files {} << QByteArray();
-    QTest::newRow("delete-existing") << own << QByteArrayList { "0 [Delete] : old.dll" }
+    QTest::newRow("delete-existing") << QByteArrayList { "0 [Delete] : old.dll" }
                                      << Files { { "old.dll", "o" }, { "keep.txt", "k" } } << Files {}
                                      << Files { { "keep.txt", "k" } } << Files {} << QByteArray();
     QTest::newRow("delete-already-gone-changes-nothing")
-        << own << QByteArrayList { "0 [Delete] : old.dll" } << Files { { "keep.txt", "k" } } << Files {}
+        << QByteArrayList { "0 [Delete] : old.dll" } << Files { { "keep.txt", "k" } } << Files {}
         << Files { { "keep.txt", "k" } } << Files {} << QByteArray();
     QTest::newRow("delete-of-a-directory-leaves-it")
-        << own << QByteArrayList { "0 [Delete] : data", "2 [Add] : a.dll" }
+        << QByteArrayList { "0 [Delete] : data", "2 [Add] : a.dll" }
         << Files { { "data/user.db", "u" } } << Files { { "a.dll", "A" } }
         << Files { { "data/", "" }, { "data/user.db", "u" }, { "a.dll", "A" } } << Files {}
         << QByteArray("merge: data is a directory, not deleted\n");
     QTest::newRow("own-executable-skipped")
-        << own << QByteArrayList { "2 [Changed] : RevisionPusher.exe", "2 [Changed] : a.dll" }
-        << Files { { "RevisionPusher.exe", "running updater" }, { "a.dll", "A old" } }
-        << Files { { "RevisionPusher.exe", "next updater" }, { "a.dll", "A new" } }
-        << Files { { "RevisionPusher.exe", "running updater" }, { "a.dll", "A new" } }
-        << Files { { "RevisionPusher.exe", "next updater" } } << QByteArray();
+        << QByteArrayList { "2 [Changed] : OWN", "2 [Changed] : a.dll" }
+        << Files { { "OWN", "running updater" }, { "a.dll", "A old" } }
+        << Files { { "OWN", "next updater" }, { "a.dll", "A new" } }
+        << Files { { "OWN", "running updater" }, { "a.dll", "A new" } }
+        << Files { { "OWN", "next updater" } } << QByteArray();
     QTest::newRow("own-executable-in-sub-folder-skipped-name-without-exe")
-        << QStringLiteral("RevisionPusher")
-        << QByteArrayList { "2 [Add] : bin/RevisionPusher.exe", "2 [Add] : a.dll" } << Files {}
-        << Files { { "bin/RevisionPusher.exe", "next updater" }, { "a.dll", "A" } }
+        << QByteArrayList { "2 [Add] : bin/OWN", "2 [Add] : a.dll" } << Files {}
+        << Files { { "bin/OWN", "next updater" }, { "a.dll", "A" } }
         << Files { { "a.dll", "A" } }
-        << Files { { "bin/", "" }, { "bin/RevisionPusher.exe", "next updater" } } << QByteArray();
+        << Files { { "bin/", "" }, { "bin/OWN", "next updater" } } << QByteArray();
     QTest::newRow("own-executable-not-downloaded-does-not-block")
-        << own << QByteArrayList { "0 [Changed] : RevisionPusher.exe", "2 [Add] : a.dll" }
-        << Files { { "RevisionPusher.exe", "running updater" } } << Files { { "a.dll", "A" } }
-        << Files { { "RevisionPusher.exe", "running updater" }, { "a.dll", "A" } } << Files {}
+        << QByteArrayList { "0 [Changed] : OWN", "2 [Add] : a.dll" }
+        << Files { { "OWN", "running updater" } } << Files { { "a.dll", "A" } }
+        << Files { { "OWN", "running updater" }, { "a.dll", "A" } } << Files {}
         << QByteArray();
     QTest::newRow("own-executable-delete-skipped")
-        << own << QByteArrayList { "0 [Delete] : RevisionPusher.exe" }
-        << Files { { "RevisionPusher.exe", "updater" } } << Files {}
-        << Files { { "RevisionPusher.exe", "updater" } } << Files {} << QByteArray();
+        << QByteArrayList { "0 [Delete] : OWN" }
+        << Files { { "OWN", "updater" } } << Files {}
+        << Files { { "OWN", "updater" } } << Files {} << QByteArray();
     QTest::newRow("name-that-only-ends-like-own-executable-installed")
-        << own << QByteArrayList { "2 [Add] : MyRevisionPusher.exe" } << Files {}
-        << Files { { "MyRevisionPusher.exe", "another program" } }
-        << Files { { "MyRevisionPusher.exe", "another program" } } << Files {} << QByteArray();
-    QTest::newRow("own-name-is-case-sensitive")
-        << own << QByteArrayList { "2 [Add] : revisionpusher.exe" } << Files {}
-        << Files { { "revisionpusher.exe", "r" } } << Files { { "revisionpusher.exe", "r" } } << Files {}
-        << QByteArray();
+        << QByteArrayList { "2 [Add] : MyOWN" } << Files {}
+        << Files { { "MyOWN", "another program" } }
+        << Files { { "MyOWN", "another program" } } << Files {} << QByteArray();
+    // Windows names ignore case: the updater in capitals is still the running updater.
+    QTest::newRow("own-name-in-capitals")
+        << QByteArrayList { "2 [Add] : UPPER_OWN" } << Files {} << Files { { "UPPER_OWN", "r" } }
+        << (platform::caseInsensitiveNames() ? Files {} : Files { { "UPPER_OWN", "r" } })
+        << (platform::caseInsensitiveNames() ? Files { { "UPPER_OWN", "r" } } : Files {}) << QByteArray();
     QTest::newRow("same-path-twice-installed-once")
-        << own << QByteArrayList { "2 [Add] : a.dll", "2 [Changed] : a.dll" }
+        << QByteArrayList { "2 [Add] : a.dll", "2 [Changed] : a.dll" }
         << Files { { "a.dll", "A old" } } << Files { { "a.dll", "A new" } } << Files { { "a.dll", "A new" } }
         << Files {} << QByteArray();
     QTest::newRow("add-then-delete-last-entry-wins")
-        << own << QByteArrayList { "2 [Add] : a.dll", "0 [Delete] : a.dll" } << Files { { "a.dll", "A old" } }
+        << QByteArrayList { "2 [Add] : a.dll", "0 [Delete] : a.dll" } << Files { { "a.dll", "A old" } }
         << Files { { "a.dll", "A new" } } << Files {} << Files {} << QByteArray();
 }
 
 void MergeTest::install()
 {
-    QFETCH(QString, appName);
     QFETCH(QByteArrayList, lines);
     QFETCH(Files, installed);
     QFETCH(Files, fetched);
@@ -283,7 +321,11 @@ void MergeTest::install()
     QFETCH(Files, workAfter);
     QFETCH(QByteArray, messages);
 
-    QCoreApplication::setApplicationName(appName);
+    lines = withOwnName(lines);
+    installed = withOwnName(installed);
+    fetched = withOwnName(fetched);
+    appAfter = withOwnName(appAfter);
+    workAfter = withOwnName(workAfter);
     auto worker = prepare(lines, installed, fetched, 2);
     QVERIFY(worker);
     StderrCapture err;
@@ -308,13 +350,12 @@ void MergeTest::executableStaysExecutable()
     QCOMPARE(QFile::permissions(tool), executable);
 }
 
-// Where the fetched copy cannot get a second name beside the target (another file system, or
-// the copy is itself a symbolic link) it is copied; the result is the same regular file.
+// Where the fetched copy cannot get a second name beside the target (another file system) it
+// is copied; the result is the same regular file.
 void MergeTest::stagedByCopy_data()
 {
     QTest::addColumn<QString>("workBase"); // empty: the usual working directory
 
-    QTest::newRow("fetched-copy-is-a-symbolic-link") << QString();
     QTest::newRow("working-directory-on-another-file-system") << QStringLiteral("/dev/shm");
 }
 
@@ -421,6 +462,88 @@ void MergeTest::allOrNothing()
         QStringLiteral("exe file not exist: %1\n").arg(hostExe()) + message + QStringLiteral("merge ok !\n"));
     QCOMPARE(snapshotTree(folders->app), app);
     QCOMPARE(snapshotTree(folders->work), work);
+}
+
+// A symbolic link where a fetched file or a folder on a target's way should be stops the whole
+// install before anything is touched: nothing is read or written through it.
+void MergeTest::linksRefused_data()
+{
+    QTest::addColumn<QByteArrayList>("lines");
+    QTest::addColumn<Files>("installed");
+    QTest::addColumn<Files>("fetched");
+    QTest::addColumn<QString>("link"); // made to point at the outside folder (or its file.bin)
+    QTest::addColumn<QString>("refused");
+
+    QTest::newRow("fetched-file-is-a-link")
+        << QByteArrayList { "2 [Changed] : a.dll", "2 [Add] : b.dll" } << Files { { "a.dll", "A old" } }
+        << Files { { "b.dll", "B" } } << "WORK/a.dll" << "WORK/a.dll";
+    QTest::newRow("fetched-folder-is-a-link")
+        << QByteArrayList { "2 [Changed] : a.dll", "2 [Add] : plugins/file.bin" } << Files { { "a.dll", "A old" } }
+        << Files { { "a.dll", "A new" } } << "WORK/plugins" << "WORK/plugins";
+    QTest::newRow("installed-folder-is-a-link")
+        << QByteArrayList { "2 [Changed] : a.dll", "2 [Add] : plugins/new.dll" } << Files { { "a.dll", "A old" } }
+        << Files { { "a.dll", "A new" }, { "plugins/new.dll", "planted" } } << "APP/plugins" << "APP/plugins";
+    QTest::newRow("installed-folder-is-a-link-on-delete")
+        << QByteArrayList { "2 [Changed] : a.dll", "0 [Delete] : data/file.bin" }
+        << Files { { "a.dll", "A old" } } << Files { { "a.dll", "A new" } } << "APP/data" << "APP/data";
+}
+
+void MergeTest::linksRefused()
+{
+    QFETCH(QByteArrayList, lines);
+    QFETCH(Files, installed);
+    QFETCH(Files, fetched);
+    QFETCH(QString, link);
+    QFETCH(QString, refused);
+
+    const QString outside = temp->path() + QStringLiteral("/outside");
+    QVERIFY(writeTree(outside, { { "file.bin", "not the release's" } }));
+    QVERIFY(writeTree(folders->app, installed) && writeTree(folders->work, fetched));
+    const auto place = [this](QString path) {
+        return path.replace(QStringLiteral("APP"), folders->app).replace(QStringLiteral("WORK"), folders->work);
+    };
+    link = place(link);
+    QVERIFY(QFile::link(link.endsWith(QLatin1String(".dll")) ? outside + QStringLiteral("/file.bin") : outside, link));
+    QVERIFY(writeDiff(folders->diff, QStringLiteral("http://127.0.0.1:9/release"), lines));
+    Download worker(folders->work.toUtf8().constData(), folders->diff.toUtf8().constData(),
+        folders->app.toUtf8().constData(), "Host.exe", 2);
+    QVERIFY(worker.loaded);
+    const Tree app = snapshotTree(folders->app);
+    const Tree work = snapshotTree(folders->work);
+    const Tree outsideBefore = snapshotTree(outside);
+
+    StderrCapture err;
+    QCOMPARE(worker.installFiles(), 0);
+    QCOMPARE(QString::fromUtf8(err.text()),
+        QStringLiteral("merge: symbolic link refused: %1, nothing installed\n").arg(place(refused)));
+    QCOMPARE(snapshotTree(folders->app), app);
+    QCOMPARE(snapshotTree(folders->work), work);
+    QCOMPARE(snapshotTree(outside), outsideBefore);
+    QVERIFY(QFileInfo(link).isSymLink());
+}
+
+// A run killed after placing a file but before removing its fetched copy can leave both names
+// as links of one file. Renaming one link of a file onto another does nothing, so the rerun
+// must remove the second name itself: nothing hidden stays behind.
+void MergeTest::hardLinkedRerunLeavesNothing()
+{
+    QVERIFY(writeTree(folders->app, { { "keep.txt", "k" } }));
+    QVERIFY(writeTree(folders->work, { { "a.dll", "A new" }, { "sub/b.dll", "B new" } }));
+    QVERIFY(QDir().mkpath(folders->app + QStringLiteral("/sub")));
+    for (const char* name : { "a.dll", "sub/b.dll" }) {
+        std::error_code error;
+        std::filesystem::create_hard_link(nativePath(folders->work + QLatin1Char('/') + QLatin1String(name)),
+            nativePath(folders->app + QLatin1Char('/') + QLatin1String(name)), error);
+        QVERIFY2(!error, error.message().c_str());
+    }
+    QVERIFY(writeDiff(folders->diff, QStringLiteral("http://127.0.0.1:9/release"),
+        { "2 [Changed] : a.dll", "2 [Changed] : sub/b.dll" }));
+    Download worker(folders->work.toUtf8().constData(), folders->diff.toUtf8().constData(),
+        folders->app.toUtf8().constData(), "Host.exe", 2);
+    QCOMPARE(worker.installFiles(), 1);
+    QCOMPARE(snapshotTree(folders->app),
+        (Tree { { "a.dll", "A new" }, { "keep.txt", "k" }, { "sub/", "" }, { "sub/b.dll", "B new" } }));
+    QCOMPARE(snapshotTree(folders->work), Tree());
 }
 
 // A worker that loaded no list (here: nothing newer) has nothing to install and keeps the file.

@@ -115,3 +115,12 @@ void BusyExecutable::stop()
         process->waitForFinished(5000);
     }
 }
+
+QString ownWorkDirName()
+{
+    QString name = QFileInfo(QCoreApplication::applicationFilePath()).fileName();
+    if (name.endsWith(QLatin1String(".exe"))) {
+        name.chop(4);
+    }
+    return name;
+}

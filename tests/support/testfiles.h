@@ -10,6 +10,10 @@
 #include <memory>
 
 bool writeFile(const QString& path, const QByteArray& bytes);
+
+// The name of the update check's working directory for the running test program: its
+// executable's file name without ".exe" (the update check never uses the application name).
+QString ownWorkDirName();
 // The whole file; empty when it cannot be read.
 QByteArray readFile(const QString& path);
 

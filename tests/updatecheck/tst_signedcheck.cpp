@@ -88,7 +88,10 @@ private slots:
 
 private:
     void serve(const QByteArray& body, Signing signing);
-    QString diffPath() const { return tempRoot->path() + QStringLiteral("/Host/version_diff.txt"); }
+    QString diffPath() const
+    {
+        return tempRoot->path() + QLatin1Char('/') + ownWorkDirName() + QStringLiteral("/version_diff.txt");
+    }
     UpdateCheck trustingCheck() const;
 
     TestHttpServer server;
@@ -256,7 +259,7 @@ void SignedCheckTest::refusedAnswer()
         || update.lastCheck() == UpdateCheck::CheckResult::ServerFailed);
     QVERIFY(update.isUpdateAvailable());
     QCOMPARE(readFile(diffPath()), ExpectedFile);
-    QCOMPARE(QDir(tempRoot->path() + QStringLiteral("/Host")).entryList(QDir::AllEntries | QDir::NoDotAndDotDot),
+    QCOMPARE(QDir(tempRoot->path() + QLatin1Char('/') + ownWorkDirName()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot),
         QStringList { "version_diff.txt" });
 }
 

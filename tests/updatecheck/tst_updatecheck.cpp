@@ -120,7 +120,8 @@ private slots:
 
 private:
     void serve(const QByteArray& body, int status = 200);
-    QString workDir() const { return tempRoot->path() + QStringLiteral("/Host"); }
+    // <temporary directory>/<the executable's file name without ".exe">
+    QString workDir() const { return tempRoot->path() + QLatin1Char('/') + ownWorkDirName(); }
     QString diffPath() const { return workDir() + QStringLiteral("/version_diff.txt"); }
     void writeBaseline(UpdateCheck& update);
     void addAnswerColumns();
@@ -143,8 +144,9 @@ void UpdateCheckTest::initTestCase()
         });
     QVERIFY(server.startAtServerBaseUrl());
     savedTmpDir = qgetenv("TMPDIR");
-    // The working directory is <temporary directory>/<host name>; both are the test's own.
-    QCoreApplication::setApplicationName(QStringLiteral("Host"));
+    // The working directory follows the executable's file name, never the application's name
+    // (which Windows cuts at the first dot).
+    QCoreApplication::setApplicationName(QStringLiteral("My.App"));
 
     // The first unverified check of the process says so, once; the tests below then see only
     // their own messages.

@@ -1,0 +1,3 @@
+#include "changehook.h"
+
+FileSystemChangeHook fileSystemChangeHook = nullptr;

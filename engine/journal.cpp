@@ -1,0 +1,601 @@
+#include "journal.h"
+
+#include "changehook.h"
+#include "filehelpers.h"
+#include "sha256.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QSet>
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <system_error>
+#include <thread>
+
+#ifdef _WIN32
+#include <io.h>
+#include <windows.h>
+#else
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
+namespace {
+
+constexpr char Marker[] = "@OrbisnapJournal 1";
+
+QByteArray encodePath(const QString& path)
+{
+    return path.isEmpty() ? QByteArray("-") : path.toUtf8().toPercentEncoding("/:\\");
+}
+
+QString decodePath(const QByteArray& field)
+{
+    return field == "-" ? QString() : QString::fromUtf8(QByteArray::fromPercentEncoding(field));
+}
+
+const char* stateName(Journal::State state)
+{
+    switch (state) {
+    case Journal::State::Staging:
+        return "staging";
+    case Journal::State::Committing:
+        return "committing";
+    case Journal::State::RollingBack:
+        return "rollingback";
+    case Journal::State::Finished:
+        return "finished";
+    }
+    return "staging";
+}
+
+bool stateFromName(const QByteArray& name, Journal::State& state)
+{
+    for (Journal::State candidate : { Journal::State::Staging, Journal::State::Committing,
+             Journal::State::RollingBack, Journal::State::Finished }) {
+        if (name == stateName(candidate)) {
+            state = candidate;
+            return true;
+        }
+    }
+    return false;
+}
+
+QByteArray serialize(const Journal& journal)
+{
+    QByteArray text = QByteArray(Marker) + '\n';
+    text += QByteArray("state ") + stateName(journal.state) + '\n';
+    text += "diff " + encodePath(journal.diffPath) + '\n';
+    for (const QString& dir : journal.createdDirs) {
+        text += "dir " + encodePath(dir) + '\n';
+    }
+    for (const JournalStep& step : journal.steps) {
+        text += QByteArray("step ") + (step.deletion ? "delete " : "replace ") + (step.hadTarget ? "1 " : "0 ")
+            + QByteArray::number(step.size) + ' ' + encodePath(step.target) + ' ' + encodePath(step.staged) + ' '
+            + encodePath(step.backup) + ' ' + encodePath(step.fetched) + ' '
+            + (step.sha256.isEmpty() ? QByteArray("-") : step.sha256) + '\n';
+    }
+    for (const QString& leftover : journal.leftovers) {
+        text += "leftover " + encodePath(leftover) + '\n';
+    }
+    return text;
+}
+
+// --- file-system operations: each change passes the change hook first ---
+
+bool present(const QString& path)
+{
+    if (path.isEmpty()) {
+        return false;
+    }
+    std::error_code error;
+    return std::filesystem::symlink_status(nativePath(path), error).type()
+        != std::filesystem::file_type::not_found;
+}
+
+bool isFolder(const QString& path)
+{
+    std::error_code error;
+    return std::filesystem::symlink_status(nativePath(path), error).type() == std::filesystem::file_type::directory;
+}
+
+qint64 sizeOf(const QString& path)
+{
+    std::error_code error;
+    const auto size = std::filesystem::file_size(nativePath(path), error);
+    return error ? -1 : qint64(size);
+}
+
+bool sameFile(const QString& a, const QString& b)
+{
+    std::error_code error;
+    return std::filesystem::equivalent(nativePath(a), nativePath(b), error) && !error;
+}
+
+// True once nothing is at path any more.
+bool removePath(const QString& path)
+{
+    if (!present(path)) {
+        return true;
+    }
+    beforeFileSystemChange();
+    std::error_code error;
+    std::filesystem::remove(nativePath(path), error);
+    return !present(path);
+}
+
+// Renames from onto to, replacing it. Two links of one file are the exception: rename(2) then
+// does nothing and still reports success, so the second name is removed instead.
+bool renameOnto(const QString& from, const QString& to)
+{
+    if (sameFile(from, to)) {
+        return removePath(from);
+    }
+    beforeFileSystemChange();
+    return bool(replaceFile(from, to));
+}
+
+bool linkTo(const QString& file, const QString& link)
+{
+    beforeFileSystemChange();
+    std::error_code error;
+    std::filesystem::create_hard_link(nativePath(file), nativePath(link), error);
+    return !error;
+}
+
+bool removeEmptyDir(const QString& dir)
+{
+    if (!QFileInfo(dir).isDir() || !QDir(dir).isEmpty(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot)) {
+        return false;
+    }
+    beforeFileSystemChange();
+    return QDir().rmdir(dir);
+}
+
+#ifdef _WIN32
+bool flushHandle(const QFile& file)
+{
+    const HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(file.handle()));
+    return handle != INVALID_HANDLE_VALUE && FlushFileBuffers(handle);
+}
+#endif
+
+bool flushFile(const QString& path)
+{
+#ifdef _WIN32
+    QFile file(path);
+    return file.open(QIODevice::ReadWrite | QIODevice::ExistingOnly) && flushHandle(file);
+#else
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) {
+        return false;
+    }
+    const bool synced = ::fsync(fd) == 0;
+    ::close(fd);
+    return synced;
+#endif
+}
+
+// Makes the entries of dir (renames, new and removed names) durable. On Windows the entries
+// are written with the file system's own journal; nothing to do here.
+bool syncDir(const QString& dir)
+{
+#ifdef _WIN32
+    Q_UNUSED(dir);
+    return true;
+#else
+    const int fd = ::open(QFile::encodeName(dir).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) {
+        return false;
+    }
+    const bool synced = ::fsync(fd) == 0;
+    ::close(fd);
+    return synced;
+#endif
+}
+
+QStringList parentDirs(const Journal& journal, bool stagedOnly)
+{
+    QStringList dirs;
+    QSet<QString> seen;
+    for (const JournalStep& step : journal.steps) {
+        if (stagedOnly && step.staged.isEmpty()) {
+            continue;
+        }
+        const QString dir = QFileInfo(step.target).path();
+        if (!seen.contains(dir)) {
+            seen.insert(dir);
+            dirs.append(dir);
+        }
+    }
+    return dirs;
+}
+
+void removeEmptyParents(const QString& file, const QString& root)
+{
+    const QString below = QDir::cleanPath(root) + QLatin1Char('/');
+    for (QString dir = QDir::cleanPath(QFileInfo(file).path()); dir.startsWith(below);
+         dir = QFileInfo(dir).path()) {
+        // A folder gone already was removed by a run that died before reaching its parent.
+        if (present(dir) && !removeEmptyDir(dir)) {
+            break;
+        }
+    }
+}
+
+void say(const char* text, const QString& path)
+{
+    std::fprintf(stderr, "%s%s\n", text, path.toUtf8().constData());
+}
+
+} // namespace
+
+QString journalPath(const QString& workDir)
+{
+    return joinPath(workDir, QString::fromLatin1(JournalFileName));
+}
+
+bool writeJournal(const QString& workDir, const Journal& journal)
+{
+    const QString path = journalPath(workDir);
+    const QString fresh = path + QStringLiteral(".new");
+    const QByteArray text = serialize(journal);
+    beforeFileSystemChange();
+    QFile file(fresh);
+    bool written = file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(text) == text.size()
+        && file.flush();
+#ifdef _WIN32
+    written = written && flushHandle(file);
+#else
+    written = written && ::fsync(file.handle()) == 0;
+#endif
+    file.close();
+    if (!written || !renameOnto(fresh, path) || !syncDir(workDir)) {
+        std::fprintf(stderr, "install journal not written: %s (%s)\n", path.toUtf8().constData(),
+            file.errorString().toUtf8().constData());
+        removePath(fresh);
+        return false;
+    }
+    return true;
+}
+
+JournalRead readJournal(const QString& workDir, Journal& journal)
+{
+    QFile file(journalPath(workDir));
+    if (!file.exists()) {
+        return JournalRead::Missing;
+    }
+    if (!file.open(QIODevice::ReadOnly)) {
+        return JournalRead::Unreadable;
+    }
+    const QList<QByteArray> lines = file.readAll().split('\n');
+    if (lines.isEmpty() || lines.first() != Marker) {
+        return JournalRead::Unreadable;
+    }
+    journal = Journal();
+    bool stateSeen = false;
+    for (const QByteArray& line : lines.mid(1)) {
+        const QList<QByteArray> fields = line.split(' ');
+        const QByteArray& key = fields.first();
+        if (key == "state" && fields.size() == 2) {
+            stateSeen = stateFromName(fields[1], journal.state);
+            if (!stateSeen) {
+                return JournalRead::Unreadable;
+            }
+        } else if (key == "diff" && fields.size() == 2) {
+            journal.diffPath = decodePath(fields[1]);
+        } else if (key == "dir" && fields.size() == 2) {
+            journal.createdDirs.append(decodePath(fields[1]));
+        } else if (key == "leftover" && fields.size() == 2) {
+            journal.leftovers.append(decodePath(fields[1]));
+        } else if (key == "step") {
+            if (fields.size() != 9 || (fields[1] != "replace" && fields[1] != "delete")) {
+                return JournalRead::Unreadable;
+            }
+            JournalStep step;
+            step.deletion = fields[1] == "delete";
+            step.hadTarget = fields[2] == "1";
+            bool number = false;
+            step.size = fields[3].toLongLong(&number);
+            step.target = decodePath(fields[4]);
+            step.staged = decodePath(fields[5]);
+            step.backup = decodePath(fields[6]);
+            step.fetched = decodePath(fields[7]);
+            step.sha256 = fields[8] == "-" ? QByteArray() : fields[8];
+            if (!number || step.target.isEmpty() || step.backup.isEmpty()
+                || step.staged.isEmpty() != step.deletion) {
+                return JournalRead::Unreadable;
+            }
+            journal.steps.push_back(step);
+        }
+        // Other lines are additions of a later version and are passed over.
+    }
+    return stateSeen ? JournalRead::Read : JournalRead::Unreadable;
+}
+
+bool removeJournal(const QString& workDir)
+{
+    const QString path = journalPath(workDir);
+    const bool removed = removePath(path + QStringLiteral(".new")) && removePath(path);
+    syncDir(workDir);
+    return removed;
+}
+
+namespace journalsteps {
+
+bool commit(JournalStep& step)
+{
+    if (step.deletion) {
+        if (!present(step.target)) {
+            return true;
+        }
+        // A second link keeps the file without moving it; where links are not to be had the
+        // file itself is moved to the backup name.
+        if (!present(step.backup) && !linkTo(step.target, step.backup) && !renameOnto(step.target, step.backup)) {
+            return false;
+        }
+        return removePath(step.target);
+    }
+    if (!present(step.staged)) {
+        // Renamed onto the target by an earlier attempt.
+        return present(step.target);
+    }
+    // A folder is never replaced by a file: its content is not the release's to drop.
+    if (isFolder(step.target)) {
+        return false;
+    }
+    if (present(step.target) && !present(step.backup) && !linkTo(step.target, step.backup)
+        && !renameOnto(step.target, step.backup)) {
+        return false;
+    }
+    if (renameOnto(step.staged, step.target)) {
+        return true;
+    }
+    // A file that is held open (a loaded library on Windows) cannot be replaced, but it can be
+    // renamed aside: the backup becomes the held file itself, and the new file takes its name.
+    if (present(step.target) && sameFile(step.target, step.backup)) {
+        return removePath(step.backup) && renameOnto(step.target, step.backup)
+            && renameOnto(step.staged, step.target);
+    }
+    return false;
+}
+
+bool takeBack(JournalStep& step, bool committed)
+{
+    bool restored = true;
+    if (present(step.backup)) {
+        restored = renameOnto(step.backup, step.target);
+        if (!restored) {
+            std::fprintf(stderr, "merge: cannot restore %s, its previous content is in %s\n",
+                step.target.toUtf8().constData(), step.backup.toUtf8().constData());
+        }
+    } else if (committed && !step.deletion && !step.hadTarget && !present(step.staged) && present(step.target)) {
+        // Placed where there was nothing: taking it back means removing it.
+        restored = removePath(step.target);
+    }
+    if (!step.deletion) {
+        restored = removePath(step.staged) && restored;
+    }
+    return restored;
+}
+
+void finish(const QString& workDir, Journal& journal)
+{
+    QStringList remaining;
+    const auto removeOrKeep = [&remaining](const QString& path) {
+        if (!removePath(path)) {
+            remaining.append(path);
+        }
+    };
+    for (const QString& leftover : journal.leftovers) {
+        removeOrKeep(leftover);
+    }
+    for (const JournalStep& step : journal.steps) {
+        removeOrKeep(step.backup);
+        if (!step.deletion) {
+            removeOrKeep(step.staged);
+        }
+    }
+    syncTargetDirs(journal);
+    for (const JournalStep& step : journal.steps) {
+        if (!step.fetched.isEmpty()) {
+            removeOrKeep(step.fetched);
+            removeEmptyParents(step.fetched, workDir);
+        }
+    }
+    if (!journal.diffPath.isEmpty()) {
+        removeOrKeep(journal.diffPath);
+    }
+    if (remaining.isEmpty()) {
+        removeJournal(workDir);
+        return;
+    }
+    // Held files (Windows) go on a later run; the journal now only names them.
+    Journal rest;
+    rest.state = Journal::State::Finished;
+    rest.leftovers = remaining;
+    for (const QString& path : remaining) {
+        say("not removed yet, left for a later run: ", path);
+    }
+    writeJournal(workDir, rest);
+    journal = rest;
+}
+
+bool rollBack(const QString& workDir, Journal& journal)
+{
+    const bool committed = journal.state != Journal::State::Staging;
+    if (journal.state == Journal::State::Committing) {
+        journal.state = Journal::State::RollingBack;
+        // Without the record a later run would finish the install forward from what is left.
+        writeJournal(workDir, journal);
+    }
+    bool restored = true;
+    for (auto it = journal.steps.rbegin(); it != journal.steps.rend(); ++it) {
+        restored = takeBack(*it, committed) && restored;
+    }
+    for (auto it = journal.createdDirs.crbegin(); it != journal.createdDirs.crend(); ++it) {
+        removeEmptyDir(*it);
+    }
+    for (const QString& dir : parentDirs(journal, false)) {
+        syncDir(dir);
+    }
+    if (restored) {
+        removeJournal(workDir);
+    }
+    return restored;
+}
+
+bool flushStaged(const Journal& journal)
+{
+#ifdef _WIN32
+    for (const JournalStep& step : journal.steps) {
+        if (!step.staged.isEmpty() && !flushFile(step.staged)) {
+            return false;
+        }
+    }
+#else
+    // One syncfs per file system writes every staged copy out at once, far cheaper than an
+    // fsync per file for a release of many small files.
+    QSet<dev_t> synced;
+    for (const QString& dir : parentDirs(journal, true)) {
+        struct stat status {};
+        if (::stat(QFile::encodeName(dir).constData(), &status) != 0) {
+            return false;
+        }
+        if (!synced.contains(status.st_dev)) {
+            const int fd = ::open(QFile::encodeName(dir).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+            const bool flushed = fd >= 0 && ::syncfs(fd) == 0;
+            if (fd >= 0) {
+                ::close(fd);
+            }
+            if (!flushed) {
+                // Fall back to one file at a time.
+                for (const JournalStep& step : journal.steps) {
+                    if (!step.staged.isEmpty() && !flushFile(step.staged)) {
+                        return false;
+                    }
+                }
+                break;
+            }
+            synced.insert(status.st_dev);
+        }
+    }
+#endif
+    for (const QString& dir : parentDirs(journal, true)) {
+        if (!syncDir(dir)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+void syncTargetDirs(const Journal& journal)
+{
+    for (const QString& dir : parentDirs(journal, false)) {
+        syncDir(dir);
+    }
+}
+
+} // namespace journalsteps
+
+namespace {
+
+// Whether the install can be finished forward: every step is either placed (its staged copy
+// gone, the target there) or still has its staged copy, whole.
+bool canFinishForward(const Journal& journal)
+{
+    for (const JournalStep& step : journal.steps) {
+        if (step.deletion) {
+            continue;
+        }
+        if (present(step.staged)) {
+            if (step.size >= 0 && sizeOf(step.staged) != step.size) {
+                say("staged copy damaged: ", step.staged);
+                return false;
+            }
+            std::int64_t size = -1;
+            Sha256Digest digest {};
+            if (!step.sha256.isEmpty()
+                && (!hashFile(step.staged, size, digest)
+                    || QByteArray::fromStdString(Sha256::toHex(digest)) != step.sha256)) {
+                say("staged copy damaged: ", step.staged);
+                return false;
+            }
+        } else if (!present(step.target)) {
+            say("staged copy missing: ", step.staged);
+            return false;
+        }
+    }
+    return true;
+}
+
+bool hostFree(const QString& hostExe, int mode)
+{
+    const QByteArray path = hostExe.toUtf8();
+    // Mode 1 waits as the merge does: ten one-second sleeps at most.
+    for (int remaining = mode == 1 ? 10 : 0;; --remaining) {
+        if (!isFileBusy(path.constData())) {
+            return true;
+        }
+        if (remaining == 0) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::seconds(1));
+    }
+}
+
+} // namespace
+
+Recovery recoverInstall(const QString& workDir, const QString& hostExe, int mode)
+{
+    Journal journal;
+    switch (readJournal(workDir, journal)) {
+    case JournalRead::Missing:
+        // A journal update cut short before its rename.
+        removePath(journalPath(workDir) + QStringLiteral(".new"));
+        return Recovery::NoJournal;
+    case JournalRead::Unreadable:
+        say("install journal unreadable, installation left as it is: ", journalPath(workDir));
+        return Recovery::Failed;
+    case JournalRead::Read:
+        break;
+    }
+    if (journal.state == Journal::State::Finished) {
+        // The install is complete; only files that were held remain to be removed.
+        journalsteps::finish(workDir, journal);
+        return Recovery::Cleaned;
+    }
+    if (mode != 1 && mode != 2) {
+        std::fprintf(stderr, "interrupted install left as it is: mode %d installs nothing\n", mode);
+        return Recovery::Left;
+    }
+    if (!hostFree(hostExe, mode)) {
+        std::fprintf(stderr, "interrupted install left as it is: the host is in use\n");
+        return Recovery::Left;
+    }
+    if (journal.state == Journal::State::Committing && canFinishForward(journal)) {
+        bool placed = true;
+        for (JournalStep& step : journal.steps) {
+            if (!journalsteps::commit(step)) {
+                say("merge: cannot replace ", step.target);
+                placed = false;
+                break;
+            }
+        }
+        if (placed) {
+            journalsteps::syncTargetDirs(journal);
+            journalsteps::finish(workDir, journal);
+            std::fprintf(stderr, "interrupted install completed\n");
+            return Recovery::Completed;
+        }
+    }
+    if (!journalsteps::rollBack(workDir, journal)) {
+        return Recovery::Failed;
+    }
+    std::fprintf(stderr, "interrupted install taken back\n");
+    return Recovery::TakenBack;
+}

@@ -1,0 +1,526 @@
+// The download pass against servers that misbehave: bodies checked against the size and
+// SHA-256 of their entry while they arrive, interrupted transfers continued with Range,
+// transfers side by side over reused connections, a transfer too slow to finish, and a disk
+// that fills during the pass.
+
+#include "download.h"
+#include "enginetestutil.h"
+#include "fetchtarget.h"
+#include "sha256.h"
+#include "testfiles.h"
+#include "testhttpserver.h"
+
+#include <QElapsedTimer>
+#include <QProcess>
+#include <QRandomGenerator>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <memory>
+#include <set>
+#include <thread>
+
+namespace {
+
+QByteArray randomBytes(qsizetype size, quint32 seed)
+{
+    QRandomGenerator generator(seed);
+    QByteArray bytes(size, Qt::Uninitialized);
+    for (char& byte : bytes) {
+        byte = char(generator.generate() & 0xff);
+    }
+    return bytes;
+}
+
+// "0 [Add] : PATH SIZE SHA256", or without the last two when body is null.
+QByteArray entryLine(const QByteArray& path, const QByteArray& body, bool withDigest = true)
+{
+    QByteArray line = "0 [Add] : " + path;
+    if (withDigest) {
+        line += ' ' + QByteArray::number(body.size()) + ' '
+            + QByteArray::fromStdString(Sha256::toHex(Sha256::hash(body)));
+    }
+    return line;
+}
+
+QString header(const SeenRequest& request, const char* name)
+{
+    const auto it = request.headers.find(name);
+    return it == request.headers.end() ? QString() : QString::fromStdString(it->second);
+}
+
+} // namespace
+
+class DownloadStreamTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+    void hostile_data();
+    void hostile();
+    void resume_data();
+    void resume();
+    void sideBySideOverReusedConnections();
+    void slowTransferAbandoned();
+    void diskFillsDuringPass();
+
+private:
+    // Runs one pass over lines; answers the stored entry lines afterwards.
+    QByteArrayList runPass(const QByteArrayList& lines, bool requireDigests = false,
+        TransferLimits limits = {}, QByteArray* diagnostics = nullptr);
+    void expectUrl(const QString& relative, int failure = -1);
+
+    std::unique_ptr<QTemporaryDir> temp;
+    std::unique_ptr<Folders> folders;
+    std::unique_ptr<TestHttpServer> server;
+    QString mounted;
+};
+
+void DownloadStreamTest::init()
+{
+    temp = std::make_unique<QTemporaryDir>();
+    QVERIFY(temp->isValid());
+    folders = std::make_unique<Folders>(temp->path());
+    server = std::make_unique<TestHttpServer>();
+}
+
+void DownloadStreamTest::cleanup()
+{
+    server.reset();
+    if (!mounted.isEmpty()) {
+        QProcess::execute(QStringLiteral("umount"), { mounted });
+        mounted.clear();
+    }
+    folders.reset();
+    temp.reset();
+}
+
+void DownloadStreamTest::expectUrl(const QString& relative, int failure)
+{
+    const QString url = server->baseUrl() + QStringLiteral("/f/") + relative;
+    QTest::ignoreMessage(
+        QtDebugMsg, QRegularExpression(QStringLiteral("^url: \"%1\" $").arg(QRegularExpression::escape(url))));
+    if (failure >= 0) {
+        QTest::ignoreMessage(QtDebugMsg, QStringLiteral("down load failed error code:  %1 ").arg(failure).toUtf8());
+    }
+}
+
+QByteArrayList DownloadStreamTest::runPass(
+    const QByteArrayList& lines, bool requireDigests, TransferLimits limits, QByteArray* diagnostics)
+{
+    writeDiff(folders->diff, server->baseUrl() + QStringLiteral("/f"), lines);
+    StderrCapture err;
+    {
+        Download worker(folders->work.toUtf8().constData(), folders->diff.toUtf8().constData(),
+            folders->app.toUtf8().constData(), "Host.exe", 0);
+        worker.requireDigests = requireDigests;
+        worker.transferLimits = limits;
+        worker.start();
+        worker.wait();
+    }
+    if (diagnostics) {
+        *diagnostics = err.text();
+    }
+    return diffEntries(folders->diff);
+}
+
+enum Hostile { Exact, AlteredByte, Truncated, UnaskedPartial, HtmlPage, Longer, NoDigest };
+Q_DECLARE_METATYPE(Hostile)
+
+void DownloadStreamTest::hostile_data()
+{
+    QTest::addColumn<Hostile>("serve");
+    QTest::addColumn<bool>("requireDigests");
+    QTest::addColumn<bool>("stored");
+    QTest::addColumn<int>("failure"); // the transport's error code, -1 when it reports none
+    QTest::addColumn<QString>("diagnostic"); // a line the pass must write, after the path
+
+    QTest::newRow("exact-bytes-kept") << Exact << true << true << -1 << QString();
+    QTest::newRow("one-byte-altered-same-length")
+        << AlteredByte << true << false << -1
+        << QStringLiteral("content differs \\(expected 1048576 bytes sha256 [0-9a-f]{64}, "
+                          "received 1048576 bytes sha256 [0-9a-f]{64}\\)");
+    QTest::newRow("truncated-at-close") << Truncated << true << false << 2 << QString();
+    QTest::newRow("partial-reply-not-asked-for")
+        << UnaskedPartial << true << false << 5
+        << QStringLiteral("a partial reply that does not continue the partial file");
+    QTest::newRow("html-error-page-with-200")
+        << HtmlPage << true << false << 5
+        << QStringLiteral("size differs \\(expected 1048576 bytes, announced 26\\)");
+    QTest::newRow("more-bytes-than-the-size-cut-off")
+        << Longer << true << false << 5 << QStringLiteral("more bytes than the file's size");
+    QTest::newRow("line-without-digest-refused-with-keys")
+        << NoDigest << true << false << -1 << QStringLiteral("no size and SHA-256 to check it against");
+    QTest::newRow("line-without-digest-taken-without-keys") << NoDigest << false << true << -1 << QString();
+}
+
+// Each hostile answer leaves nothing in the working directory but the file of the pass, says
+// why, and keeps the entry in its state.
+void DownloadStreamTest::hostile()
+{
+    QFETCH(Hostile, serve);
+    QFETCH(bool, requireDigests);
+    QFETCH(bool, stored);
+    QFETCH(int, failure);
+    QFETCH(QString, diagnostic);
+
+    const QByteArray body = randomBytes(1 << 20, 7);
+    const qint64 extra = qint64(64) << 20;
+    std::atomic<qint64> sent { 0 };
+    server->http().Get("/f/file.bin", [&](const httplib::Request&, httplib::Response& response) {
+        switch (serve) {
+        case Exact:
+        case NoDigest:
+            response.set_content(body.toStdString(), "application/octet-stream");
+            break;
+        case AlteredByte: {
+            QByteArray altered = body;
+            altered[500000] = char(altered[500000] ^ 0x20);
+            response.set_content(altered.toStdString(), "application/octet-stream");
+            break;
+        }
+        case Truncated:
+            response.set_content_provider(std::size_t(body.size()), "application/octet-stream",
+                [&body](std::size_t offset, std::size_t, httplib::DataSink& sink) {
+                    if (offset > 0) {
+                        return false;
+                    }
+                    sink.write(body.constData(), std::size_t(body.size() / 3));
+                    return true;
+                });
+            break;
+        case UnaskedPartial:
+            response.status = 206;
+            response.set_header("Content-Range", "bytes 0-1048575/1048576");
+            response.set_content(body.toStdString(), "application/octet-stream");
+            break;
+        case HtmlPage:
+            response.set_content("<html>Not here.</html>\r\n\r\n", "text/html");
+            break;
+        case Longer:
+            // No length announced: only the entry's size bounds the body.
+            response.set_chunked_content_provider("application/octet-stream",
+                [&body, &sent, extra](std::size_t offset, httplib::DataSink& sink) {
+                    if (qint64(offset) >= body.size() + extra) {
+                        sink.done();
+                        return true;
+                    }
+                    const std::size_t piece = 64 * 1024;
+                    const char* from = body.constData() + (offset % std::size_t(body.size() - piece));
+                    if (!sink.write(from, piece)) {
+                        return false;
+                    }
+                    sent += qint64(piece);
+                    return true;
+                });
+            break;
+        }
+    });
+    QVERIFY(server->start());
+    if (serve != NoDigest || !requireDigests) {
+        expectUrl(QStringLiteral("file.bin"), failure);
+    }
+    QByteArray err;
+    const QByteArrayList after
+        = runPass({ entryLine("file.bin", body, serve != NoDigest), "0 [Delete] : gone.dll" }, requireDigests, {}, &err);
+
+    QCOMPARE(after.first().left(1), stored ? QByteArray("2") : QByteArray("0"));
+    QCOMPARE(after.last(), QByteArray("0 [Delete] : gone.dll"));
+    Tree work = snapshotTree(folders->work);
+    work.remove(QStringLiteral("version_diff.txt"));
+    const Tree expectedWork = stored ? Tree { { QStringLiteral("file.bin"), body } } : Tree {};
+    QCOMPARE(work, expectedWork);
+    if (!diagnostic.isEmpty()) {
+        const QRegularExpression line(QStringLiteral("\nnot fetched: file.bin: %1.*\n").arg(diagnostic));
+        QVERIFY2(line.match(QString::fromUtf8(err)).hasMatch(), err.constData());
+    }
+    if (serve == Longer) {
+        // Cut off soon after the size was passed, not read to the end.
+        QVERIFY2(sent.load() < body.size() + extra / 2, QByteArray::number(sent.load()).constData());
+    }
+    if (serve == NoDigest && requireDigests) {
+        QCOMPARE(server->requests().size(), std::size_t(0));
+    }
+}
+
+enum Resume { Honoured, Ignored, WrongStart, FileChanged };
+Q_DECLARE_METATYPE(Resume)
+
+void DownloadStreamTest::resume_data()
+{
+    QTest::addColumn<Resume>("answer");
+    QTest::addColumn<bool>("stored");
+    QTest::newRow("range-honoured-rest-appended") << Honoured << true;
+    QTest::newRow("range-ignored-whole-file-again") << Ignored << true;
+    QTest::newRow("range-from-elsewhere-refused") << WrongStart << false;
+    QTest::newRow("file-changed-validator-differs") << FileChanged << true;
+}
+
+// A transfer cut short keeps its bytes and the server's validator; the next pass asks for the
+// rest with Range and If-Range and takes only an answer that continues the partial.
+void DownloadStreamTest::resume()
+{
+    QFETCH(Resume, answer);
+    QFETCH(bool, stored);
+
+    const QByteArray first = randomBytes(3 << 20, 11);
+    const QByteArray second = randomBytes(3 << 20, 12); // the file after a new release
+    const qsizetype cut = first.size() * 2 / 5;
+    std::atomic<bool> secondRun { false };
+    server->http().Get("/f/sub/big.bin", [&](const httplib::Request& request, httplib::Response& response) {
+        const bool changed = secondRun && answer == FileChanged;
+        const QByteArray& body = changed ? second : first;
+        response.set_header("ETag", changed ? "\"v2\"" : "\"v1\"");
+        if (!secondRun) {
+            response.set_content_provider(std::size_t(body.size()), "application/octet-stream",
+                [&body, cut](std::size_t offset, std::size_t, httplib::DataSink& sink) {
+                    if (offset > 0) {
+                        return false;
+                    }
+                    sink.write(body.constData(), std::size_t(cut));
+                    return true;
+                });
+            return;
+        }
+        const bool validatorMatches = request.get_header_value("If-Range") == "\"v1\"" && !changed;
+        const std::string range = request.get_header_value("Range");
+        if (answer == WrongStart) {
+            response.status = 206;
+            response.set_header("Content-Range", "bytes 0-" + std::to_string(body.size() - 1) + "/"
+                    + std::to_string(body.size()));
+            response.set_content(body.toStdString(), "application/octet-stream");
+            return;
+        }
+        if (answer == Honoured && validatorMatches && range.rfind("bytes=", 0) == 0) {
+            // The server library answers the Range itself: 206 with its Content-Range.
+            response.set_content(body.toStdString(), "application/octet-stream");
+            return;
+        }
+        // Whole file, 200, streamed without a length so that the library applies no range.
+        response.status = 200;
+        response.set_chunked_content_provider("application/octet-stream",
+            [&body](std::size_t offset, httplib::DataSink& sink) {
+                if (offset >= std::size_t(body.size())) {
+                    sink.done();
+                    return true;
+                }
+                const std::size_t piece = std::min<std::size_t>(256 * 1024, std::size_t(body.size()) - offset);
+                sink.write(body.constData() + offset, piece);
+                return true;
+            });
+    });
+    QVERIFY(server->start());
+
+    const QString partial = folders->work + QStringLiteral("/sub/big.bin") + QLatin1String(FetchTarget::PartialSuffix);
+    const QString info = folders->work + QStringLiteral("/sub/big.bin") + QLatin1String(FetchTarget::InfoSuffix);
+    expectUrl(QStringLiteral("sub/big.bin"), 2);
+    QByteArrayList after = runPass({ entryLine("sub/big.bin", first) }, true);
+    QCOMPARE(after, QByteArrayList { entryLine("sub/big.bin", first) });
+    QVERIFY(!QFileInfo::exists(folders->work + QStringLiteral("/sub/big.bin")));
+    // What arrived before the connection closed, however much of it Qt handed over.
+    const qint64 kept = QFileInfo(partial).size();
+    QVERIFY2(kept > 0 && kept <= cut, QByteArray::number(kept).constData());
+    QCOMPARE(readFile(partial), first.left(kept));
+    const std::size_t firstRun = server->requests().size();
+    secondRun = true;
+    QCOMPARE(readFile(info), (server->baseUrl() + QStringLiteral("/f/sub/big.bin\n\"v1\"\n")).toUtf8());
+
+    const QByteArray& expected = answer == FileChanged ? second : first;
+    expectUrl(QStringLiteral("sub/big.bin"), stored ? -1 : 5);
+    QByteArray err;
+    after = runPass({ entryLine("sub/big.bin", expected) }, true, {}, &err);
+
+    const std::vector<SeenRequest> seen = server->requests();
+    QCOMPARE(seen.size(), firstRun + 1);
+    QCOMPARE(header(seen.front(), "Range"), QString());
+    QCOMPARE(header(seen.back(), "Range"), QStringLiteral("bytes=%1-").arg(kept));
+    QCOMPARE(header(seen.back(), "If-Range"), QStringLiteral("\"v1\""));
+    QByteArray line = entryLine("sub/big.bin", expected);
+    if (stored) {
+        line[0] = '2';
+    }
+    QCOMPARE(after, QByteArrayList { line });
+    QCOMPARE(readFile(folders->work + QStringLiteral("/sub/big.bin")), stored ? expected : QByteArray());
+    QVERIFY(!QFileInfo::exists(partial));
+    QVERIFY(!QFileInfo::exists(info));
+    if (!stored) {
+        QVERIFY2(err.contains("not fetched: sub/big.bin: a partial reply that does not continue the partial file"),
+            err.constData());
+    }
+}
+
+// Many files: at most four transfers at once, more than one at a time, over connections that
+// are kept and reused, with every FileStart in list order.
+void DownloadStreamTest::sideBySideOverReusedConnections()
+{
+    constexpr int files = 16;
+    std::atomic<int> now { 0 };
+    std::atomic<int> most { 0 };
+    std::mutex portsMutex;
+    std::set<int> ports;
+    QByteArrayList lines;
+    QStringList order;
+    std::map<std::string, QByteArray> bodies;
+    for (int i = 0; i < files; ++i) {
+        const QByteArray name = "f" + QByteArray::number(i) + ".bin";
+        bodies[name.toStdString()] = randomBytes(64 * 1024, quint32(100 + i));
+        lines.append(entryLine(name, bodies[name.toStdString()]));
+        order.append(QStringLiteral("start:") + QString::fromUtf8(name));
+    }
+    server->http().Get(R"(/f/(.+))", [&](const httplib::Request& request, httplib::Response& response) {
+        const int running = ++now;
+        int seen = most.load();
+        while (running > seen && !most.compare_exchange_weak(seen, running)) {
+        }
+        {
+            std::lock_guard lock(portsMutex);
+            ports.insert(request.remote_port);
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(40));
+        response.set_content(bodies.at(request.matches[1]).toStdString(), "application/octet-stream");
+        --now;
+    });
+    QVERIFY(server->start());
+    for (const auto& [name, body] : bodies) {
+        expectUrl(QString::fromStdString(name));
+    }
+
+    writeDiff(folders->diff, server->baseUrl() + QStringLiteral("/f"), lines);
+    EventLog log { folders->diff, QThread::currentThreadId(), {}, {} };
+    StderrCapture err;
+    {
+        Download worker(folders->work.toUtf8().constData(), folders->diff.toUtf8().constData(),
+            folders->app.toUtf8().constData(), "Host.exe", 0);
+        worker.callback = &EventLog::callback;
+        worker.userData = &log;
+        QCOMPARE(worker.start(), 0);
+        worker.wait();
+    }
+    order.append(QStringLiteral("done:1"));
+    QCOMPARE(log.summary(), order);
+    for (const QByteArray& line : diffEntries(folders->diff)) {
+        QVERIFY2(line.startsWith("2 "), line.constData());
+    }
+    for (const auto& [name, body] : bodies) {
+        QCOMPARE(readFile(folders->work + QLatin1Char('/') + QString::fromStdString(name)), body);
+    }
+    QVERIFY2(most.load() >= 2 && most.load() <= FileTransfers::MaxParallel, QByteArray::number(most.load()));
+    // Sixteen files over at most four connections: each connection carried several.
+    QVERIFY2(ports.size() <= std::size_t(FileTransfers::MaxParallel), QByteArray::number(qsizetype(ports.size())));
+}
+
+// A server that drips a few bytes now and then never trips the inactivity limit; the rate
+// limit abandons it, and the pass goes on.
+void DownloadStreamTest::slowTransferAbandoned()
+{
+    const QByteArray body = randomBytes(100 * 1024, 3);
+    std::atomic<bool> stop { false };
+    server->http().Get("/f/slow.bin", [&](const httplib::Request&, httplib::Response& response) {
+        response.set_content_provider(std::size_t(body.size()), "application/octet-stream",
+            [&body, &stop](std::size_t offset, std::size_t, httplib::DataSink& sink) {
+                if (stop.load()) {
+                    return false;
+                }
+                std::this_thread::sleep_for(std::chrono::milliseconds(50));
+                return sink.write(body.constData() + offset, 16);
+            });
+    });
+    server->http().Get("/f/fast.bin", [&](const httplib::Request&, httplib::Response& response) {
+        response.set_content(body.toStdString(), "application/octet-stream");
+    });
+    QVERIFY(server->start());
+    expectUrl(QStringLiteral("slow.bin"), QNetworkReply::TimeoutError);
+    expectUrl(QStringLiteral("fast.bin"));
+    TransferLimits limits;
+    limits.minimumBytes = 4096;
+    limits.rateWindowMs = 400;
+    QElapsedTimer clock;
+    clock.start();
+    const QByteArrayList after = runPass({ entryLine("slow.bin", body), entryLine("fast.bin", body) }, true, limits);
+    const qint64 took = clock.elapsed();
+    stop = true;
+    QCOMPARE(after.at(0), entryLine("slow.bin", body));
+    QVERIFY(after.at(1).startsWith("2 "));
+    // At 320 bytes a second the whole body would take more than five minutes.
+    QVERIFY2(took < 60000, QByteArray::number(took).constData());
+    QVERIFY(!QFileInfo::exists(folders->work + QStringLiteral("/slow.bin")));
+}
+
+// A working directory on a small file system that fills during the pass: the files that did
+// not fit are not recorded and leave nothing, nothing is installed, and once there is room the
+// next pass fetches the rest and the install puts exactly the release's bytes in place.
+void DownloadStreamTest::diskFillsDuringPass()
+{
+    const QString work = folders->work;
+    QDir(work).removeRecursively();
+    QVERIFY(QDir().mkpath(work));
+    if (QProcess::execute(QStringLiteral("mount"), { "-t", "tmpfs", "-o", "size=2m", "tmpfs", work }) != 0) {
+        QSKIP("cannot mount a small tmpfs here (needs root)");
+    }
+    mounted = work;
+
+    std::map<std::string, QByteArray> bodies;
+    QByteArrayList lines;
+    for (int i = 0; i < 4; ++i) {
+        const QByteArray name = "part" + QByteArray::number(i) + ".dll";
+        bodies[name.toStdString()] = randomBytes(700 * 1024, quint32(40 + i));
+        lines.append(entryLine(name, bodies[name.toStdString()]));
+    }
+    server->http().Get(R"(/f/(.+))", [&](const httplib::Request& request, httplib::Response& response) {
+        response.set_content(bodies.at(request.matches[1]).toStdString(), "application/octet-stream");
+    });
+    QVERIFY(server->start());
+    QVERIFY(writeDiff(folders->diff, server->baseUrl() + QStringLiteral("/f"), lines));
+
+    const QtMessageHandler previous = qInstallMessageHandler([](QtMsgType, const QMessageLogContext&, const QString&) {});
+    QByteArray err;
+    {
+        StderrCapture capture;
+        Download worker(work.toUtf8().constData(), folders->diff.toUtf8().constData(),
+            folders->app.toUtf8().constData(), "Host.exe", 0);
+        QCOMPARE(worker.start(), 0);
+        worker.wait();
+        err = capture.text();
+        QCOMPARE(worker.installFiles(), 0);
+    }
+    QVERIFY2(err.contains("(No space left on device)"), err.constData());
+    QCOMPARE(snapshotTree(folders->app), Tree {});
+    // Whatever is in the working directory is a whole file that its entry records, or nothing.
+    const QByteArrayList recorded = diffEntries(folders->diff);
+    int fetched = 0;
+    for (const auto& [name, body] : bodies) {
+        const QString path = work + QLatin1Char('/') + QString::fromStdString(name);
+        const bool marked = recorded.contains(entryLine(QByteArray::fromStdString(name), body).replace(0, 1, "2"));
+        if (marked) {
+            QCOMPARE(readFile(path), body);
+            ++fetched;
+        }
+        QVERIFY(!QFileInfo::exists(path + QLatin1String(FetchTarget::PartialSuffix)));
+    }
+    QVERIFY(fetched < int(bodies.size()));
+
+    QCOMPARE(QProcess::execute(QStringLiteral("mount"), { "-o", "remount,size=16m", work }), 0);
+    {
+        StderrCapture capture;
+        Download worker(work.toUtf8().constData(), folders->diff.toUtf8().constData(),
+            folders->app.toUtf8().constData(), "Host.exe", 0);
+        QCOMPARE(worker.start(), 0);
+        worker.wait();
+        QCOMPARE(worker.installFiles(), 1);
+    }
+    qInstallMessageHandler(previous);
+    Tree expected;
+    for (const auto& [name, body] : bodies) {
+        expected.insert(QString::fromStdString(name), body);
+    }
+    QCOMPARE(snapshotTree(folders->app), expected);
+}
+
+QTEST_GUILESS_MAIN(DownloadStreamTest)
+#include "tst_downloadstream.moc"
