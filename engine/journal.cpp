@@ -376,11 +376,16 @@ bool commit(JournalStep& step)
     if (present(step.target) && !present(step.backup)) {
         // A held file cannot be replaced under its name, nor can a second link of it be removed
         // again: the file itself becomes the backup, and the new file takes the free name.
-        const bool kept = heldByRunningImage(step.target)
-            ? renameAside(step.target, step.backup)
-            : linkTo(step.target, step.backup) || renameOnto(step.target, step.backup);
+        const bool held = heldByRunningImage(step.target);
+        const bool linked = !held && linkTo(step.target, step.backup);
+        const bool kept = linked
+            || (held ? renameAside(step.target, step.backup) : renameOnto(step.target, step.backup));
         if (!kept) {
             return false;
+        }
+        // A second link shares the installed file's attributes; only a file of its own is hidden.
+        if (!linked) {
+            platform::setHidden(nativePath(step.backup));
         }
     }
     if (renameOnto(step.staged, step.target)) {
@@ -399,7 +404,7 @@ bool takeBack(JournalStep& step, bool committed)
 {
     bool restored = true;
     if (present(step.backup)) {
-        restored = renameOnto(step.backup, step.target);
+        restored = renameOnto(step.backup, step.target) && placedVisible(step.target);
         if (!restored) {
             std::fprintf(stderr, "merge: cannot restore %s, its previous content is in %s\n",
                 step.target.toUtf8().constData(), step.backup.toUtf8().constData());

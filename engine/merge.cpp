@@ -109,6 +109,8 @@ bool stage(const JournalStep& step)
         beforeFileSystemChange();
         QFile::setPermissions(step.staged, replaced.permissions());
     }
+    // Hidden on Windows as its dot name hides it elsewhere; the mark goes when it is placed.
+    platform::setHidden(nativePath(step.staged));
     return true;
 }
 
