@@ -108,7 +108,11 @@ bool syncPath(const QString& path, bool directory)
     if (fd < 0) {
         return false;
     }
+#ifdef _WIN32
+    const bool synced = syncData(fd);
+#else
     const bool synced = directory ? ::fsync(fd) == 0 : syncData(fd);
+#endif
     const int saved = errno;
     closeFile(fd);
     errno = saved;
