@@ -444,6 +444,8 @@ bool syncStoredFiles(const QString& root, const QStringList& paths)
             errnoText(saved).toUtf8().constData());
         return false;
     }
+#else
+    Q_UNUSED(root);
 #endif
     QSet<QString> dirs;
     for (const QString& path : paths) {
