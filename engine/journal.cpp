@@ -123,9 +123,26 @@ bool removePath(const QString& path)
         return true;
     }
     beforeFileSystemChange();
-    std::error_code error;
-    std::filesystem::remove(nativePath(path), error);
+    // Read-only marks are cleared, and a brief holder (a virus scanner) is waited for; a file
+    // held for longer is left for a later run anyway.
+    const platform::RetryPolicy brief { std::chrono::milliseconds(25), std::chrono::milliseconds(500) };
+    platform::removeFile(nativePath(path), brief);
     return !present(path);
+}
+
+// Whether a running program holds the file so that its name can only be renamed, not replaced
+// or removed: a loaded library or a running executable on Windows.
+bool heldByRunningImage(const QString& path)
+{
+    return platform::runningImagesKeepTheirName()
+        && platform::probeForWriting(nativePath(path)) == platform::WriteProbe::InUse;
+}
+
+// Renames a held file to a free name beside it (Windows allows that much).
+bool renameAside(const QString& from, const QString& to)
+{
+    beforeFileSystemChange();
+    return bool(platform::renameAside(nativePath(from), nativePath(to)));
 }
 
 // Renames from onto to, replacing it. Two links of one file are the exception: rename(2) then
@@ -348,9 +365,15 @@ bool commit(JournalStep& step)
     if (isFolder(step.target)) {
         return false;
     }
-    if (present(step.target) && !present(step.backup) && !linkTo(step.target, step.backup)
-        && !renameOnto(step.target, step.backup)) {
-        return false;
+    if (present(step.target) && !present(step.backup)) {
+        // A held file cannot be replaced under its name, nor can a second link of it be removed
+        // again: the file itself becomes the backup, and the new file takes the free name.
+        const bool kept = heldByRunningImage(step.target)
+            ? renameAside(step.target, step.backup)
+            : linkTo(step.target, step.backup) || renameOnto(step.target, step.backup);
+        if (!kept) {
+            return false;
+        }
     }
     if (renameOnto(step.staged, step.target)) {
         return true;
