@@ -138,6 +138,14 @@ bool heldByRunningImage(const QString& path)
         && platform::probeForWriting(nativePath(path)) == platform::WriteProbe::InUse;
 }
 
+// A file keeps its attributes across a rename on Windows, and a file made under a dot name may
+// carry the hidden mark (wine sets it): the installed file must not stay hidden.
+bool placedVisible(const QString& target)
+{
+    platform::setHidden(nativePath(target), false);
+    return true;
+}
+
 // Renames a held file to a free name beside it (Windows allows that much).
 bool renameAside(const QString& from, const QString& to)
 {
@@ -376,13 +384,13 @@ bool commit(JournalStep& step)
         }
     }
     if (renameOnto(step.staged, step.target)) {
-        return true;
+        return placedVisible(step.target);
     }
     // A file that is held open (a loaded library on Windows) cannot be replaced, but it can be
     // renamed aside: the backup becomes the held file itself, and the new file takes its name.
     if (present(step.target) && sameFile(step.target, step.backup)) {
         return removePath(step.backup) && renameOnto(step.target, step.backup)
-            && renameOnto(step.staged, step.target);
+            && renameOnto(step.staged, step.target) && placedVisible(step.target);
     }
     return false;
 }
