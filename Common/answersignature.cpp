@@ -99,6 +99,8 @@ SignatureCheck checkAnswerSignature(
             return SignatureCheck::Valid;
         }
     }
+#else
+    Q_UNUSED(body);
 #endif
     return SignatureCheck::UnknownKey;
 }

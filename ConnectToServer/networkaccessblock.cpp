@@ -57,6 +57,9 @@ void reserveFor(QByteArray& body, qint64 length)
 // Marks a reply that Qt finished without error although fewer bytes arrived than announced.
 constexpr char IncompleteProperty[] = "incompleteBody";
 
+// Marks a reply whose redirection this module refused; errorOf answers the code.
+constexpr char ErrorProperty[] = "refusedRedirect";
+
 // taken: what fetch() has already read of the body during the transfer.
 BlockingReply finish(QNetworkAccessManager* manager, QNetworkReply* reply, const QByteArray* taken = nullptr)
 {
@@ -117,9 +120,7 @@ void NetworkAccessBlock::refuseUnfollowedRedirect(QNetworkReply* reply)
 
 BlockingReply NetworkAccessBlock::get(const QString& url, const QString& query, int inactivityMs)
 {
-    auto* manager = new QNetworkAccessManager;
-    QNetworkReply* reply = manager->get(makeRequest(url + query, inactivityMs));
-    return finish(manager, reply);
+    return exchange(makeRequest(url + query, inactivityMs), false, QByteArray(), nullptr);
 }
 
 BlockingReply NetworkAccessBlock::post(const QString& url, const QString& parameters, int inactivityMs)
@@ -131,29 +132,76 @@ BlockingReply NetworkAccessBlock::post(const QString& url, const QString& parame
 BlockingReply NetworkAccessBlock::post(
     const QNetworkRequest& request, const QByteArray& body, int inactivityMs)
 {
-    auto* manager = new QNetworkAccessManager;
-    QNetworkReply* reply = manager->post(withPolicy(request, inactivityMs), body);
-    return finish(manager, reply);
+    return exchange(withPolicy(request, inactivityMs), true, body, nullptr);
 }
 
 BlockingReply NetworkAccessBlock::fetch(
     const QString& url, const QString& query, QByteArray& body, int inactivityMs)
 {
-    auto* manager = new QNetworkAccessManager;
-    QNetworkReply* reply = manager->get(makeRequest(url + query, inactivityMs));
+    BlockingReply finished = exchange(makeRequest(url + query, inactivityMs), false, QByteArray(), &body);
+    if (finished->isOpen()) {
+        body += finished->readAll();
+    }
+    return finished;
+}
+
+BlockingReply NetworkAccessBlock::exchange(QNetworkRequest request, bool post, const QByteArray& body, QByteArray* taken)
+{
+    // Qt 6.4 sends a redirected request twice when the redirection came on a connection the
+    // server keeps open (a redirected POST then fails with UnknownNetworkError after the server
+    // took it twice). Redirections are followed here instead, each hop on a manager, and so a
+    // connection, of its own, with the rules of Qt's no-less-safe policy.
+    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
+    for (int hops = 0;; ++hops) {
+        auto* manager = new QNetworkAccessManager;
+        QNetworkReply* reply = post ? manager->post(request, body) : manager->get(request);
+        if (taken) {
+            takeBody(reply, *taken);
+        }
+        BlockingReply finished = finish(manager, reply, taken);
+        const int status = finished->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+        if (finished->error() != QNetworkReply::NoError || !followedStatus(status)) {
+            return finished;
+        }
+        const QByteArray location = finished->rawHeader("Location").trimmed();
+        if (location.isEmpty()) {
+            finished->setProperty(ErrorProperty, int(QNetworkReply::ProtocolUnknownError));
+            return finished;
+        }
+        const QUrl target = finished->url().resolved(QUrl::fromEncoded(location, QUrl::TolerantMode));
+        const QString from = finished->url().scheme();
+        const QString to = target.scheme();
+        if (!target.isValid() || (to != QLatin1String("http") && to != QLatin1String("https"))
+            || (from == QLatin1String("https") && to != QLatin1String("https"))) {
+            finished->setProperty(ErrorProperty, int(QNetworkReply::InsecureRedirectError));
+            return finished;
+        }
+        if (hops >= MaxRedirects) {
+            finished->setProperty(ErrorProperty, int(QNetworkReply::TooManyRedirectsError));
+            return finished;
+        }
+        // As browsers and Qt do: 303, and 301 or 302 after a POST, go on as a GET without body.
+        if (post && (status == 301 || status == 302 || status == 303)) {
+            post = false;
+            request.setHeader(QNetworkRequest::ContentTypeHeader, QVariant());
+            request.setHeader(QNetworkRequest::ContentLengthHeader, QVariant());
+        }
+        request.setUrl(target);
+        if (taken) {
+            taken->clear();
+        }
+    }
+}
+
+void NetworkAccessBlock::takeBody(QNetworkReply* reply, QByteArray& body)
+{
     reply->setReadBufferSize(FetchBufferBytes);
     body.clear();
-    // Headers come once per hop; only the final hop's body is the result.
     QObject::connect(reply, &QNetworkReply::metaDataChanged, reply, [reply, &body] {
         body.truncate(0);
         reserveFor(body, announcedLength(reply));
     });
     QObject::connect(reply, &QIODevice::readyRead, reply, [reply, &body] { body += reply->readAll(); });
-    BlockingReply finished = finish(manager, reply, &body);
-    if (finished->isOpen()) {
-        body += finished->readAll();
-    }
-    return finished;
 }
 
 QNetworkReply::NetworkError NetworkAccessBlock::errorOf(QNetworkReply* reply)
@@ -161,6 +209,9 @@ QNetworkReply::NetworkError NetworkAccessBlock::errorOf(QNetworkReply* reply)
     const QNetworkReply::NetworkError error = reply->error();
     if (error != QNetworkReply::NoError) {
         return error;
+    }
+    if (const QVariant refused = reply->property(ErrorProperty); refused.isValid()) {
+        return QNetworkReply::NetworkError(refused.toInt());
     }
     if (reply->property(IncompleteProperty).toBool()) {
         return QNetworkReply::RemoteHostClosedError;

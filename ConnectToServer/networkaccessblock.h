@@ -11,8 +11,10 @@
 // connection closed before the whole body arrived, a time-out and a refused or exhausted
 // redirection are all non-zero.
 //
-// Redirections are followed with Qt's no-less-safe policy (never from https to http), at most
-// MaxRedirects hops, and the final reply is the result. A 3xx reply that is not followed
+// Redirections (301, 302, 303, 307, 308) are followed by this module, never from https to http,
+// at most MaxRedirects hops, each hop over a fresh connection, and the final reply is the
+// result; errorOf names a refused redirection (InsecureRedirectError, TooManyRedirectsError,
+// ProtocolUnknownError without a Location). A 3xx reply that is not followed
 // (300, 304, ...) is aborted, so no redirect page ever passes for the resource. A request that
 // transfers no bytes for `inactivityMs` milliseconds is aborted and finishes as a failed reply
 // (QNetworkReply::OperationCanceledError).
@@ -99,4 +101,8 @@ public:
 
 private:
     NetworkAccessBlock() = default;
+    // Sends request (a POST of body when post is set), following redirections hop by hop;
+    // taken (when given) receives the final hop's body as it arrives.
+    static BlockingReply exchange(QNetworkRequest request, bool post, const QByteArray& body, QByteArray* taken);
+    static void takeBody(QNetworkReply* reply, QByteArray& body);
 };

@@ -12,7 +12,12 @@
 
 #include <cctype>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
+
+#ifdef _WIN32
+#include <windows.h>
+#endif
 
 namespace {
 
@@ -39,19 +44,43 @@ int parseMode(const char* text)
 }
 
 // Modes 0 and 1 never show a window, and the host may run the updater where no display is
-// reachable; the GUI application object still needs a platform to start on.
+// reachable; the GUI application object still needs a platform to start on. Only where a
+// display is a separate server (X11, Wayland): Windows and macOS always have their own, and
+// without it the window of mode 2 and its final box would be invisible for ever.
 void chooseHeadlessPlatform()
 {
+#if defined(Q_OS_UNIX) && !defined(Q_OS_MACOS)
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") && qEnvironmentVariableIsEmpty("DISPLAY")
         && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY")) {
         qputenv("QT_QPA_PLATFORM", "offscreen");
     }
+#endif
+}
+
+// The Windows updater is a GUI-subsystem program, so no console window flashes up when a host
+// starts it. A caller that captures the output hands over its own standard handles, which stay;
+// started from a console without them, the diagnostics go to that console.
+void attachCallerConsole()
+{
+#ifdef _WIN32
+    const HANDLE error = ::GetStdHandle(STD_ERROR_HANDLE);
+    if (error != nullptr && error != INVALID_HANDLE_VALUE) {
+        // Without a console Qt would send its debug messages to the debugger instead.
+        qputenv("QT_FORCE_STDERR_LOGGING", "1");
+        return;
+    }
+    if (::AttachConsole(ATTACH_PARENT_PROCESS)) {
+        std::freopen("CONOUT$", "w", stdout);
+        std::freopen("CONOUT$", "w", stderr);
+    }
+#endif
 }
 
 } // namespace
 
 int main(int argc, char** argv)
 {
+    attachCallerConsole();
     chooseHeadlessPlatform();
     // Qt 6 takes every char string, translation and the locale's text as UTF-8, which is what
     // the program's texts are stored in; no codec set-up is left to do.

@@ -108,7 +108,11 @@ bool syncPath(const QString& path, bool directory)
     if (fd < 0) {
         return false;
     }
+#ifdef _WIN32
+    const bool synced = syncData(fd);
+#else
     const bool synced = directory ? ::fsync(fd) == 0 : syncData(fd);
+#endif
     const int saved = errno;
     closeFile(fd);
     errno = saved;
@@ -440,6 +444,8 @@ bool syncStoredFiles(const QString& root, const QStringList& paths)
             errnoText(saved).toUtf8().constData());
         return false;
     }
+#else
+    Q_UNUSED(root);
 #endif
     QSet<QString> dirs;
     for (const QString& path : paths) {

@@ -122,7 +122,10 @@ bool removePath(const QString& path)
         return true;
     }
     beforeFileSystemChange();
-    platform::removeFile(nativePath(path));
+    // Read-only marks are cleared, and a brief holder (a virus scanner) is waited for; a file
+    // held for longer is left for a later run anyway.
+    const platform::RetryPolicy brief { std::chrono::milliseconds(25), std::chrono::milliseconds(500) };
+    platform::removeFile(nativePath(path), brief);
     return !present(path);
 }
 
@@ -134,8 +137,16 @@ bool linkTo(const QString& file, const QString& link)
     return !error;
 }
 
-// Moves a file to a free name. Where a running image or a loaded library keeps its name from
-// being replaced or removed (Windows), it may still be renamed: this frees the name.
+// Whether a running program holds the file so that its name can only be renamed, not replaced
+// or removed: a loaded library or a running executable on Windows.
+bool heldByRunningImage(const QString& path)
+{
+    return platform::runningImagesKeepTheirName()
+        && platform::probeForWriting(nativePath(path)) == platform::WriteProbe::InUse;
+}
+
+// Moves a file to a free name beside it. Where a running image or a loaded library keeps its
+// name from being replaced or removed (Windows), it may still be renamed: this frees the name.
 bool moveAside(const QString& from, const QString& to)
 {
     beforeFileSystemChange();
@@ -147,9 +158,14 @@ bool moveAside(const QString& from, const QString& to)
 }
 
 // Keeps the file at target under the backup name: a second link where the file system has
-// them (the target never goes missing), else the file itself moved there.
+// them (the target never goes missing), else the file itself moved there. A held file cannot
+// be replaced under its name, nor could a second link of it be removed again: the file itself
+// becomes the backup, and the new file takes the free name.
 bool keepAside(const QString& target, const QString& backup)
 {
+    if (heldByRunningImage(target)) {
+        return moveAside(target, backup);
+    }
     return linkTo(target, backup) || moveAside(target, backup);
 }
 
@@ -163,7 +179,6 @@ bool renameOnto(const QString& from, const QString& to)
     beforeFileSystemChange();
     return bool(replaceFile(from, to));
 }
-
 
 bool removeEmptyDir(const QString& dir)
 {

@@ -4,6 +4,10 @@
 #   scripts/demo.sh --gui    mode 2, with the progress window (needs a display)
 # Everything happens in a fresh temporary directory with its own TMPDIR; nothing outside it is
 # touched, and the vendor server is stopped at the end.
+#
+# The demo takes the verified road: it keeps a release key of its own in build-demo/ (made once
+# with orbisnap-release keygen), builds the host and the updater in build-demo/ trusting that
+# key, and signs the releases after making them, as a vendor does after each publish.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 top=$PWD
@@ -21,11 +25,21 @@ elif [ -n "${1:-}" ]; then
 fi
 
 scripts/setup.sh
+# The release tool comes from the plain build; the key it makes is the demo's own.
 cmake -S . -B build -G Ninja >/dev/null
-cmake --build build --parallel "$(nproc)" --target RevisionPusher Host vendor-server
+cmake --build build --parallel "$(nproc)" --target orbisnap-release
+release_tool=$top/build/release/orbisnap-release.exe
+mkdir -p build-demo
+demo_secret=$top/build-demo/demo-release.secret
+if [ ! -f "$demo_secret" ]; then
+    "$release_tool" keygen --secret "$demo_secret" >build-demo/demo-release.public
+fi
+demo_public=$(cat build-demo/demo-release.public)
+cmake -S . -B build-demo -G Ninja -DORBISNAP_BUILD_TESTS=OFF -DORBISNAP_RELEASE_PUBLIC_KEYS="$demo_public" >/dev/null
+cmake --build build-demo --parallel "$(nproc)" --target RevisionPusher Host vendor-server
 
 # The address the programs were built to reach; the server listens there by default.
-base_url=$(sed -n 's/.*ServerBaseUrl\[\] = "\(.*\)";/\1/p' build/ConnectToServer/serverconfig.h)
+base_url=$(sed -n 's/.*ServerBaseUrl\[\] = "\(.*\)";/\1/p' build-demo/ConnectToServer/serverconfig.h)
 
 root=$(mktemp -d "${TMPDIR:-/tmp}/orbisnap-demo.XXXXXX")
 server_pid=
@@ -45,7 +59,7 @@ say "Making releases 1.0.3 and 1.0.4 in $root/releases"
 make_release() {
     local dir=$1 version=$2
     mkdir -p "$dir"
-    cp build/examples/host/Host.exe build/app/RevisionPusher.exe "$dir/"
+    cp build-demo/examples/host/Host.exe build-demo/app/RevisionPusher.exe "$dir/"
     printf '%s\n' "$version" >"$dir/version.txt"
     printf 'Orbisnap sample host, release %s\n' "$version" >"$dir/readme.txt"
 }
@@ -58,12 +72,19 @@ mkdir -p "$root/releases/1.0.4/data" "$root/releases/1.0.4/plugins"
 printf 'core data of 1.0.4, changed\n' >"$root/releases/1.0.4/data/core.dat"
 printf 'a plugin that is new in 1.0.4\n' >"$root/releases/1.0.4/plugins/new.dll"
 
+say "Signing the releases with the demo key $demo_public"
+"$release_tool" sign --releases "$root/releases" --secret "$demo_secret" --base "$base_url/releases"
+"$release_tool" verify --releases "$root/releases" --public "$demo_public"
+echo "The signed answer an installation of 1.0.3 gets:"
+cat "$root/releases/signed/1.0.3.json"
+echo
+
 say "Installing 1.0.3 in $root/install"
 cp -a "$root/releases/1.0.3" "$root/install"
 (cd "$root/install" && find . -type f | sort) >"$root/before.txt"
 
 say "Starting vendor-server at $base_url"
-build/server/vendor-server --releases "$root/releases" --reports "$root/reports.jsonl" >"$root/server.log" 2>&1 &
+build-demo/server/vendor-server --releases "$root/releases" --reports "$root/reports.jsonl" >"$root/server.log" 2>&1 &
 server_pid=$!
 for _ in $(seq 50); do
     curl -s -o /dev/null "$base_url/" && break

@@ -24,3 +24,11 @@ if [ "$sanitize" = ON ]; then
     export LSAN_OPTIONS="suppressions=$PWD/tests/lsan.supp:print_suppressions=0"
 fi
 ctest --test-dir "$build" --output-on-failure --parallel "$(nproc)"
+
+# Again, for the tests labelled "keyed", in a build that trusts the fixed test release key:
+# there the update check verifies every answer and the end-to-end road runs signed.
+keyed=$build-keyed
+cmake -S . -B "$keyed" -G Ninja -DORBISNAP_SANITIZE="$sanitize" -DORBISNAP_BUILD_TESTS=ON \
+    -DORBISNAP_RELEASE_PUBLIC_KEYS="$(cat tests/keys/release-test.public)" >/dev/null
+cmake --build "$keyed" --parallel "$(nproc)"
+ctest --test-dir "$keyed" --output-on-failure --parallel "$(nproc)" -L keyed

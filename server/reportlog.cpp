@@ -43,9 +43,30 @@ bool ReportLog::append(const std::string& line)
     if (descriptor < 0) {
         return false;
     }
-    ssize_t written = -1;
-    do {
-        written = ::write(descriptor, record.data(), record.size());
-    } while (written < 0 && errno == EINTR);
-    return written == ssize_t(record.size());
+    // A record is stored whole and on disk, or not at all: a short write (a full disk) is
+    // taken back, so the next record does not start in the middle of a broken line.
+    struct stat before = {};
+    if (::fstat(descriptor, &before) != 0) {
+        return false;
+    }
+    std::size_t done = 0;
+    while (done < record.size()) {
+        const ssize_t written = ::write(descriptor, record.data() + done, record.size() - done);
+        if (written < 0 && errno == EINTR) {
+            continue;
+        }
+        if (written <= 0) {
+            break;
+        }
+        done += std::size_t(written);
+    }
+    if (done == record.size() && ::fdatasync(descriptor) == 0) {
+        return true;
+    }
+    const int cause = errno;
+    if (::ftruncate(descriptor, before.st_size) == 0) {
+        ::fdatasync(descriptor);
+    }
+    errno = cause;
+    return false;
 }

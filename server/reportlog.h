@@ -2,7 +2,9 @@
 
 // The usage reports file: one JSON document per line, appended, never rewritten. Each append
 // is one write(2) on a descriptor opened with O_APPEND, so concurrent requests (and another
-// process appending to the same file) never interleave within a line.
+// process appending to the same file) never interleave within a line. A record is synced
+// before it counts as stored; one that could not be written whole (a full disk) is cut off
+// again, so the file never holds a broken line.
 
 #include <filesystem>
 #include <mutex>
@@ -19,7 +21,8 @@ public:
     // Opens (creating when missing) path for appending; a symlink is refused. False with error
     // set when it cannot.
     bool open(const std::filesystem::path& path, std::string& error);
-    // Appends line and a line feed; false when not all of it was written.
+    // Appends line and a line feed and syncs; false (errno set) when not all of it could be
+    // written and synced, and then nothing of it stays in the file.
     bool append(const std::string& line);
 
     const std::filesystem::path& path() const { return filePath; }

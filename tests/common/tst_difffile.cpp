@@ -1,10 +1,9 @@
 #include "difffile.h"
 #include "sha256.h"
+#include "smalldisk.h"
 #include "testfiles.h"
 
 #include <QDir>
-#include <QProcess>
-#include <QStorageInfo>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -33,47 +32,6 @@ QByteArray describe(const FileEntryList& entries)
 const QByteArray header = "@Orbisnap\nv1.0.3 --> v1.0.4\nhttp://127.0.0.1:1/files/1.0.4\n";
 // SHA-256 of "test".
 const QByteArray hash = "9f86d081884c7d659a2feaa0c55ad015a3bf4f1b2b0b822cd15d6c15b0f00a08";
-
-// A small tmpfs mounted for the life of the object, so a write can run out of space for real.
-class SmallDisk
-{
-public:
-    explicit SmallDisk(const QString& where, const char* size) : path(where)
-    {
-        QDir().mkpath(path);
-        mounted = QProcess::execute(QStringLiteral("mount"),
-                      { QStringLiteral("-t"), QStringLiteral("tmpfs"), QStringLiteral("-o"),
-                          QStringLiteral("size=") + QLatin1String(size), QStringLiteral("tmpfs"), path })
-            == 0;
-    }
-    ~SmallDisk()
-    {
-        if (mounted) {
-            QProcess::execute(QStringLiteral("umount"), { path });
-        }
-    }
-    bool isMounted() const { return mounted; }
-
-    // Fills the disk until at most `spare` bytes are left.
-    bool fill(qint64 spare)
-    {
-        QFile filler(path + QStringLiteral("/filler"));
-        if (!filler.open(QIODevice::WriteOnly | QIODevice::Unbuffered)) {
-            return false;
-        }
-        const QByteArray block(4096, 'f');
-        while (QStorageInfo(path).bytesAvailable() > spare) {
-            if (filler.write(block) != block.size()) {
-                break;
-            }
-        }
-        return true;
-    }
-
-private:
-    QString path;
-    bool mounted = false;
-};
 
 } // namespace
 

@@ -200,13 +200,27 @@ bool E2eScene::install(const QString& version)
     return !files.isEmpty();
 }
 
-bool E2eScene::signReleases(const QString& downloadBase)
+bool E2eScene::signReleases(const QString& downloadBase, Signing how)
 {
+    if (how == Signing::Unsigned) {
+        return QDir(path(QStringLiteral("releases/signed"))).removeRecursively();
+    }
+    QString secret = QStringLiteral(TEST_RELEASE_SECRET);
+    if (how == Signing::OtherKey) {
+        secret = path(QStringLiteral("impostor.secret"));
+        if (!QFileInfo::exists(secret)) {
+            const ProcessRun keygen = run(QStringLiteral(RELEASE_TOOL_EXE),
+                { QStringLiteral("keygen"), QStringLiteral("--secret"), secret }, QStringLiteral("keygen"));
+            if (!keygen.finished || keygen.exitCode != 0) {
+                return false;
+            }
+        }
+    }
     // Signed as a vendor would after publishing, with the fixed test key: a build that trusts
     // it verifies every answer, one that trusts no key takes them as they come.
     const ProcessRun signing = run(QStringLiteral(RELEASE_TOOL_EXE),
         { QStringLiteral("sign"), QStringLiteral("--releases"), path(QStringLiteral("releases")),
-            QStringLiteral("--secret"), QStringLiteral(TEST_RELEASE_SECRET), QStringLiteral("--base"), downloadBase },
+            QStringLiteral("--secret"), secret, QStringLiteral("--base"), downloadBase },
         QStringLiteral("sign"));
     if (!signing.finished || signing.exitCode != 0) {
         qWarning("orbisnap-release sign failed: %s", readFile(signing.errPath).constData());
@@ -215,10 +229,11 @@ bool E2eScene::signReleases(const QString& downloadBase)
     return true;
 }
 
-bool E2eScene::startServer(const QStringList& more)
+bool E2eScene::startServer(const QStringList& more, Signing signing)
 {
     const qsizetype publicBase = more.indexOf(QStringLiteral("--public-base"));
-    if (!signReleases(publicBase >= 0 && publicBase + 1 < more.size() ? more[publicBase + 1] : ownDownloadBase())) {
+    if (!signReleases(publicBase >= 0 && publicBase + 1 < more.size() ? more[publicBase + 1] : ownDownloadBase(),
+            signing)) {
         return false;
     }
     const QStringList arguments = QStringList { QStringLiteral("--releases"),

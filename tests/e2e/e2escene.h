@@ -80,10 +80,13 @@ public:
 
     // vendor-server on the compiled-in address, serving releases/; retried for a few seconds
     // while another run on this machine holds the port.
-    // Signs the releases (orbisnap-release sign with the test key, for the download base
-    // --public-base in `more` names, else the server's own), then starts vendor-server.
-    bool startServer(const QStringList& more = {});
-    bool signReleases(const QString& downloadBase);
+    // How the releases are signed before the server starts: with the fixed test key (which a
+    // keyed test build trusts), not at all, or with a key of an impostor.
+    enum class Signing { TestKey, Unsigned, OtherKey };
+    // Signs the releases (orbisnap-release sign, for the download base --public-base in `more`
+    // names, else the server's own), then starts vendor-server.
+    bool startServer(const QStringList& more = {}, Signing signing = Signing::TestKey);
+    bool signReleases(const QString& downloadBase, Signing signing = Signing::TestKey);
     VendorServerProcess& server() { return vendorServer; }
     // http://HOST:PORT/releases, the download base vendor-server announces of itself.
     static QString ownDownloadBase();

@@ -6,6 +6,7 @@
 // working directory, and vendor-server's access log.
 
 #include "e2escene.h"
+#include "serverconfig.h"
 #include "testfiles.h"
 
 #include <QDir>
@@ -62,6 +63,8 @@ const QStringList Fetched
 
 } // namespace
 
+Q_DECLARE_METATYPE(E2eScene::Signing)
+
 class UpdateFlowTest final : public QObject
 {
     Q_OBJECT
@@ -77,6 +80,8 @@ private slots:
     void missingFileKeepsInstallation_data();
     void missingFileKeepsInstallation();
     void tenthVersionIsNewerThanNinth();
+    void answersTrustedAsTheBuildSays_data();
+    void answersTrustedAsTheBuildSays();
 
 private:
     // Host.exe check MODE --stay 0 from the installation, then waits for the updater; false
@@ -310,6 +315,39 @@ void UpdateFlowTest::tenthVersionIsNewerThanNinth()
     const QString difference = treeDifference(installation(), tenth);
     QVERIFY2(difference.isEmpty(), qPrintable(difference));
     QVERIFY(!QFileInfo::exists(scene->diffFile()));
+}
+
+void UpdateFlowTest::answersTrustedAsTheBuildSays_data()
+{
+    QTest::addColumn<E2eScene::Signing>("signing");
+    QTest::newRow("unsigned") << E2eScene::Signing::Unsigned;
+    QTest::newRow("signed-by-an-impostor") << E2eScene::Signing::OtherKey;
+}
+
+// A build that trusts release keys installs nothing from an answer the vendor did not sign;
+// one that trusts none updates from whatever the server answers.
+void UpdateFlowTest::answersTrustedAsTheBuildSays()
+{
+    QFETCH(E2eScene::Signing, signing);
+    QVERIFY(scene->startServer({}, signing));
+    ProcessRun host;
+    QVERIFY(checkAndWait("1", host));
+    QVERIFY(host.finished);
+    if (ReleaseKeysCompiledIn) {
+        QCOMPARE(host.exitCode, 1);
+        const QByteArray why = signing == E2eScene::Signing::Unsigned
+            ? "update check refused: \"answer\" the answer is not signed \n"
+            : "update check refused: \"answer\" the signature is not by a trusted key (or the answer was altered) \n";
+        QVERIFY2(readFile(host.errPath).startsWith(why), readFile(host.errPath).constData());
+        QVERIFY(!QFileInfo::exists(scene->diffFile()));
+        const QString difference = treeDifference(installation(), release(Old));
+        QVERIFY2(difference.isEmpty(), qPrintable(difference));
+        QCOMPARE(loggedTargets(scene->server().output(), "GET", 200).filter(QStringLiteral("/releases/")), QStringList());
+    } else {
+        QCOMPARE(host.exitCode, 0);
+        const QString difference = treeDifference(installation(), release(New));
+        QVERIFY2(difference.isEmpty(), qPrintable(difference));
+    }
 }
 
 QTEST_GUILESS_MAIN(UpdateFlowTest)

@@ -69,6 +69,8 @@ private slots:
     void sideBySideOverReusedConnections();
     void slowTransferAbandoned();
     void diskFillsDuringPass();
+    void redirectedFiles_data();
+    void redirectedFiles();
     void recheckBeforeInstall_data();
     void recheckBeforeInstall();
 
@@ -532,6 +534,58 @@ void DownloadStreamTest::diskFillsDuringPass()
         expected.insert(QString::fromStdString(name), body);
     }
     QCOMPARE(snapshotTree(folders->app), expected);
+}
+
+void DownloadStreamTest::redirectedFiles_data()
+{
+    QTest::addColumn<int>("hops");
+    QTest::addColumn<bool>("stored");
+    QTest::newRow("no-hop") << 0 << true;
+    QTest::newRow("four-hops-every-status") << 4 << true;
+    QTest::newRow("ten-hops") << 10 << true;
+    QTest::newRow("eleven-hops-refused") << 11 << false;
+}
+
+// Files whose addresses moved, over connections the server keeps open: every hop is asked for
+// exactly once and only the final body is stored.
+void DownloadStreamTest::redirectedFiles()
+{
+    QFETCH(int, hops);
+    QFETCH(bool, stored);
+    const QByteArray body = randomBytes(10000, 5);
+    server->http().Get(R"(/f/(\w+)/(\d+))", [&](const httplib::Request& request, httplib::Response& response) {
+        const int left = std::stoi(request.matches[2]);
+        if (left == 0) {
+            response.set_content(body.toStdString(), "application/octet-stream");
+            return;
+        }
+        static const int statuses[] = { 301, 302, 307, 308 };
+        response.set_redirect(
+            "/f/" + std::string(request.matches[1]) + "/" + std::to_string(left - 1), statuses[left % 4]);
+        response.set_content("<html>moved</html>", "text/html");
+    });
+    QVERIFY(server->start());
+    QByteArrayList lines;
+    const QStringList names { QStringLiteral("a"), QStringLiteral("b"), QStringLiteral("c") };
+    for (const QString& name : names) {
+        lines.append(entryLine(QStringLiteral("%1/%2").arg(name).arg(hops).toUtf8(), body));
+        expectUrl(QStringLiteral("%1/%2").arg(name).arg(hops), stored ? -1 : int(QNetworkReply::TooManyRedirectsError));
+    }
+    const QByteArrayList after = runPass(lines, true);
+    for (int i = 0; i < names.size(); ++i) {
+        QCOMPARE(after.at(i).left(1), stored ? QByteArray("2") : QByteArray("0"));
+        const QString copy = folders->work + QStringLiteral("/%1/%2").arg(names.at(i)).arg(hops);
+        QCOMPARE(readFile(copy), stored ? body : QByteArray());
+    }
+    std::map<std::string, int> asked;
+    for (const SeenRequest& request : server->requests()) {
+        ++asked[request.path];
+    }
+    const int reached = stored ? hops : FileTransfers::MaxRedirects;
+    QCOMPARE(asked.size(), std::size_t(names.size() * (reached + 1)));
+    for (const auto& [path, count] : asked) {
+        QVERIFY2(count == 1, path.c_str());
+    }
 }
 
 enum Tamper { Altered, Truncated2, Removed, AlteredAndServerWrong };

@@ -1,9 +1,12 @@
 // The three form POSTs of the real vendor-server: usage reports stored decoded, one JSON line
 // each; product information by version; the advertisement document.
 
+#include "smalldisk.h"
+#include "testfiles.h"
 #include "vendorserverprocess.h"
 
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -49,6 +52,8 @@ private slots:
     void useReportRefused_data();
     void useReportRefused();
     void concurrentReportsStayWholeLines();
+    void reportOnFullDisk_data();
+    void reportOnFullDisk();
     void productInfo_data();
     void productInfo();
     void productAd();
@@ -221,6 +226,52 @@ void FormsTest::concurrentReportsStayWholeLines()
         users.insert(report.value(QStringLiteral("userName")).toString().section(QLatin1Char('-'), 0, 0));
     }
     QCOMPARE(users.size(), Reports);
+}
+
+void FormsTest::reportOnFullDisk_data()
+{
+    // Pages left free after filling, and the size of the record's longest field. Either way
+    // part of the record fits (the rest of the file's last page, and the free pages) and the
+    // rest does not: the part must not stay.
+    QTest::addColumn<int>("freePages");
+    QTest::addColumn<int>("nameBytes");
+    QTest::newRow("rest-of-last-page") << 0 << 6000;
+    QTest::newRow("one-more-page") << 1 << 8100;
+}
+
+// A report that cannot be stored whole is refused and leaves no broken line behind; once
+// there is room again, reports are stored as before.
+void FormsTest::reportOnFullDisk()
+{
+    QFETCH(int, freePages);
+    QFETCH(int, nameBytes);
+    SmallDisk disk(dir.filePath(QStringLiteral("small")), "64k");
+    if (!disk.isMounted()) {
+        QSKIP("cannot mount a tmpfs here (needs root); the full-disk append is not exercised");
+    }
+    const QString reports = disk.path() + QStringLiteral("/reports.jsonl");
+    VendorServerProcess own;
+    QVERIFY2(own.startOn(dir.filePath(QStringLiteral("releases")), { QStringLiteral("--reports"), reports }),
+        own.errors().constData());
+    const QByteArray first = "mac=m&version=1.0.3&computerName=c&userName=u&useState=1";
+    QCOMPARE(rawRequest(own.port(), "POST", "/prod/Orbisnap/useReport?", first, Form).status, 200);
+    const QByteArray before = readFile(reports);
+    QCOMPARE(before.count('\n'), 1);
+
+    QVERIFY(disk.fill(0));
+    const QString filler = disk.path() + QStringLiteral("/.filler");
+    QVERIFY(QFile::resize(filler, QFileInfo(filler).size() - 4096 * freePages));
+    const QByteArray big = "mac=m&version=1.0.3&computerName=" + QByteArray(nameBytes, 'n') + "&userName=u&useState=1";
+    const RawReply refused = rawRequest(own.port(), "POST", "/prod/Orbisnap/useReport?", big, Form);
+    QCOMPARE(refused.status, 500);
+    QCOMPARE(json(refused.body).value(QStringLiteral("error")).toString(), QStringLiteral("the report could not be stored"));
+    QTRY_VERIFY2(own.errors().contains("No space left on device"), own.errors().constData());
+    QCOMPARE(readFile(reports), before);
+
+    QVERIFY(QFile::remove(disk.path() + QStringLiteral("/.filler")));
+    QCOMPARE(rawRequest(own.port(), "POST", "/prod/Orbisnap/useReport?", first, Form).status, 200);
+    QCOMPARE(readFile(reports).count('\n'), 2);
+    QVERIFY(readFile(reports).startsWith(before));
 }
 
 void FormsTest::productInfo_data()

@@ -1,0 +1,174 @@
+#!/usr/bin/env bash
+# The Windows checks, built with MinGW-w64 and run under wine:
+#   1. every product source built for Windows against the Qt 6 of the Windows SDK, warnings as
+#      errors (RevisionPusher.exe, Host.exe, the host library, the platform layer's tests)
+#   2. the platform layer's tests under wine: a running .exe, a loaded DLL, a holder that lets
+#      go after a moment, a non-ASCII directory, paths beyond 260 characters
+#   3. the update run end to end under wine against the Linux vendor-server on loopback: an
+#      installation and a TMP folder with non-ASCII names, mode 0 (fetch only), then mode 1
+#      (install once the host has ended) of a release that changes DLLs and a plugin the
+#      updater itself has loaded; the installation must equal the release file for file, and a
+#      later run removes what was still held, leaving nothing behind
+#
+# The Windows SDK (Qt 6 and jsoncpp built for MinGW) is looked for in ../shared/windows-sdk
+# beside the project, or where ORBISNAP_WINDOWS_SDK says. Without it only the Qt-free platform
+# layer is compiled for Windows, and the rest is skipped with one line saying so.
+#
+#   scripts/test-windows.sh          builds in build-win/ (and build/ for vendor-server)
+#   ORBISNAP_WINDOWS_PORT=18483      the loopback port of the end-to-end run (default 18480)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+top=$PWD
+sdk=${ORBISNAP_WINDOWS_SDK:-$top/../shared/windows-sdk}
+port=${ORBISNAP_WINDOWS_PORT:-18480}
+jobs=${ORBISNAP_JOBS:-2}
+
+scripts/setup.sh --windows
+
+say() { printf '\n== %s\n' "$*"; }
+fail() {
+    echo "test-windows: FAILED: $*" >&2
+    exit 1
+}
+
+if [ ! -f "$sdk/toolchain-mingw64.cmake" ]; then
+    say "Compiling the platform layer for Windows (no Qt needed)"
+    out=$(mktemp -d)
+    for source in platform/fileops.cpp platform/fileops_win.cpp; do
+        x86_64-w64-mingw32-g++-posix -std=c++20 -Wall -Wextra -Werror -Iplatform -c "$source" \
+            -o "$out/$(basename "$source").o"
+    done
+    rm -rf "$out"
+    echo "test-windows: no Windows SDK at $sdk: the Windows build and the runs under wine are skipped"
+    exit 0
+fi
+
+launcher=()
+if command -v ccache >/dev/null; then
+    launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+fi
+
+say "Building for Windows in build-win (warnings are errors)"
+cmake -S . -B build-win -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DCMAKE_TOOLCHAIN_FILE="$sdk/toolchain-mingw64.cmake" "${launcher[@]}" \
+    -DCMAKE_COMPILE_WARNING_AS_ERROR=ON \
+    -DORBISNAP_SERVER_BASE_URL="http://127.0.0.1:$port" >/dev/null
+cmake --build build-win --parallel "$jobs"
+
+say "Building vendor-server (Linux) in build"
+if [ ! -f build/CMakeCache.txt ]; then
+    cmake -S . -B build -G Ninja "${launcher[@]}" >/dev/null
+fi
+cmake --build build --parallel "$jobs" --target vendor-server
+
+export LANG=C.UTF-8 WINEDEBUG=-all WINEARCH=win64
+export WINEPREFIX=$top/build-win/wineprefix
+if [ ! -f "$WINEPREFIX/system.reg" ]; then
+    say "Making the wine prefix"
+    wineboot -i >/dev/null 2>&1
+fi
+win() { winepath -w "$1" 2>/dev/null; }
+
+root=$(mktemp -d "${TMPDIR:-/tmp}/orbisnap-windows.XXXXXX")
+server_pid=
+cleanup() {
+    wine reg delete 'HKCU\Environment' /v TEMP /f >/dev/null 2>&1 || true
+    wine reg delete 'HKCU\Environment' /v TMP /f >/dev/null 2>&1 || true
+    wineserver -k >/dev/null 2>&1 || true
+    if [ -n "$server_pid" ] && kill -0 "$server_pid" 2>/dev/null; then
+        kill -INT "$server_pid"
+        wait "$server_pid" || true
+    fi
+    rm -rf "$root"
+}
+trap cleanup EXIT
+
+# The per-user temporary folder, with non-ASCII letters, as Windows programs see it (wine takes
+# TEMP and TMP from the registry, not from the environment).
+temp="$root/Temp José 张三"
+mkdir -p "$temp"
+wine reg add 'HKCU\Environment' /v TEMP /d "$(win "$temp")" /f >/dev/null
+wine reg add 'HKCU\Environment' /v TMP /d "$(win "$temp")" /f >/dev/null
+work=$temp/Host
+
+say "Platform layer tests under wine"
+report=$root/tst_fileops.txt
+status=0
+(cd build-win/tests/platform && WINEPATH="$(win "$sdk/bin")" wine tst_fileops.exe -o "$(win "$report"),txt") \
+    || status=$?
+grep -v '^PASS' "$report" || true
+[ "$status" -eq 0 ] || fail "platform layer tests under wine"
+
+say "Releases 1.0.3 and 1.0.4 with the Windows programs and their DLLs"
+make_release() {
+    local dir=$1 version=$2
+    mkdir -p "$dir"
+    cp build-win/examples/host/Host.exe build-win/app/RevisionPusher.exe "$dir/"
+    "$sdk/deploy.sh" "$dir" >/dev/null
+    printf '%s\n' "$version" >"$dir/version.txt"
+    printf 'Orbisnap sample host, release %s\n' "$version" >"$dir/readme.txt"
+}
+make_release "$root/releases/1.0.3" 1.0.3
+mkdir -p "$root/releases/1.0.3/data"
+printf 'core data of 1.0.3\n' >"$root/releases/1.0.3/data/core.dat"
+printf 'a file that 1.0.4 no longer has\n' >"$root/releases/1.0.3/legacy.dll"
+make_release "$root/releases/1.0.4" 1.0.4
+mkdir -p "$root/releases/1.0.4/data" "$root/releases/1.0.4/plugins" "$root/releases/1.0.4/données"
+printf 'core data of 1.0.4, changed\n' >"$root/releases/1.0.4/data/core.dat"
+printf 'a plugin that is new in 1.0.4\n' >"$root/releases/1.0.4/plugins/new.dll"
+printf 'a file under a non-ASCII name\n' >"$root/releases/1.0.4/données/张三.txt"
+# DLLs and a plugin the running updater has loaded change (bytes after the image load alike).
+for held in Qt6Network.dll Qt6Core.dll libstdc++-6.dll platforms/qwindows.dll; do
+    [ -f "$root/releases/1.0.4/$held" ] || fail "the release has no $held to change"
+    printf 'release 1.0.4\n' >>"$root/releases/1.0.4/$held"
+done
+
+install="$root/Programs/Orbisnap Hôst"
+mkdir -p "$root/Programs"
+cp -a "$root/releases/1.0.3" "$install"
+
+say "Starting vendor-server on port $port"
+build/server/vendor-server --releases "$root/releases" --reports "$root/reports.jsonl" --host 127.0.0.1 \
+    --port "$port" --public-base "http://127.0.0.1:$port/releases" >"$root/server.log" 2>&1 &
+server_pid=$!
+for _ in $(seq 100); do
+    curl -s -o /dev/null "http://127.0.0.1:$port/" && break
+    kill -0 "$server_pid" 2>/dev/null || { cat "$root/server.log"; fail "vendor-server did not start"; }
+    sleep 0.1
+done
+
+run_host() {
+    (cd "$install" && wine Host.exe "$@") 2>&1 | tr -d '\r' | tee -a "$root/host.log"
+    # The updater runs detached: wait for every program of the prefix to end.
+    timeout 120 wineserver -w || fail "the updater did not end within 120 s"
+}
+
+say "Mode 0: Host.exe check 0 (the updater fetches, installs nothing)"
+run_host check 0 --stay 2
+diff -r "$root/releases/1.0.3" "$install" || fail "mode 0 changed the installation"
+[ -f "$work/version_diff.txt" ] || fail "mode 0 left no version_diff.txt in $work"
+if grep -Eq '^[01] \[(Changed|Add)\]' "$work/version_diff.txt"; then
+    fail "mode 0 left entries not downloaded: $(cat "$work/version_diff.txt")"
+fi
+[ -f "$work/données/张三.txt" ] || fail "mode 0 did not fetch données/张三.txt into $work"
+echo "OK: fetched into $work, installation untouched"
+
+say "Mode 1: Host.exe check 1 (the updater waits for the host, then installs)"
+run_host check 1
+echo "-- files beside the release's:"
+differences=$(diff -r "$root/releases/1.0.4" "$install" | grep -v '^Only in .*: \.' || true)
+[ -z "$differences" ] || fail "mode 1 did not install release 1.0.4: $differences"
+echo "OK: the installation equals release 1.0.4, apart from held files left for a later run"
+
+say "A later updater run removes what the first one still held"
+(cd "$install" && wine RevisionPusher.exe Host.exe 1) 2>&1 | tr -d '\r' | tee -a "$root/host.log"
+timeout 120 wineserver -w || fail "the updater did not end within 120 s"
+diff -r "$root/releases/1.0.4" "$install" || fail "leftovers in the installation"
+leftovers=$(find "$work" -mindepth 1 ! -name '*.lock' 2>/dev/null || true)
+[ -z "$leftovers" ] || fail "leftovers in the working directory: $leftovers"
+echo "OK: the installation equals release 1.0.4 file by file, nothing left behind"
+
+say "Server access log"
+cat "$root/server.log"
+echo
+echo "test-windows: all Windows checks passed"
