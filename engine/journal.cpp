@@ -145,6 +145,14 @@ bool heldByRunningImage(const QString& path)
         && platform::probeForWriting(nativePath(path)) == platform::WriteProbe::InUse;
 }
 
+// A file keeps its attributes across a rename on Windows, and a file made under a dot name may
+// carry the hidden mark (wine sets it): the installed file must not stay hidden.
+bool placedVisible(const QString& target)
+{
+    platform::setHidden(nativePath(target), false);
+    return true;
+}
+
 // Moves a file to a free name beside it. Where a running image or a loaded library keeps its
 // name from being replaced or removed (Windows), it may still be renamed: this frees the name.
 bool moveAside(const QString& from, const QString& to)
@@ -353,14 +361,14 @@ bool commit(JournalStep& step)
     // The staged copy was hidden while it had its temporary name.
     platform::setHidden(nativePath(step.staged), false);
     if (renameOnto(step.staged, step.target)) {
-        return true;
+        return placedVisible(step.target);
     }
     // A file that is held (a loaded library of the updater itself on Windows) cannot be
     // replaced, but it can be renamed aside: the backup becomes the held file itself, and the
     // new file takes its name. The held backup is removed once free, by this run or a later one.
     if (present(step.target) && sameFile(step.target, step.backup)) {
         return removePath(step.backup) && moveAside(step.target, step.backup)
-            && renameOnto(step.staged, step.target);
+            && renameOnto(step.staged, step.target) && placedVisible(step.target);
     }
     return false;
 }

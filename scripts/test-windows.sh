@@ -16,6 +16,7 @@
 #
 #   scripts/test-windows.sh          builds in build-win/ (and build/ for vendor-server)
 #   ORBISNAP_WINDOWS_PORT=18483      the loopback port of the end-to-end run (default 18480)
+#   ORBISNAP_KEEP_WINDOWS_RUN=1      keep the releases, installation and logs of the run
 set -euo pipefail
 cd "$(dirname "$0")/.."
 top=$PWD
@@ -79,7 +80,11 @@ cleanup() {
         kill -INT "$server_pid"
         wait "$server_pid" || true
     fi
-    rm -rf "$root"
+    if [ -n "${ORBISNAP_KEEP_WINDOWS_RUN:-}" ]; then
+        echo "test-windows: kept $root"
+    else
+        rm -rf "$root"
+    fi
 }
 trap cleanup EXIT
 
@@ -164,6 +169,21 @@ say "A later updater run removes what the first one still held"
 (cd "$install" && wine RevisionPusher.exe Host.exe 1) 2>&1 | tr -d '\r' | tee -a "$root/host.log"
 timeout 120 wineserver -w || fail "the updater did not end within 120 s"
 diff -r "$root/releases/1.0.4" "$install" || fail "leftovers in the installation"
+# Wine keeps the Windows attributes in an extended attribute; nothing installed may be hidden.
+hidden=$(python3 - "$install" <<'PY'
+import os, sys
+for folder, _, files in os.walk(sys.argv[1]):
+    for name in files:
+        path = os.path.join(folder, name)
+        try:
+            attributes = int(os.getxattr(path, "user.DOSATTRIB").split(b"\0")[0], 16)
+        except OSError:
+            continue
+        if attributes & 0x2:
+            print(path)
+PY
+)
+[ -z "$hidden" ] || fail "installed files carry the hidden attribute: $hidden"
 leftovers=$(find "$work" -mindepth 1 ! -name '*.lock' 2>/dev/null || true)
 [ -z "$leftovers" ] || fail "leftovers in the working directory: $leftovers"
 echo "OK: the installation equals release 1.0.4 file by file, nothing left behind"

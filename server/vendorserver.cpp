@@ -11,6 +11,7 @@
 #include <QString>
 
 #include <array>
+#include <chrono>
 #include <cerrno>
 #include <charconv>
 #include <cstdio>
@@ -34,9 +35,11 @@ constexpr std::size_t MaxBodyBytes = 64 * 1024;
 // Connections served at once. Each one takes a thread while it sends its request, so a few
 // clients that send slowly must not take them all (the library's default is 8).
 constexpr std::size_t MaxConnections = 64;
-// A client that sends nothing of its request for this long is dropped, so one that sends a
-// header line now and then holds its thread for seconds, not for as long as it likes.
+// A client that sends nothing of its request for this long is dropped.
 constexpr time_t RequestReadTimeoutSeconds = 3;
+// And one that has not sent its whole request after this long, however it paces it, so one
+// that sends a header line now and then holds its thread for seconds, not as long as it likes.
+constexpr std::chrono::seconds RequestTimeLimit(10);
 // A client that takes nothing of the answer for this long is dropped.
 constexpr time_t ResponseWriteTimeoutSeconds = 30;
 
@@ -151,6 +154,7 @@ public:
 VendorServer::VendorServer(const ReleaseStore& store, ReportLog& reports)
     : store(store)
     , reports(reports)
+    , http(RequestTimeLimit)
 {
     // Only SO_REUSEADDR (a restart may bind while old connections linger): the library's
     // default adds SO_REUSEPORT, with which a second server would silently share the port.

@@ -26,6 +26,7 @@
 //
 // Every request writes one access-log line (combined log format) to standard output.
 
+#include "boundedserver.h"
 #include "releasestore.h"
 #include "reportlog.h"
 #include "signedanswers.h"
@@ -66,5 +67,5 @@ private:
     ReportLog& reports;
     std::string downloadBase;
     const SignedAnswers* signedAnswers = nullptr;
-    httplib::Server http;
+    BoundedServer http;
 };

@@ -175,8 +175,15 @@ void DiffFileTest::reading_data()
     QTest::newRow("size-with-letters-skipped")
         << QByteArray(header + "0 [Changed] : a.dll 4k " + hash + "\n") << DiffLoad::Loaded << QByteArray()
         << QByteArray(":4: size and SHA-256 after the path malformed");
-    QTest::newRow("dots-in-names-kept") << QByteArray(header + "0 [Add] : a..b/...\n") << DiffLoad::Loaded
-                                        << QByteArray("0 [Add] a..b/...") << QByteArray();
+    QTest::newRow("dots-in-names-kept") << QByteArray(header + "0 [Add] : a..b/.x.y\n") << DiffLoad::Loaded
+                                        << QByteArray("0 [Add] a..b/.x.y") << QByteArray();
+    // Names Windows resolves to another file than the one listed.
+    QTest::newRow("trailing-dot-skipped") << QByteArray(header + "0 [Changed] : RevisionPusher.exe.\n")
+                                          << DiffLoad::Loaded << QByteArray()
+                                          << QByteArray(":4: path has a component ending in \".\"");
+    QTest::newRow("device-name-skipped") << QByteArray(header + "0 [Add] : plugins/nul.dll\n1 [Add] : ok.dll\n")
+                                         << DiffLoad::Loaded << QByteArray("1 [Add] ok.dll")
+                                         << QByteArray(":4: path names a Windows device");
 }
 
 void DiffFileTest::reading()

@@ -64,7 +64,7 @@ void FileServingTest::initTestCase()
     QVERIFY(makeTree(releases(),
         { { "1.0.3/old.dll", "old dll" }, { "1.0.4/version.txt", "1.0.4" },
             { "1.0.4/bin/core.dll", "core four" }, { "1.0.4/empty.txt", "" },
-            { "1.0.4/nul.bin", QByteArray("a\0b\0c", 5) },
+            { "1.0.4/zero-bytes.bin", QByteArray("a\0b\0c", 5) },
             { QString::fromUtf8("1.0.4/données/é.txt"), "accent" }, { "1.0.4/big.bin", bigFile() },
             { "1.0.4/victim.txt", "victim" }, { "1.0.4/victimdir/inner.txt", "inner" },
             { "product-info.json", "{}" } }));
@@ -85,7 +85,7 @@ void FileServingTest::files_data()
     QTest::newRow("sub-folder-file") << QByteArray("/releases/1.0.4/bin/core.dll") << 200
                                      << QByteArray("core four");
     QTest::newRow("empty-file") << QByteArray("/releases/1.0.4/empty.txt") << 200 << QByteArray();
-    QTest::newRow("zero-bytes-kept") << QByteArray("/releases/1.0.4/nul.bin") << 200
+    QTest::newRow("zero-bytes-kept") << QByteArray("/releases/1.0.4/zero-bytes.bin") << 200
                                      << QByteArray("a\0b\0c", 5);
     QTest::newRow("utf8-name-percent-encoded")
         << QByteArray("/releases/1.0.4/donn%C3%A9es/%C3%A9.txt") << 200 << QByteArray("accent");

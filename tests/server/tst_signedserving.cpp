@@ -108,6 +108,7 @@ private slots:
     void unsignedAnswersCarryDigests();
     void slowClientsDoNotBlockOthers();
     void stalledClientDropped();
+    void drippingClientDropped();
 
 private:
     QString path(const QString& relative) const { return dir->filePath(relative); }
@@ -265,6 +266,27 @@ void SignedServingTest::stalledClientDropped()
     QVERIFY(stalled.closedByServer(10000));
     // Dropped after the read time-out, not at once and not never.
     QVERIFY2(timer.elapsed() >= 2000 && timer.elapsed() < 6000, qPrintable(QString::number(timer.elapsed())));
+}
+
+// A client that never pauses long enough for the read time-out but never finishes its
+// request either is dropped once the request's time is up, with no answer.
+void SignedServingTest::drippingClientDropped()
+{
+    VendorServerProcess server;
+    QVERIFY2(server.startOn(path("releases"), { "--reports", path("reports.jsonl") }), server.errors().constData());
+    SlowClient dripping(server.port());
+    QVERIFY(dripping.isConnected());
+    QElapsedTimer timer;
+    timer.start();
+    QVERIFY(dripping.send("GET /prod/Orbisnap/getVersionDiff?version=1.0.3 HTTP/1.1\r\n"));
+    int lines = 0;
+    while (dripping.send("X-Drip: " + QByteArray::number(lines++) + "\r\n") && timer.elapsed() < 20000) {
+        QThread::msleep(1500);
+    }
+    QVERIFY2(timer.elapsed() >= 9000 && timer.elapsed() < 14000, qPrintable(QString::number(timer.elapsed())));
+    QVERIFY(dripping.closedByServer(1000));
+    // The server itself goes on serving.
+    QCOMPARE(rawRequest(server.port(), "GET", "/releases/1.0.4/new.dll").body, QByteArray("test"));
 }
 
 QTEST_GUILESS_MAIN(SignedServingTest)
