@@ -1,6 +1,7 @@
 #include "enginepaths.h"
 
 #include "filehelpers.h"
+#include "fileops.h"
 #include "safepath.h"
 
 #include <QDir>
@@ -58,8 +59,7 @@ QString lastComponent(const QString& relative)
 
 bool isLinkEntry(const QString& path)
 {
-    const QFileInfo info(path);
-    return info.isSymbolicLink() || info.isJunction();
+    return platform::isSymbolicLink(nativePath(path));
 }
 
 QString linkOnPath(const QString& root, const QString& relative, bool withFile)

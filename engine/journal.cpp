@@ -2,6 +2,7 @@
 
 #include "changehook.h"
 #include "filehelpers.h"
+#include "fileops.h"
 #include "sha256.h"
 
 #include <QDir>
@@ -15,10 +16,7 @@
 #include <system_error>
 #include <thread>
 
-#ifdef _WIN32
-#include <io.h>
-#include <windows.h>
-#else
+#ifndef _WIN32
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -116,7 +114,8 @@ bool sameFile(const QString& a, const QString& b)
     return std::filesystem::equivalent(nativePath(a), nativePath(b), error) && !error;
 }
 
-// True once nothing is at path any more.
+// True once nothing is at path any more (a file held by another program is waited for a
+// while).
 bool removePath(const QString& path)
 {
     if (!present(path)) {
@@ -128,6 +127,14 @@ bool removePath(const QString& path)
     const platform::RetryPolicy brief { std::chrono::milliseconds(25), std::chrono::milliseconds(500) };
     platform::removeFile(nativePath(path), brief);
     return !present(path);
+}
+
+bool linkTo(const QString& file, const QString& link)
+{
+    beforeFileSystemChange();
+    std::error_code error;
+    std::filesystem::create_hard_link(nativePath(file), nativePath(link), error);
+    return !error;
 }
 
 // Whether a running program holds the file so that its name can only be renamed, not replaced
@@ -146,11 +153,28 @@ bool placedVisible(const QString& target)
     return true;
 }
 
-// Renames a held file to a free name beside it (Windows allows that much).
-bool renameAside(const QString& from, const QString& to)
+// Moves a file to a free name beside it. Where a running image or a loaded library keeps its
+// name from being replaced or removed (Windows), it may still be renamed: this frees the name.
+bool moveAside(const QString& from, const QString& to)
 {
     beforeFileSystemChange();
-    return bool(platform::renameAside(nativePath(from), nativePath(to)));
+    if (!platform::renameAside(nativePath(from), nativePath(to))) {
+        return false;
+    }
+    platform::setHidden(nativePath(to));
+    return true;
+}
+
+// Keeps the file at target under the backup name: a second link where the file system has
+// them (the target never goes missing), else the file itself moved there. A held file cannot
+// be replaced under its name, nor could a second link of it be removed again: the file itself
+// becomes the backup, and the new file takes the free name.
+bool keepAside(const QString& target, const QString& backup)
+{
+    if (heldByRunningImage(target)) {
+        return moveAside(target, backup);
+    }
+    return linkTo(target, backup) || moveAside(target, backup);
 }
 
 // Renames from onto to, replacing it. Two links of one file are the exception: rename(2) then
@@ -164,14 +188,6 @@ bool renameOnto(const QString& from, const QString& to)
     return bool(replaceFile(from, to));
 }
 
-bool linkTo(const QString& file, const QString& link)
-{
-    beforeFileSystemChange();
-    std::error_code error;
-    std::filesystem::create_hard_link(nativePath(file), nativePath(link), error);
-    return !error;
-}
-
 bool removeEmptyDir(const QString& dir)
 {
     if (!QFileInfo(dir).isDir() || !QDir(dir).isEmpty(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot)) {
@@ -181,46 +197,16 @@ bool removeEmptyDir(const QString& dir)
     return QDir().rmdir(dir);
 }
 
-#ifdef _WIN32
-bool flushHandle(const QFile& file)
-{
-    const HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(file.handle()));
-    return handle != INVALID_HANDLE_VALUE && FlushFileBuffers(handle);
-}
-#endif
-
 bool flushFile(const QString& path)
 {
-#ifdef _WIN32
-    QFile file(path);
-    return file.open(QIODevice::ReadWrite | QIODevice::ExistingOnly) && flushHandle(file);
-#else
-    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0) {
-        return false;
-    }
-    const bool synced = ::fsync(fd) == 0;
-    ::close(fd);
-    return synced;
-#endif
+    return bool(platform::flushFile(nativePath(path)));
 }
 
-// Makes the entries of dir (renames, new and removed names) durable. On Windows the entries
-// are written with the file system's own journal; nothing to do here.
+// Makes the entries of dir (renames, new and removed names) durable; on Windows the moves
+// write through and this does nothing.
 bool syncDir(const QString& dir)
 {
-#ifdef _WIN32
-    Q_UNUSED(dir);
-    return true;
-#else
-    const int fd = ::open(QFile::encodeName(dir).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) {
-        return false;
-    }
-    const bool synced = ::fsync(fd) == 0;
-    ::close(fd);
-    return synced;
-#endif
+    return bool(platform::syncDirectory(nativePath(dir)));
 }
 
 QStringList parentDirs(const Journal& journal, bool stagedOnly)
@@ -273,12 +259,8 @@ bool writeJournal(const QString& workDir, const Journal& journal)
     QFile file(fresh);
     bool written = file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(text) == text.size()
         && file.flush();
-#ifdef _WIN32
-    written = written && flushHandle(file);
-#else
-    written = written && ::fsync(file.handle()) == 0;
-#endif
     file.close();
+    written = written && flushFile(fresh);
     if (!written || !renameOnto(fresh, path) || !syncDir(workDir)) {
         std::fprintf(stderr, "install journal not written: %s (%s)\n", path.toUtf8().constData(),
             file.errorString().toUtf8().constData());
@@ -360,7 +342,7 @@ bool commit(JournalStep& step)
         }
         // A second link keeps the file without moving it; where links are not to be had the
         // file itself is moved to the backup name.
-        if (!present(step.backup) && !linkTo(step.target, step.backup) && !renameOnto(step.target, step.backup)) {
+        if (!present(step.backup) && !keepAside(step.target, step.backup)) {
             return false;
         }
         return removePath(step.target);
@@ -373,23 +355,19 @@ bool commit(JournalStep& step)
     if (isFolder(step.target)) {
         return false;
     }
-    if (present(step.target) && !present(step.backup)) {
-        // A held file cannot be replaced under its name, nor can a second link of it be removed
-        // again: the file itself becomes the backup, and the new file takes the free name.
-        const bool kept = heldByRunningImage(step.target)
-            ? renameAside(step.target, step.backup)
-            : linkTo(step.target, step.backup) || renameOnto(step.target, step.backup);
-        if (!kept) {
-            return false;
-        }
+    if (present(step.target) && !present(step.backup) && !keepAside(step.target, step.backup)) {
+        return false;
     }
+    // The staged copy was hidden while it had its temporary name.
+    platform::setHidden(nativePath(step.staged), false);
     if (renameOnto(step.staged, step.target)) {
         return placedVisible(step.target);
     }
-    // A file that is held open (a loaded library on Windows) cannot be replaced, but it can be
-    // renamed aside: the backup becomes the held file itself, and the new file takes its name.
+    // A file that is held (a loaded library of the updater itself on Windows) cannot be
+    // replaced, but it can be renamed aside: the backup becomes the held file itself, and the
+    // new file takes its name. The held backup is removed once free, by this run or a later one.
     if (present(step.target) && sameFile(step.target, step.backup)) {
-        return removePath(step.backup) && renameOnto(step.target, step.backup)
+        return removePath(step.backup) && moveAside(step.target, step.backup)
             && renameOnto(step.staged, step.target) && placedVisible(step.target);
     }
     return false;
@@ -399,6 +377,7 @@ bool takeBack(JournalStep& step, bool committed)
 {
     bool restored = true;
     if (present(step.backup)) {
+        platform::setHidden(nativePath(step.backup), false);
         restored = renameOnto(step.backup, step.target);
         if (!restored) {
             std::fprintf(stderr, "merge: cannot restore %s, its previous content is in %s\n",
@@ -564,16 +543,24 @@ bool canFinishForward(const Journal& journal)
     return true;
 }
 
-bool hostFree(const QString& hostExe, int mode)
+// Why the installation may not be touched now, or null when the host executable is free (or
+// missing). Mode 1 waits as the merge does: ten one-second sleeps at most.
+const char* hostBlocks(const QString& hostExe, int mode)
 {
     const QByteArray path = hostExe.toUtf8();
-    // Mode 1 waits as the merge does: ten one-second sleeps at most.
     for (int remaining = mode == 1 ? 10 : 0;; --remaining) {
-        if (!isFileBusy(path.constData())) {
-            return true;
+        switch (probeExecutable(path.constData())) {
+        case platform::WriteProbe::Free:
+        case platform::WriteProbe::Missing:
+            return nullptr;
+        case platform::WriteProbe::NoPermission:
+            return "no permission to write the installation";
+        case platform::WriteProbe::InUse:
+        case platform::WriteProbe::Failed:
+            break;
         }
         if (remaining == 0) {
-            return false;
+            return "the host is in use";
         }
         std::this_thread::sleep_for(std::chrono::seconds(1));
     }
@@ -604,8 +591,8 @@ Recovery recoverInstall(const QString& workDir, const QString& hostExe, int mode
         std::fprintf(stderr, "interrupted install left as it is: mode %d installs nothing\n", mode);
         return Recovery::Left;
     }
-    if (!hostFree(hostExe, mode)) {
-        std::fprintf(stderr, "interrupted install left as it is: the host is in use\n");
+    if (const char* blocked = hostBlocks(hostExe, mode)) {
+        std::fprintf(stderr, "interrupted install left as it is: %s\n", blocked);
         return Recovery::Left;
     }
     if (journal.state == Journal::State::Committing && canFinishForward(journal)) {

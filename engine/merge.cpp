@@ -24,6 +24,7 @@
 #include "journal.h"
 #include "sha256.h"
 #include "filehelpers.h"
+#include "fileops.h"
 
 #include <QDir>
 #include <QFile>
@@ -109,6 +110,8 @@ bool stage(const JournalStep& step)
         beforeFileSystemChange();
         QFile::setPermissions(step.staged, replaced.permissions());
     }
+    // Out of sight while it has its temporary name (Windows; the leading dot does it elsewhere).
+    platform::setHidden(nativePath(step.staged));
     return true;
 }
 

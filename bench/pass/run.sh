@@ -190,16 +190,21 @@ for key, label, _, _ in cases:
 (wall, mib, cpu), walls = median("ours_nohash")
 print(f"{'256 MiB, no hash':26} {'ours':8} {wall:7.2f} {cpu:7.2f} {mib:9.1f}   {' '.join(f'{w:.2f}' for w in walls)}")
 print()
-print(f"{'ours / curl':26} {'wall':>7} {'target':>7} {'peak MiB':>9} {'target':>7}")
+# Runs of the two clients follow each other, so on a shared machine the ratio within a run is
+# steadier than the ratio of medians; both are shown, the verdict goes by the former.
+print(f"{'ours / curl':26} {'wall':>7} {'paired':>7} {'target':>7} {'peak MiB':>9} {'target':>7}   per run")
 for key, label, target, memory in cases:
-    (ow, om, oc), _ = median(f"ours_{key}")
-    (cw, cm, cc), _ = median(f"curl_{key}")
-    ratio = ow / cw
+    (ow, om, oc), ours_walls = median(f"ours_{key}")
+    (cw, cm, cc), curl_walls = median(f"curl_{key}")
+    pairs = [o / c for o, c in zip(ours_walls, curl_walls)]
+    ratio = statistics.median(pairs)
     verdict = "met" if ratio <= target and (memory is None or om <= memory) else "MISSED"
     mem_target = f"<={memory}" if memory else "-"
-    print(f"{label:26} {ratio:7.2f} {'<=' + str(target):>7} {om:9.1f} {mem_target:>7}   {verdict}")
-(hw, _, hc), _ = median("ours_big")
-(nw, _, nc), _ = median("ours_nohash")
-print(f"hashing on the stream, 256 MiB: {100 * (hw - nw) / hw:+.1f}% of the pass's wall time, "
-      f"{100 * (hc - nc) / hw:+.1f}% in CPU time")
+    print(f"{label:26} {ow / cw:7.2f} {ratio:7.2f} {'<=' + str(target):>7} {om:9.1f} {mem_target:>7}   "
+          f"{verdict:6} {' '.join(f'{p:.2f}' for p in pairs)}")
+(hw, _, hc), hashed = median("ours_big")
+(nw, _, nc), plain = median("ours_nohash")
+paired = statistics.median((h - p) / h for h, p in zip(hashed, plain))
+print(f"hashing on the stream, 256 MiB: {100 * (hw - nw) / hw:+.1f}% of the pass's wall time "
+      f"(paired {100 * paired:+.1f}%), {100 * (hc - nc) / hw:+.1f}% of it in CPU time (target <= 10%)")
 EOF

@@ -1,9 +1,16 @@
 #include "filehelpers.h"
+#include "smalldisk.h"
 #include "testfiles.h"
 
 #include <QDir>
 #include <QTemporaryDir>
 #include <QTest>
+
+#include <cerrno>
+#include <cstring>
+#include <memory>
+
+Q_DECLARE_METATYPE(platform::WriteProbe)
 
 class FileHelpersTest : public QObject
 {
@@ -16,6 +23,8 @@ private slots:
     void workDirCannotBeCreated();
     void busy();
     void missingIsFree();
+    void probe_data();
+    void probe();
     void exists();
 
 private:
@@ -80,6 +89,63 @@ void FileHelpersTest::missingIsFree()
     QVERIFY(!isFileBusy(path.constData()));
     QCOMPARE(stderrText.text(), "exe file not exist: " + path + '\n');
     QVERIFY(!QFile::exists(QString::fromUtf8(path)));
+}
+
+void FileHelpersTest::probe_data()
+{
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<platform::WriteProbe>("expected");
+    QTest::addColumn<bool>("busy");
+    QTest::addColumn<QByteArray>("message"); // PATH stands for the file's path
+
+    QTest::newRow("free") << "free" << platform::WriteProbe::Free << false << QByteArray();
+    QTest::newRow("missing") << "missing" << platform::WriteProbe::Missing << false
+                             << QByteArray("exe file not exist: PATH\n");
+    QTest::newRow("running-executable") << "running" << platform::WriteProbe::InUse << true << QByteArray();
+    // Told apart from "in use": nothing would come of waiting for it.
+    QTest::newRow("no-permission") << "read-only" << platform::WriteProbe::NoPermission << false
+                                   << "no permission to write PATH: " + QByteArray(std::strerror(EROFS)) + "\n";
+    QTest::newRow("a-directory") << "directory" << platform::WriteProbe::Failed << true
+                                 << "cannot open PATH for writing: " + QByteArray(std::strerror(EISDIR)) + "\n";
+}
+
+void FileHelpersTest::probe()
+{
+    QFETCH(QString, kind);
+    QFETCH(platform::WriteProbe, expected);
+    QFETCH(bool, busy);
+    QFETCH(QByteArray, message);
+
+    QString path = tmp.filePath(QStringLiteral("probe-%1/Host.exe").arg(kind));
+    QVERIFY(QDir().mkpath(QFileInfo(path).path()));
+    std::unique_ptr<BusyExecutable> running;
+    std::unique_ptr<SmallDisk> readOnly;
+    if (kind == QLatin1String("free")) {
+        QVERIFY(writeFile(path, "host"));
+    } else if (kind == QLatin1String("running")) {
+        running = std::make_unique<BusyExecutable>(path, 30);
+        QVERIFY(running->started());
+    } else if (kind == QLatin1String("directory")) {
+        QVERIFY(QDir().mkdir(path));
+    } else if (kind == QLatin1String("read-only")) {
+        readOnly = std::make_unique<SmallDisk>(tmp.filePath(QStringLiteral("read-only")), "64k");
+        if (!readOnly->isMounted()) {
+            QSKIP("cannot mount a tmpfs here (needs root)");
+        }
+        path = readOnly->path() + QStringLiteral("/Host.exe");
+        QVERIFY(writeFile(path, "host"));
+        QVERIFY(readOnly->makeReadOnly());
+    }
+    const QByteArray utf8 = path.toUtf8();
+    {
+        StderrCapture stderrText;
+        QCOMPARE(probeExecutable(utf8.constData()), expected);
+        QCOMPARE(stderrText.text(), QByteArray(message).replace("PATH", utf8));
+    }
+    StderrCapture quiet;
+    QCOMPARE(isFileBusy(utf8.constData()), busy);
+    // The probe never creates what is missing.
+    QCOMPARE(QFileInfo::exists(path), kind != QLatin1String("missing"));
 }
 
 void FileHelpersTest::exists()

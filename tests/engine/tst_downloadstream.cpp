@@ -69,6 +69,7 @@ private slots:
     void sideBySideOverReusedConnections();
     void slowTransferAbandoned();
     void diskFillsDuringPass();
+    void killedUpdaterResumes();
     void redirectedFiles_data();
     void redirectedFiles();
     void recheckBeforeInstall_data();
@@ -534,6 +535,75 @@ void DownloadStreamTest::diskFillsDuringPass()
         expected.insert(QString::fromStdString(name), body);
     }
     QCOMPARE(snapshotTree(folders->app), expected);
+}
+
+// The updater process killed in the middle of a large file: its partial and the validator stay
+// in the working directory, and the next run asks only for the rest.
+void DownloadStreamTest::killedUpdaterResumes()
+{
+    const QByteArray body = randomBytes(24 << 20, 31);
+    const qsizetype before = 9 << 20; // sent before the server holds the transfer
+    std::atomic<bool> release { false };
+    server->http().Get("/f/data/big.pak", [&](const httplib::Request& request, httplib::Response& response) {
+        response.set_header("ETag", "\"big-1\"");
+        if (!request.has_header("Range")) {
+            response.set_content_provider(std::size_t(body.size()), "application/octet-stream",
+                [&](std::size_t offset, std::size_t, httplib::DataSink& sink) {
+                    if (qsizetype(offset) >= before) {
+                        while (!release.load()) {
+                            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+                        }
+                        return false;
+                    }
+                    return sink.write(body.constData() + offset, std::min<std::size_t>(1 << 20, before - offset));
+                });
+            return;
+        }
+        response.set_content(body.toStdString(), "application/octet-stream"); // the library answers the range
+    });
+    QVERIFY(server->start());
+
+    const QString tmp = temp->path() + QStringLiteral("/tmp");
+    const QString work = tmp + QStringLiteral("/Host");
+    QVERIFY(QDir().mkpath(work));
+    const QString updater = folders->app + QStringLiteral("/RevisionPusher.exe");
+    QVERIFY(QFile::copy(QStringLiteral(ORBISNAP_APP_EXE), updater));
+    const QString diff = work + QStringLiteral("/version_diff.txt");
+    QVERIFY(writeDiff(diff, server->baseUrl() + QStringLiteral("/f"), { entryLine("data/big.pak", body) }));
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("TMPDIR"), tmp);
+    environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+
+    const QString partial = work + QStringLiteral("/data/big.pak") + QLatin1String(FetchTarget::PartialSuffix);
+    {
+        QProcess process;
+        process.setProcessEnvironment(environment);
+        process.setStandardErrorFile(QProcess::nullDevice());
+        process.start(updater, { QStringLiteral("Host.exe"), QStringLiteral("0") });
+        QVERIFY(process.waitForStarted());
+        QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(partial).size() >= before, 30000);
+        process.kill();
+        QVERIFY(process.waitForFinished(10000));
+        release = true;
+    }
+    QCOMPARE(readFile(partial), body.left(before));
+    QVERIFY(QFileInfo::exists(work + QStringLiteral("/data/big.pak") + QLatin1String(FetchTarget::InfoSuffix)));
+    QVERIFY(!QFileInfo::exists(work + QStringLiteral("/data/big.pak")));
+    QCOMPARE(diffEntries(diff), QByteArrayList { entryLine("data/big.pak", body) });
+
+    QProcess again;
+    again.setProcessEnvironment(environment);
+    again.setStandardErrorFile(QProcess::nullDevice());
+    again.start(updater, { QStringLiteral("Host.exe"), QStringLiteral("0") });
+    QVERIFY(again.waitForFinished(60000));
+    QCOMPARE(again.exitCode(), 0);
+    QCOMPARE(readFile(work + QStringLiteral("/data/big.pak")), body);
+    QVERIFY(!QFileInfo::exists(partial));
+    QCOMPARE(diffEntries(diff), QByteArrayList { entryLine("data/big.pak", body).replace(0, 1, "2") });
+    const std::vector<SeenRequest> seen = server->requests();
+    QVERIFY(!seen.empty());
+    QCOMPARE(header(seen.back(), "Range"), QStringLiteral("bytes=%1-").arg(before));
+    QCOMPARE(header(seen.back(), "If-Range"), QStringLiteral("\"big-1\""));
 }
 
 void DownloadStreamTest::redirectedFiles_data()

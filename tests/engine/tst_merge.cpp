@@ -5,6 +5,7 @@
 #include "download.h"
 #include "enginetestutil.h"
 #include "filehelpers.h"
+#include "smalldisk.h"
 #include "testfiles.h"
 
 #include <QCoreApplication>
@@ -16,6 +17,8 @@
 #include <QTest>
 #include <QThread>
 
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <memory>
 
@@ -134,7 +137,9 @@ std::unique_ptr<Download> MergeTest::prepare(
 void MergeTest::modes_data()
 {
     QTest::addColumn<int>("mode");
-    QTest::addColumn<QString>("host"); // "missing", "idle" (present, not running) or "running"
+    // "missing", "idle" (present, not running), "running" or "read-only" (on a file system
+    // nobody may write, as an installation the user has no permission for)
+    QTest::addColumn<QString>("host");
     QTest::addColumn<int>("answer");
     QTest::addColumn<QByteArray>("messages"); // HOST stands for the host executable's path
     QTest::addColumn<bool>("installed");
@@ -155,6 +160,11 @@ void MergeTest::modes_data()
     QTest::newRow("mode-1-host-missing-counts-as-free")
         << 1 << "missing" << 1 << QByteArray("exe file not exist: HOST\nexe  finished,  merge  right now !\n")
         << true;
+    // Not "in use": waiting would not help, and nothing can be installed.
+    const QByteArray noPermission = "no permission to write HOST: " + QByteArray(std::strerror(EROFS)) + "\n";
+    QTest::newRow("mode-1-no-permission-installs-nothing-at-once") << 1 << "read-only" << 0 << noPermission << false;
+    QTest::newRow("mode-2-no-permission-installs-nothing")
+        << 2 << "read-only" << 0 << noPermission + "merge ok !\n" << false;
 }
 
 void MergeTest::modes()
@@ -167,8 +177,18 @@ void MergeTest::modes()
 
     auto worker = prepare(updateLines, installedRelease, fetchedRelease, mode);
     QVERIFY(worker);
+    QString hostPath = hostExe();
     std::unique_ptr<BusyExecutable> running;
-    if (host == QLatin1String("running")) {
+    std::unique_ptr<SmallDisk> readOnly;
+    if (host == QLatin1String("read-only")) {
+        readOnly = std::make_unique<SmallDisk>(temp->filePath(QStringLiteral("read-only")), "64k");
+        if (!readOnly->isMounted()) {
+            QSKIP("cannot mount a tmpfs here (needs root)");
+        }
+        hostPath = readOnly->path() + QStringLiteral("/Host.exe");
+        QVERIFY(writeFile(hostPath, "host executable"));
+        QVERIFY(readOnly->makeReadOnly());
+    } else if (host == QLatin1String("running")) {
         running = std::make_unique<BusyExecutable>(hostExe(), 60);
         QVERIFY(running->started());
         QVERIFY(isFileBusy(hostExe().toUtf8().constData()));
@@ -179,9 +199,14 @@ void MergeTest::modes()
     const Tree work = snapshotTree(folders->work);
 
     StderrCapture err;
-    QCOMPARE(worker->merge(hostExe().toUtf8().constData()), answer);
-    messages.replace("HOST", hostExe().toUtf8());
+    QElapsedTimer clock;
+    clock.start();
+    QCOMPARE(worker->merge(hostPath.toUtf8().constData()), answer);
+    messages.replace("HOST", hostPath.toUtf8());
     QCOMPARE(err.text(), messages);
+    if (readOnly) {
+        QVERIFY2(clock.elapsed() < 5000, "mode 1 waited for a host it may not replace");
+    }
     if (!installed) {
         QCOMPARE(snapshotTree(folders->app), app);
         QCOMPARE(snapshotTree(folders->work), work);

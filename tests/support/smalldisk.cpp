@@ -22,6 +22,13 @@ SmallDisk::~SmallDisk()
     }
 }
 
+bool SmallDisk::makeReadOnly()
+{
+    return mounted
+        && QProcess::execute(QStringLiteral("mount"), { QStringLiteral("-o"), QStringLiteral("remount,ro"), root })
+        == 0;
+}
+
 bool SmallDisk::fill(qint64 spare)
 {
     QFile filler(root + QStringLiteral("/.filler"));

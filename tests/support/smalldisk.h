@@ -18,6 +18,8 @@ public:
     const QString& path() const { return root; }
     // Fills the disk with a file of its own until at most `spare` bytes are left.
     bool fill(qint64 spare);
+    // Remounts the disk read-only: nobody, root included, may write it any more (EROFS).
+    bool makeReadOnly();
 
 private:
     QString root;
