@@ -56,8 +56,9 @@ bool isNotFound(const std::error_code& error);
 std::filesystem::path pathFromUtf8(std::string_view utf8);
 std::string pathToUtf8(const std::filesystem::path& path);
 
-// The path as the system's calls take it: on Windows an absolute path gets the "\\?\" prefix
-// (or "\\?\UNC\") so that it may exceed 260 characters; elsewhere the path unchanged.
+// The path as the system's calls take it: on Windows a long absolute path (248 characters and
+// more) gets the "\\?\" prefix (or "\\?\UNC\") so that it may exceed 260 characters, with "."
+// and ".." resolved and "/" turned into "\" as the prefix requires; elsewhere the path unchanged.
 std::filesystem::path systemPath(const std::filesystem::path& path);
 
 enum class WriteProbe {

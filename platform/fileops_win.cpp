@@ -126,7 +126,9 @@ bool isNotFound(const std::error_code& error)
 std::filesystem::path systemPath(const std::filesystem::path& path)
 {
     std::wstring text = path.native();
-    if (text.rfind(LR"(\\?\)", 0) == 0 || !path.is_absolute()) {
+    // Short paths stay as they are: not every C runtime call (stat among them) takes the prefix.
+    // 248 leaves room for a file name in a folder near the limit, which CreateDirectory needs.
+    if (text.size() < 248 || text.rfind(LR"(\\?\)", 0) == 0 || !path.is_absolute()) {
         return path;
     }
     // The prefix turns off the system's own clean-up of the path: do it here.

@@ -148,6 +148,8 @@ private slots:
     void symbolicLink_data();
     void symbolicLink();
     void longPaths();
+    void systemPath_data();
+    void systemPath();
     void describe();
 
 private:
@@ -611,6 +613,41 @@ void FileOpsTest::longPaths()
     std::fclose(in);
     QCOMPARE(QByteArray(text), QByteArray("new"));
     QVERIFY(platform::removeFile(target));
+}
+
+void FileOpsTest::systemPath_data()
+{
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<QString>("expected");
+    const QString folder = QStringLiteral("folder-with-a-rather-long-name-");
+    QString longTail;
+    for (int i = 0; longTail.size() < 260; ++i) {
+        longTail += folder + QString::number(i) + QLatin1Char('/');
+    }
+    longTail += QStringLiteral("a.dll");
+    QString longTailBackslashed = longTail;
+    longTailBackslashed.replace(QLatin1Char('/'), QLatin1Char('\\'));
+#ifdef _WIN32
+    QTest::newRow("short-absolute-unchanged") << "C:\\Users\\José\\a.dll" << "C:\\Users\\José\\a.dll";
+    QTest::newRow("relative-unchanged") << "bin/" + longTail << "bin/" + longTail;
+    QTest::newRow("long-absolute-prefixed") << "C:/Programs/" + longTail
+                                            << "\\\\?\\C:\\Programs\\" + longTailBackslashed;
+    QTest::newRow("long-with-dot-components-cleaned")
+        << "C:/Programs/./x/../" + longTail << "\\\\?\\C:\\Programs\\" + longTailBackslashed;
+    QTest::newRow("prefixed-unchanged") << "\\\\?\\C:\\" + longTailBackslashed
+                                        << "\\\\?\\C:\\" + longTailBackslashed;
+#else
+    QTest::newRow("short-absolute-unchanged") << "/home/José/a.dll" << "/home/José/a.dll";
+    QTest::newRow("long-absolute-unchanged") << "/opt/" + longTail << "/opt/" + longTail;
+#endif
+}
+
+// Only Windows needs (and gets) the long-path prefix, and only where a path is long.
+void FileOpsTest::systemPath()
+{
+    QFETCH(QString, path);
+    QFETCH(QString, expected);
+    QCOMPARE(platform::systemPath(fsPath(path)), fsPath(expected));
 }
 
 void FileOpsTest::describe()
