@@ -30,5 +30,5 @@ ctest --test-dir "$build" --output-on-failure --parallel "$(nproc)"
 keyed=$build-keyed
 cmake -S . -B "$keyed" -G Ninja -DORBISNAP_SANITIZE="$sanitize" -DORBISNAP_BUILD_TESTS=ON \
     -DORBISNAP_RELEASE_PUBLIC_KEYS="$(cat tests/keys/release-test.public)" >/dev/null
-cmake --build "$keyed" --parallel "$(nproc)"
+cmake --build "$keyed" --parallel "$(nproc)" --target keyed_tests
 ctest --test-dir "$keyed" --output-on-failure --parallel "$(nproc)" -L keyed
