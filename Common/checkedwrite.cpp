@@ -1,6 +1,7 @@
 #include "checkedwrite.h"
 
 #include "filehelpers.h"
+#include "fileops.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -11,11 +12,20 @@
 #ifdef _WIN32
 #include <io.h>
 #else
-#include <fcntl.h>
 #include <unistd.h>
 #endif
 
 namespace {
+
+// Makes the open file's written bytes durable; false with errno set when the system refuses.
+bool syncFileDescriptor(int descriptor)
+{
+#ifdef _WIN32
+    return _commit(descriptor) == 0;
+#else
+    return ::fsync(descriptor) == 0;
+#endif
+}
 
 QString systemError(int code)
 {
@@ -30,28 +40,6 @@ void fail(QString* error, const QString& text)
 }
 
 } // namespace
-
-bool syncFileDescriptor(int descriptor)
-{
-#ifdef _WIN32
-    return _commit(descriptor) == 0;
-#else
-    return ::fsync(descriptor) == 0;
-#endif
-}
-
-void syncDirectory(const QString& dir)
-{
-#ifndef _WIN32
-    const int descriptor = ::open(QFile::encodeName(dir).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (descriptor >= 0) {
-        ::fsync(descriptor);
-        ::close(descriptor);
-    }
-#else
-    Q_UNUSED(dir);
-#endif
-}
 
 bool writeFileChecked(const QString& path, QByteArrayView data, QString* error)
 {
@@ -89,11 +77,12 @@ bool writeFileChecked(const QString& path, QByteArrayView data, QString* error)
         QFile::remove(temporary);
         return false;
     }
-    if (!replaceFile(temporary, path)) {
-        fail(error, QStringLiteral("cannot rename %1 over %2").arg(temporary, path));
+    if (const platform::FileResult moved = replaceFile(temporary, path); !moved) {
+        fail(error, QString::fromStdString(moved.describe()));
         QFile::remove(temporary);
         return false;
     }
-    syncDirectory(QFileInfo(path).absolutePath());
+    // Best effort: the file is complete either way, only its name may not yet be on disk.
+    platform::syncDirectory(nativePath(QFileInfo(path).absolutePath()));
     return true;
 }

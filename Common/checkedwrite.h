@@ -12,10 +12,3 @@
 // Writes data to path as described above. On failure the temporary file is removed and
 // *error (when given) holds the cause as the system words it ("No space left on device").
 bool writeFileChecked(const QString& path, QByteArrayView data, QString* error = nullptr);
-
-// Makes an open file's written bytes durable (fsync, FlushFileBuffers on Windows).
-// Answers false with errno set when the system refuses.
-bool syncFileDescriptor(int descriptor);
-
-// Makes a rename inside dir durable where the system needs that (POSIX); best effort.
-void syncDirectory(const QString& dir);

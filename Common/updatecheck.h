@@ -38,13 +38,13 @@
 // above. Without keys the answer is taken as it comes, and one debug message per process says
 // that answers are not verified.
 
+#include "answersignature.h"
+
 #include <QByteArray>
 #include <QList>
 #include <QString>
 
 #include <cstdint>
-
-#include "answersignature.h"
 
 inline constexpr char UpdaterExeName[] = "RevisionPusher.exe";
 

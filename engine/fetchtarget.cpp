@@ -381,10 +381,9 @@ void FetchTarget::finished(int error)
         discard();
         return;
     }
-    std::error_code renamed;
-    std::filesystem::rename(nativePath(partialPath), nativePath(finalPath), renamed);
-    if (renamed) {
-        fail("write file failed", QString::fromLocal8Bit(renamed.message().c_str()));
+    // A virus scanner that holds the new file for a moment is waited for (Windows).
+    if (const platform::FileResult renamed = replaceFile(partialPath, finalPath); !renamed) {
+        fail("write file failed", QString::fromStdString(renamed.describe()));
         discard();
         return;
     }

@@ -10,6 +10,8 @@
 #include <QByteArray>
 #include <QList>
 
+#include <algorithm>
+#include <cctype>
 #include <map>
 #include <ostream>
 #include <string>

@@ -11,7 +11,7 @@ packages=(
     curl nginx-light xvfb xauth time
 )
 if [ "${1:-}" = "--windows" ]; then
-    packages+=(g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine64 wine qt6-base-dev-tools)
+    packages+=(g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine64 wine qt6-base-dev-tools python3)
 fi
 
 missing=()

@@ -28,6 +28,8 @@ class CrashInstallTest final : public QObject
 
 private slots:
     void killedAtEveryChange();
+    void killedAgainWhileRecovering_data();
+    void killedAgainWhileRecovering();
     void recoveryWaits_data();
     void recoveryWaits();
     void twoUpdatersTogether();
@@ -75,6 +77,51 @@ void CrashInstallTest::killedAtEveryChange()
     qInfo("%d changes, each killed once; right after the kill the installation was old %d, new %d, "
           "another state (a mix, or hidden files) %d times",
         change - 1, oldAfterKill, newAfterKill, otherAfterKill);
+}
+
+// The run that recovers is killed too, before each change of its recovery in turn: a third
+// run still ends at exactly the new release. One row recovers forward (the first run was killed
+// while committing), one backward and then merges afresh (killed while staging).
+void CrashInstallTest::killedAgainWhileRecovering_data()
+{
+    QTest::addColumn<int>("firstKill");
+    QTest::addColumn<QByteArray>("journalState");
+    QTest::newRow("finishing-forward") << 30 << QByteArray("state committing");
+    QTest::newRow("taking-back") << 8 << QByteArray("state staging");
+}
+
+void CrashInstallTest::killedAgainWhileRecovering()
+{
+    QFETCH(int, firstKill);
+    QFETCH(QByteArray, journalState);
+
+    Scene scene;
+    QVERIFY(scene.temp.isValid());
+    int change = 1;
+    for (;; ++change) {
+        QVERIFY(scene.reset(QStringLiteral(STOPPING_UPDATER_EXE), QStringLiteral("http://127.0.0.1:9/release"), true));
+        QVERIFY(runUpdater(scene, QStringLiteral("1"), firstKill).stopped);
+        QVERIFY(readFile(scene.work + QStringLiteral("/merge.journal")).contains(journalState));
+        const Run second = runUpdater(scene, QStringLiteral("1"), change);
+        const QString where = QStringLiteral("killed again before change %1: ").arg(change);
+        if (!second.stopped) {
+            QVERIFY2(second.finished && second.exitCode == 0, qPrintable(where + QString::fromUtf8(second.err)));
+        } else {
+            const Run third = runUpdater(scene, QStringLiteral("1"), 0);
+            QVERIFY2(third.finished && third.exitCode == 0, qPrintable(where + QString::fromUtf8(third.err)));
+        }
+        QVERIFY2(scene.installation() == newRelease,
+            qPrintable(where + differences(scene.installation(), newRelease)));
+        QVERIFY2(snapshotTree(scene.work) == Tree(),
+            qPrintable(where + QStringList(snapshotTree(scene.work).keys()).join(QLatin1Char(' '))));
+        // Once the recovery has said how it ended, what follows is a fresh merge, which the
+        // test above kills at every change already.
+        if (!second.stopped || second.err.contains("interrupted install")) {
+            break;
+        }
+    }
+    QVERIFY2(change > 5, qPrintable(QString::number(change)));
+    qInfo("the recovering run was killed at %d points", change);
 }
 
 // A run after a kill that may not install leaves everything as it is and says so in one line;
