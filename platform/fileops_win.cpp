@@ -128,7 +128,25 @@ std::filesystem::path systemPath(const std::filesystem::path& path)
     std::wstring text = path.native();
     // Short paths stay as they are: not every C runtime call (stat among them) takes the prefix.
     // 248 leaves room for a file name in a folder near the limit, which CreateDirectory needs.
-    if (text.size() < 248 || text.rfind(LR"(\\?\)", 0) == 0 || !path.is_absolute()) {
+    if (text.size() < 248 || text.rfind(LR"(\\?\)", 0) == 0) {
+        return path;
+    }
+    const auto separator = [](wchar_t c) { return c == L'/' || c == L'\\'; };
+    if (separator(text[0]) && separator(text[1]) && text[2] != L'.' && text[2] != L'?') {
+        // A network path, which std::filesystem (MinGW's) takes for a relative one and whose
+        // leading separators it would fold: only the separators are turned, and a path with
+        // "." or ".." components stays as it is.
+        for (wchar_t& c : text) {
+            if (c == L'/') {
+                c = L'\\';
+            }
+        }
+        if (text.find(L"\\.\\") != std::wstring::npos || text.find(L"\\..\\") != std::wstring::npos) {
+            return path;
+        }
+        return std::filesystem::path(LR"(\\?\UNC\)" + text.substr(2));
+    }
+    if (!path.is_absolute()) {
         return path;
     }
     // The prefix turns off the system's own clean-up of the path: do it here.
@@ -137,9 +155,6 @@ std::filesystem::path systemPath(const std::filesystem::path& path)
         if (c == L'/') {
             c = L'\\';
         }
-    }
-    if (text.rfind(LR"(\\)", 0) == 0) {
-        return std::filesystem::path(LR"(\\?\UNC\)" + text.substr(2));
     }
     return std::filesystem::path(LR"(\\?\)" + text);
 }

@@ -5,6 +5,7 @@
 // the mode, the staged updater moved into place, and the messages when nothing is started.
 
 #include "serverconfig.h"
+#include "smalldisk.h"
 #include "testfiles.h"
 #include "testhttpserver.h"
 
@@ -15,6 +16,9 @@
 #include <QImage>
 #include <QProcess>
 #include <QSysInfo>
+
+#include <cerrno>
+#include <cstring>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -71,6 +75,7 @@ private slots:
     void checkNothingNewer();
     void checkAlreadyRunning();
     void checkWithoutUpdater();
+    void checkWithoutPermission();
     void checkInstallsStagedUpdater_data();
     void checkInstallsStagedUpdater();
     void checkStagedCopyFails();
@@ -308,6 +313,30 @@ void HostTest::checkAlreadyRunning()
     // The file is written all the same; the running updater or the next launch uses it.
     QCOMPARE(readFile(work(QStringLiteral("version_diff.txt"))), NewerFile);
     QVERIFY(updater.started());
+}
+
+// An installation this user may not write (here a read-only file system, which holds for root
+// too): the updater is not started, with one line that says why, unlike "in use".
+void HostTest::checkWithoutPermission()
+{
+    SmallDisk disk(root->filePath(QStringLiteral("app")), "64m");
+    if (!disk.isMounted()) {
+        QSKIP("cannot mount a tmpfs here (needs root)");
+    }
+    QVERIFY(QFile::copy(QStringLiteral(HOST_EXE), app(QStringLiteral("Host.exe"))));
+    QVERIFY(QFile::copy(QStringLiteral(STANDIN_EXE), app(QStringLiteral("RevisionPusher.exe"))));
+    QVERIFY(writeFile(app(QStringLiteral("version.txt")), "1.0.3\n"));
+    QVERIFY(disk.makeReadOnly());
+    const HostRun run = runHost(
+        { QStringLiteral("check"), QStringLiteral("1"), QStringLiteral("--stay"), QStringLiteral("0") });
+    QVERIFY(run.finished);
+    QCOMPARE(run.exitCode, 0);
+    QCOMPARE(run.err,
+        "no permission to write " + app(QStringLiteral("RevisionPusher.exe")).toUtf8() + ": "
+            + QByteArray(std::strerror(EROFS)) + "\n");
+    QVERIFY(run.out.contains("updater not started: the installation cannot be written\n"));
+    QVERIFY(!run.out.contains("updater started"));
+    QVERIFY(!QFile::exists(updaterArgs()));
 }
 
 void HostTest::checkWithoutUpdater()

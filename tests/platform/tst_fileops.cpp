@@ -634,6 +634,10 @@ void FileOpsTest::systemPath_data()
                                             << "\\\\?\\C:\\Programs\\" + longTailBackslashed;
     QTest::newRow("long-with-dot-components-cleaned")
         << "C:/Programs/./x/../" + longTail << "\\\\?\\C:\\Programs\\" + longTailBackslashed;
+    QTest::newRow("long-network-path") << "\\\\server\\share\\" + longTailBackslashed
+                                       << "\\\\?\\UNC\\server\\share\\" + longTailBackslashed;
+    QTest::newRow("long-network-path-with-slashes") << "//server/share/" + longTail
+                                                    << "\\\\?\\UNC\\server\\share\\" + longTailBackslashed;
     QTest::newRow("prefixed-unchanged") << "\\\\?\\C:\\" + longTailBackslashed
                                         << "\\\\?\\C:\\" + longTailBackslashed;
 #else
