@@ -360,6 +360,9 @@ void JournalTest::heldFileLeftForLaterRun()
     if (!setImmutable(held, true)) {
         QSKIP("the file system has no immutable flag, or this user may not set it");
     }
+    // Cleared whatever happens, or the temporary folder could not be removed.
+    const std::unique_ptr<const QString, void (*)(const QString*)> release(
+        &held, [](const QString* path) { setImmutable(*path, false); });
     {
         StderrCapture err;
         QCOMPARE(recoverInstall(folders->work, app(QStringLiteral("Host.exe")), 1), Recovery::Completed);
