@@ -121,6 +121,7 @@ void Download::run()
     FileEntry* waiting = nullptr; // its FileStart went out; its path is still being fetched
     bool waitingCopyGone = false;
     std::vector<Fetch> fetches;
+    std::vector<FileEntry*> reused;
     const QString root = QString::fromUtf8(workDir.c_str());
 
     const auto pathBusy = [&fetches](const FileEntry* entry) {
@@ -150,6 +151,10 @@ void Download::run()
                 cursor = cursor->next;
                 send(FileStart, reinterpret_cast<std::intptr_t>(entry));
                 if (!needsFetch(entry, &copyGone)) {
+                    continue;
+                }
+                if (holdsVerifiedCopy(entry)) {
+                    reused.push_back(entry);
                     continue;
                 }
                 if (pathBusy(entry)) {
@@ -183,11 +188,17 @@ void Download::run()
             stored.append(fetch.target->path());
         }
     }
+    for (const FileEntry* entry : reused) {
+        stored.append(joinPath(root, QString::fromUtf8(entry->file)));
+    }
     if (syncStoredFiles(root, stored)) {
         for (const Fetch& fetch : fetches) {
             if (fetch.target->stored()) {
                 fetch.entry->state = Downloaded;
             }
+        }
+        for (FileEntry* entry : reused) {
+            entry->state = Downloaded;
         }
     }
     save();
@@ -210,6 +221,27 @@ bool Download::needsFetch(FileEntry* entry, bool* copyGone) const
         entry->state = NoDo;
         *copyGone = true;
     }
+    return true;
+}
+
+bool Download::holdsVerifiedCopy(const FileEntry* entry) const
+{
+    // Only a digest can tell a whole copy from a stale or partial one.
+    if (!entry->hasDigest()) {
+        return false;
+    }
+    const QString copy = joinPath(QString::fromUtf8(workDir.c_str()), QString::fromUtf8(entry->file));
+    const QFileInfo info(copy);
+    if (info.isSymbolicLink() || !info.isFile() || info.size() != entry->size) {
+        return false;
+    }
+    std::int64_t size = -1;
+    Sha256Digest digest {};
+    if (!hashFile(copy, size, digest) || size != entry->size
+        || !std::equal(digest.begin(), digest.end(), std::begin(entry->sha256))) {
+        return false;
+    }
+    std::fprintf(stderr, "already fetched: %s\n", entry->file);
     return true;
 }
 

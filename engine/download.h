@@ -121,6 +121,9 @@ private:
     // Whether the entry is to be fetched; *copyGone tells that it was recorded as downloaded
     // but its copy has gone (its state is then set back to NoDo).
     bool needsFetch(FileEntry* entry, bool* copyGone) const;
+    // Whether the working directory already holds a whole copy of the entry: a regular file of
+    // its size and SHA-256 (an earlier pass fetched it, and the file was written anew since).
+    bool holdsVerifiedCopy(const FileEntry* entry) const;
     // The first entry to put in place at relativePath (its size and hash), null when none.
     const FileEntry* entryFor(const char* relativePath) const;
     // Writes the progress line and checks the path; null when the path is refused.

@@ -74,6 +74,8 @@ private slots:
     void redirectedFiles();
     void recheckBeforeInstall_data();
     void recheckBeforeInstall();
+    void copyFromEarlierPass_data();
+    void copyFromEarlierPass();
 
 private:
     // Runs one pass over lines; answers the stored entry lines afterwards.
@@ -739,6 +741,54 @@ void DownloadStreamTest::recheckBeforeInstall()
         // The entry whose copy could not be put right is no longer recorded as downloaded.
         QVERIFY(diffEntries(folders->diff).first().startsWith("0 [Changed] : bin/core.dll"));
     }
+}
+
+void DownloadStreamTest::copyFromEarlierPass_data()
+{
+    QTest::addColumn<bool>("withDigest");
+    QTest::addColumn<int>("flipAt"); // byte of the copy altered before the pass; -1: none
+    QTest::addColumn<int>("truncateTo"); // length the copy is cut to; -1: whole
+    QTest::addColumn<bool>("fetched");
+    QTest::newRow("whole-copy-taken") << true << -1 << -1 << false;
+    QTest::newRow("altered-copy-fetched") << true << 5000 << -1 << true;
+    QTest::newRow("short-copy-fetched") << true << -1 << 4096 << true;
+    QTest::newRow("no-digest-fetched") << false << -1 << -1 << true;
+}
+
+// The update check writes every entry anew as not yet downloaded; a copy that an earlier pass
+// (mode 0) left whole in the working directory is taken when its size and SHA-256 say it is
+// the release's, instead of being downloaded again.
+void DownloadStreamTest::copyFromEarlierPass()
+{
+    QFETCH(bool, withDigest);
+    QFETCH(int, flipAt);
+    QFETCH(int, truncateTo);
+    QFETCH(bool, fetched);
+
+    const QByteArray body = randomBytes(64 * 1024, 31);
+    server->http().Get(R"(/f/(.+))", [&](const httplib::Request&, httplib::Response& response) {
+        response.set_content(body.toStdString(), "application/octet-stream");
+    });
+    QVERIFY(server->start());
+    QByteArray copy = body;
+    if (flipAt >= 0) {
+        copy[flipAt] = char(copy[flipAt] ^ 0x01);
+    }
+    if (truncateTo >= 0) {
+        copy.truncate(truncateTo);
+    }
+    QVERIFY(writeTree(folders->work, { { QStringLiteral("lib/plugin.dll"), copy } }));
+
+    if (fetched) {
+        expectUrl(QStringLiteral("lib/plugin.dll"));
+    }
+    QByteArray diagnostics;
+    const QByteArrayList lines = runPass({ entryLine("lib/plugin.dll", body, withDigest) }, false, {}, &diagnostics);
+    QCOMPARE(server->requests().size(), std::size_t(fetched ? 1 : 0));
+    QCOMPARE(diagnostics.contains("already fetched: lib/plugin.dll"), !fetched);
+    QCOMPARE(lines.size(), 1);
+    QVERIFY2(lines.first().startsWith("2 [Add] : lib/plugin.dll"), lines.first().constData());
+    QCOMPARE(readFile(folders->work + QStringLiteral("/lib/plugin.dll")), body);
 }
 
 QTEST_GUILESS_MAIN(DownloadStreamTest)
