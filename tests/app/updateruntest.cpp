@@ -298,9 +298,9 @@ void UpdateRunTest::windowClosedDuringDownload_data()
     QTest::addColumn<QString>("heldFile");
     QTest::addColumn<QByteArrayList>("entriesAfter");
     QTest::addColumn<QStringList>("requested");
-    // Stops before its next entry; the three files are all under way at once already, so
-    // they are fetched and recorded, and nothing is installed.
-    QTest::newRow("first-file") << QStringLiteral("0/3") << QStringLiteral("a.dll")
+    // Closed once all three files are under way side by side, the first still on its way:
+    // transfers under way finish and are recorded, and nothing is installed.
+    QTest::newRow("first-file") << QStringLiteral("2/3") << QStringLiteral("a.dll")
                                 << QByteArrayList(
                                        { "2 [Add] : a.dll", "2 [Changed] : bin/core.dll", "2 [Add] : c.dll" })
                                 << QStringList({ "a.dll", "bin/core.dll", "c.dll" });
