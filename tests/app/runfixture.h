@@ -3,6 +3,7 @@
 // What the update-run tests share: a release on a loopback server, the folders of one run,
 // byte-for-byte snapshots, a log of the debug messages, and a watch on the progress window.
 
+#include "debuglog.h"
 #include "testfiles.h"
 #include "testhttpserver.h"
 
@@ -54,26 +55,6 @@ struct RunFolders
         const QString& base, const QByteArrayList& entries, const QByteArray& versions = "v1.0.3 --> v1.0.4");
     // The entry lines (line 4 on) of the version-difference file, without line ends.
     QByteArrayList diffEntries() const;
-};
-
-// Collects debug messages from every thread while it lives; other messages go on to the
-// handler that was installed before.
-class DebugLog
-{
-public:
-    DebugLog();
-    ~DebugLog();
-    DebugLog(const DebugLog&) = delete;
-    DebugLog& operator=(const DebugLog&) = delete;
-    QStringList lines() const;
-    // The lines that start with prefix.
-    QStringList startingWith(const QString& prefix) const;
-
-private:
-    static void handle(QtMsgType type, const QMessageLogContext& context, const QString& text);
-    mutable std::mutex mutex;
-    QStringList collected;
-    QtMessageHandler previous = nullptr;
 };
 
 // Watches the application for the progress window: notes when a Widget is shown and records

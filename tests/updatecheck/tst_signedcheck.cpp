@@ -3,6 +3,7 @@
 // version and taking it forward, writes a version-difference file; every other answer leaves
 // the last file and the flag as they were and says why in one debug message.
 
+#include "debuglog.h"
 #include "releasekey.h"
 #include "releasetool.h"
 #include "serverconfig.h"
@@ -22,29 +23,6 @@
 Q_DECLARE_METATYPE(UpdateCheck::CheckResult)
 
 namespace {
-
-class DebugLog
-{
-public:
-    DebugLog() : previous(qInstallMessageHandler(&DebugLog::collect)) { messages().clear(); }
-    ~DebugLog() { qInstallMessageHandler(previous); }
-    DebugLog(const DebugLog&) = delete;
-    DebugLog& operator=(const DebugLog&) = delete;
-    static QStringList& messages()
-    {
-        static QStringList seen;
-        return seen;
-    }
-
-private:
-    static void collect(QtMsgType type, const QMessageLogContext&, const QString& text)
-    {
-        if (type == QtDebugMsg) {
-            messages().append(text);
-        }
-    }
-    QtMessageHandler previous;
-};
 
 // SHA-256 of "test".
 const QByteArray Hash = "9f86d081884c7d659a2feaa0c55ad015a3bf4f1b2b0b822cd15d6c15b0f00a08";
@@ -198,7 +176,7 @@ void SignedCheckTest::accepted()
     serve(body, Signing::TestKey);
     DebugLog log;
     update.check(installed);
-    QCOMPARE(DebugLog::messages(), QStringList());
+    QCOMPARE(log.lines(), QStringList());
     QCOMPARE(update.lastCheck(), result);
     QCOMPARE(update.isUpdateAvailable(), !file.isEmpty());
     QCOMPARE(readFile(diffPath()), file);
@@ -254,7 +232,7 @@ void SignedCheckTest::refusedAnswer()
     serve(body, signing);
     DebugLog log;
     update.check(QStringLiteral("1.0.3"));
-    QCOMPARE(DebugLog::messages().value(0), message);
+    QCOMPARE(log.lines().value(0), message);
     QVERIFY(update.lastCheck() == UpdateCheck::CheckResult::Refused
         || update.lastCheck() == UpdateCheck::CheckResult::ServerFailed);
     QVERIFY(update.isUpdateAvailable());
@@ -275,11 +253,11 @@ void SignedCheckTest::compiledInKeys()
     update.check(QStringLiteral("1.0.3"));
     if (ReleaseKeysCompiledIn) {
         QCOMPARE(update.lastCheck(), UpdateCheck::CheckResult::Refused);
-        QCOMPARE(DebugLog::messages(), QStringList { refused("answer", "the answer is not signed") });
+        QCOMPARE(log.lines(), QStringList { refused("answer", "the answer is not signed") });
         QVERIFY(!QFile::exists(diffPath()));
     } else {
         QCOMPARE(update.lastCheck(), UpdateCheck::CheckResult::Written);
-        QCOMPARE(DebugLog::messages(),
+        QCOMPARE(log.lines(),
             QStringList { QStringLiteral("update check: answers are not verified (no release key trusted) ") });
         QCOMPARE(readFile(diffPath()), ExpectedFile);
     }

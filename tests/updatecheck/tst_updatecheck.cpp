@@ -4,6 +4,7 @@
 // the port of the compiled-in address. These checks trust no release key, whatever the build
 // was configured with; verified answers are tst_signedcheck's.
 
+#include "debuglog.h"
 #include "difffile.h"
 #include "testfiles.h"
 #include "testhttpserver.h"
@@ -24,35 +25,6 @@ Q_DECLARE_METATYPE(UpdateCheck::CheckResult)
 namespace {
 
 // Collects the debug messages written while it lives, so a test can name every one of them.
-class DebugLog
-{
-public:
-    DebugLog()
-        : previous(qInstallMessageHandler(&DebugLog::collect))
-    {
-        messages().clear();
-    }
-    ~DebugLog() { qInstallMessageHandler(previous); }
-    DebugLog(const DebugLog&) = delete;
-    DebugLog& operator=(const DebugLog&) = delete;
-
-    static QStringList& messages()
-    {
-        static QStringList seen;
-        return seen;
-    }
-
-private:
-    static void collect(QtMsgType type, const QMessageLogContext&, const QString& text)
-    {
-        if (type == QtDebugMsg) {
-            messages().append(text);
-        }
-    }
-
-    QtMessageHandler previous;
-};
-
 QByteArray diffText(const QByteArrayList& lines)
 {
     QByteArray text = "@Orbisnap\n";
@@ -158,10 +130,10 @@ void UpdateCheckTest::initTestCase()
     DebugLog log;
     UpdateCheck first = unverifiedCheck();
     first.check(QStringLiteral("1.0.3"));
-    QCOMPARE(DebugLog::messages(), QStringList { notVerified });
+    QCOMPARE(log.lines(), QStringList { notVerified });
     UpdateCheck second = unverifiedCheck();
     second.check(QStringLiteral("1.0.3"));
-    QCOMPARE(DebugLog::messages(), QStringList { notVerified });
+    QCOMPARE(log.lines(), QStringList { notVerified });
     QCOMPARE(second.lastCheck(), UpdateCheck::CheckResult::NothingNewer);
 }
 
@@ -294,7 +266,7 @@ void UpdateCheckTest::answerToFile()
     serve(body);
     DebugLog log;
     update.check(installed);
-    QCOMPARE(DebugLog::messages(), QStringList());
+    QCOMPARE(log.lines(), QStringList());
     QCOMPARE(update.lastCheck(), UpdateCheck::CheckResult::Written);
     QVERIFY(update.isUpdateAvailable());
     QCOMPARE(update.diffFilePath(), diffPath().toUtf8());
@@ -329,7 +301,7 @@ void UpdateCheckTest::nothingNewer()
     serve(body);
     DebugLog log;
     update.check(installed);
-    QCOMPARE(DebugLog::messages(), QStringList());
+    QCOMPARE(log.lines(), QStringList());
     QCOMPARE(update.lastCheck(), UpdateCheck::CheckResult::NothingNewer);
     QVERIFY(!update.isUpdateAvailable());
     QCOMPARE(readFile(diffPath()), BaselineFile);
@@ -465,7 +437,7 @@ void UpdateCheckTest::refusedAnswer()
     serve(body);
     DebugLog log;
     update.check(installed);
-    QCOMPARE(DebugLog::messages(), QStringList { message });
+    QCOMPARE(log.lines(), QStringList { message });
     QCOMPARE(update.lastCheck(), UpdateCheck::CheckResult::Refused);
     QVERIFY(update.isUpdateAvailable());
     QCOMPARE(readFile(diffPath()), BaselineFile);
@@ -499,7 +471,7 @@ void UpdateCheckTest::serverFailure()
     serve(body, status);
     DebugLog log;
     update.check(QStringLiteral("1.0.3"));
-    QCOMPARE(DebugLog::messages(), messages);
+    QCOMPARE(log.lines(), messages);
     QCOMPARE(update.lastCheck(), UpdateCheck::CheckResult::ServerFailed);
     QVERIFY(update.isUpdateAvailable());
     QCOMPARE(readFile(diffPath()), BaselineFile);
@@ -575,13 +547,13 @@ void UpdateCheckTest::launchWithoutFile()
         DebugLog log;
         QCOMPARE(update.launch(2), UpdateCheck::LaunchResult::NoUpdate);
         QCOMPARE(update.launchWaiting(), UpdateCheck::LaunchResult::NoUpdate);
-        QCOMPARE(DebugLog::messages(), QStringList(2, QStringLiteral("already is the latest version ! ")));
+        QCOMPARE(log.lines(), QStringList(2, QStringLiteral("already is the latest version ! ")));
     }
     serve(R"({"version":"1.0.3","path":"http://h/p"})");
     QVERIFY(!update.prepare("1.0.3"));
     DebugLog log;
     QCOMPARE(update.launch(0), UpdateCheck::LaunchResult::NoUpdate);
-    QCOMPARE(DebugLog::messages(), QStringList { "already is the latest version ! " });
+    QCOMPARE(log.lines(), QStringList { "already is the latest version ! " });
 }
 
 void UpdateCheckTest::launchIfNewerWithoutUpdate()
@@ -595,7 +567,7 @@ void UpdateCheckTest::launchIfNewerWithoutUpdate()
     QVERIFY(QFile::exists(diffPath()));
     DebugLog log;
     QCOMPARE(update.launchIfNewer(), UpdateCheck::LaunchResult::NoUpdate);
-    QCOMPARE(DebugLog::messages(), QStringList());
+    QCOMPARE(log.lines(), QStringList());
 }
 
 void UpdateCheckTest::installStaged_data()
@@ -663,9 +635,9 @@ void UpdateCheckTest::installStaged()
     DebugLog log;
     QCOMPARE(installStagedUpdater(staged, installed), moved);
     if (message.isEmpty()) {
-        QCOMPARE(DebugLog::messages(), QStringList());
+        QCOMPARE(log.lines(), QStringList());
     } else {
-        QCOMPARE(DebugLog::messages(),
+        QCOMPARE(log.lines(),
             QStringList { QStringLiteral("staged updater not installed: \"%1\" %2 ").arg(staged, message) });
     }
 
@@ -701,7 +673,7 @@ void UpdateCheckTest::installStagedOntoItself()
     QVERIFY(writeFile(installed, "the only updater"));
     DebugLog log;
     QVERIFY(!installStagedUpdater(staged, installed));
-    QCOMPARE(DebugLog::messages(),
+    QCOMPARE(log.lines(),
         QStringList {
             QStringLiteral("staged updater not installed: \"%1\" is the installed file ").arg(staged) });
     QCOMPARE(readFile(installed), QByteArray("the only updater"));
