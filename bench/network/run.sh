@@ -35,37 +35,12 @@ cleanup() {
 }
 trap cleanup EXIT
 
-# Files to serve, readable by nginx's worker user.
-mkdir -p "$work/www/small" "$work/logs"
-head -c $((256 * 1024 * 1024)) /dev/urandom >"$work/www/big.bin"
-python3 - "$work/www/small" "$small_count" <<'EOF'
-import os, sys
-for i in range(int(sys.argv[2])):
-    with open(os.path.join(sys.argv[1], f"f{i:04d}.bin"), "wb") as f:
-        f.write(os.urandom(4096))
-EOF
-chmod -R a+rX "$work"
+# shellcheck source=bench/serve.sh
+source "$repo/bench/serve.sh"
 
-port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
-cat >"$work/nginx.conf" <<EOF
-worker_processes 1;
-daemon off;
-pid $work/nginx.pid;
-error_log $work/logs/error.log;
-events { worker_connections 1024; }
-http {
-    access_log off;
-    sendfile on;
-    tcp_nopush on;
-    keepalive_timeout 30;
-    server {
-        listen 127.0.0.1:$port;
-        root $work/www;
-    }
-}
-EOF
-nginx -p "$work" -c "$work/nginx.conf" &
-nginx_pid=$!
+serve_files "$work" "$small_count"
+port=$(free_port)
+start_nginx "$work" "$port"
 base=http://127.0.0.1:$port
 for _ in $(seq 50); do
     curl -sf -o /dev/null "$base/small/f0000.bin" && break

@@ -50,42 +50,18 @@ cleanup() {
 }
 trap cleanup EXIT
 
-mkdir -p "$work/www/small" "$work/logs"
-head -c $((256 * 1024 * 1024)) /dev/urandom >"$work/www/big.bin"
+# shellcheck source=bench/serve.sh
+source "$repo/bench/serve.sh"
+
+serve_files "$work" 1000
 if ((huge)); then
     head -c $((1024 * 1024 * 1024)) /dev/urandom >"$work/www/huge.bin"
+    chmod a+r "$work/www/huge.bin"
 fi
-python3 - "$work/www/small" <<'EOF'
-import os, sys
-for i in range(1000):
-    with open(os.path.join(sys.argv[1], f"f{i:04d}.bin"), "wb") as f:
-        f.write(os.urandom(4096))
-EOF
-chmod -R a+rX "$work"
-
-free_port() { python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'; }
 port=$(free_port)
 proxy_port=$(free_port)
-cat >"$work/nginx.conf" <<EOF
-worker_processes 1;
-daemon off;
-pid $work/nginx.pid;
-error_log $work/logs/error.log;
-events { worker_connections 1024; }
-http {
-    access_log off;
-    sendfile on;
-    tcp_nopush on;
-    keepalive_timeout 30;
-    keepalive_requests 10000;
-    server {
-        listen 127.0.0.1:$port;
-        root $work/www;
-    }
-}
-EOF
-nginx -p "$work" -c "$work/nginx.conf" &
-pids+=($!)
+start_nginx "$work" "$port"
+pids+=("$nginx_pid")
 python3 "$proxy_script" --listen "127.0.0.1:$proxy_port" --upstream "127.0.0.1:$port" --delay-ms 10 &
 pids+=($!)
 base=http://127.0.0.1:$port
