@@ -20,7 +20,8 @@ free_port() {
     python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
 }
 
-# start_nginx WORK PORT: serves WORK/www at 127.0.0.1:PORT; sets nginx_pid.
+# start_nginx WORK PORT: serves WORK/www at 127.0.0.1:PORT, and again below /capped/ at about
+# 2 Gbit/s per connection (the rate a fast link, not the machine, sets); sets nginx_pid.
 start_nginx() {
     local work=$1 port=$2
     cat >"$work/nginx.conf" <<CONF
@@ -38,6 +39,10 @@ http {
     server {
         listen 127.0.0.1:$port;
         root $work/www;
+        location /capped/ {
+            alias $work/www/;
+            limit_rate 250m;
+        }
     }
 }
 CONF
