@@ -2,8 +2,10 @@
 
 #include "serverconfig.h"
 
-#ifdef ORBISNAP_HAVE_SODIUM
+#if defined(ORBISNAP_HAVE_SODIUM)
 #include <sodium.h>
+#elif defined(ORBISNAP_HAVE_GCRYPT)
+#include <gcrypt.h>
 #endif
 
 namespace {
@@ -18,6 +20,103 @@ bool decodeExactly(QByteArrayView text, qsizetype bytes, QByteArray& out)
     out = decoded.decoded;
     return true;
 }
+
+// A key whose y is not below p = 2^255 - 19, or whose point has a zero coordinate (y = 0, 1 or
+// p - 1), is no key keygen makes; such a point has a small order, so it would let anyone sign,
+// and libgcrypt aborts the process on some of them. Every verifier refuses them alike.
+bool degenerateKey(const QByteArray& key)
+{
+    static const QByteArray p = QByteArray::fromHex("edffffffffffffffffffffffffffffffffffffffffffffffffffffffffffff7f");
+    QByteArray y = key;
+    y[31] = char(y[31] & 0x7f); // the sign of x
+    const auto byte = [](const QByteArray& bytes, int at) { return static_cast<unsigned char>(bytes[at]); };
+    if (y == QByteArray(32, '\0') || y == QByteArray(1, '\1') + QByteArray(31, '\0')
+        || y == QByteArray(1, char(byte(p, 0) - 1)) + p.mid(1)) {
+        return true;
+    }
+    for (int at = 31; at >= 0; --at) {
+        if (byte(y, at) != byte(p, at)) {
+            return byte(y, at) > byte(p, at);
+        }
+    }
+    return true; // y == p
+}
+
+// Whether the signature's s is below the group order L, as RFC 8032 requires; libgcrypt would
+// also take s + L, a second signature of the same answer.
+bool canonicalSignature(const QByteArray& signature)
+{
+    static const unsigned char order[32] = { 0xed, 0xd3, 0xf5, 0x5c, 0x1a, 0x63, 0x12, 0x58, 0xd6, 0x9c, 0xf7, 0xa2,
+        0xde, 0xf9, 0xde, 0x14, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,
+        0x00, 0x10 };
+    for (int at = 31; at >= 0; --at) {
+        const auto byte = static_cast<unsigned char>(signature[32 + at]);
+        if (byte != order[at]) {
+            return byte < order[at];
+        }
+    }
+    return false; // s == L
+}
+
+#if defined(ORBISNAP_HAVE_SODIUM)
+
+bool verifierReady()
+{
+    return sodium_init() >= 0;
+}
+
+bool madeBy(QByteArrayView body, const QByteArray& signature, const QByteArray& key)
+{
+    return crypto_sign_verify_detached(reinterpret_cast<const unsigned char*>(signature.constData()),
+               reinterpret_cast<const unsigned char*>(body.data()), std::size_t(body.size()),
+               reinterpret_cast<const unsigned char*>(key.constData()))
+        == 0;
+}
+
+#elif defined(ORBISNAP_HAVE_GCRYPT)
+
+bool verifierReady()
+{
+    // A host that uses libgcrypt itself may have set it up already; then it is left as it is.
+    static const bool ready = [] {
+        if (gcry_control(GCRYCTL_INITIALIZATION_FINISHED_P)) {
+            return true;
+        }
+        if (!gcry_check_version(GCRYPT_VERSION)) {
+            return false;
+        }
+        gcry_control(GCRYCTL_DISABLE_SECMEM, 0); // only public keys are handled
+        gcry_control(GCRYCTL_INITIALIZATION_FINISHED, 0);
+        return true;
+    }();
+    return ready;
+}
+
+struct Sexp
+{
+    gcry_sexp_t value = nullptr;
+    ~Sexp() { gcry_sexp_release(value); }
+};
+
+bool madeBy(QByteArrayView body, const QByteArray& signature, const QByteArray& key)
+{
+    Sexp publicKey;
+    Sexp signatureValue;
+    Sexp data;
+    const auto* bytes = reinterpret_cast<const unsigned char*>(signature.constData());
+    return gcry_sexp_build(&publicKey.value, nullptr, "(public-key (ecc (curve Ed25519) (flags eddsa) (q %b)))",
+               int(key.size()), key.constData())
+        == 0
+        && gcry_sexp_build(&signatureValue.value, nullptr, "(sig-val (eddsa (r %b) (s %b)))", 32, bytes, 32,
+               bytes + 32)
+        == 0
+        && gcry_sexp_build(&data.value, nullptr, "(data (flags eddsa) (hash-algo sha512) (value %b))",
+               int(body.size()), body.data())
+        == 0
+        && gcry_pk_verify(signatureValue.value, data.value, publicKey.value) == 0;
+}
+
+#endif
 
 } // namespace
 
@@ -49,7 +148,7 @@ QList<QByteArray> parsePublicKeys(QByteArrayView list, QList<QByteArray>* bad)
             continue;
         }
         QByteArray key;
-        if (decodeExactly(text, PublicKeyBytes, key)) {
+        if (decodeExactly(text, PublicKeyBytes, key) && !degenerateKey(key)) {
             keys << key;
         } else if (bad) {
             *bad << text;
@@ -66,8 +165,8 @@ const QList<QByteArray>& compiledInPublicKeys()
 
 bool signatureVerifierAvailable()
 {
-#ifdef ORBISNAP_HAVE_SODIUM
-    return sodium_init() >= 0;
+#if defined(ORBISNAP_HAVE_SODIUM) || defined(ORBISNAP_HAVE_GCRYPT)
+    return verifierReady();
 #else
     return false;
 #endif
@@ -89,13 +188,12 @@ SignatureCheck checkAnswerSignature(
     if (!signatureVerifierAvailable()) {
         return SignatureCheck::NoVerifier;
     }
-#ifdef ORBISNAP_HAVE_SODIUM
+#if defined(ORBISNAP_HAVE_SODIUM) || defined(ORBISNAP_HAVE_GCRYPT)
+    if (!canonicalSignature(signature)) {
+        return SignatureCheck::UnknownKey;
+    }
     for (const QByteArray& key : publicKeys) {
-        if (key.size() == PublicKeyBytes
-            && crypto_sign_verify_detached(reinterpret_cast<const unsigned char*>(signature.constData()),
-                   reinterpret_cast<const unsigned char*>(body.data()), std::size_t(body.size()),
-                   reinterpret_cast<const unsigned char*>(key.constData()))
-                == 0) {
+        if (key.size() == PublicKeyBytes && !degenerateKey(key) && madeBy(body, signature, key)) {
             return SignatureCheck::Valid;
         }
     }

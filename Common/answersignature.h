@@ -30,7 +30,8 @@ enum class SignatureCheck {
 const char* signatureCheckText(SignatureCheck check);
 
 // The keys of a comma-separated list (blanks around keys ignored). A key that is no base64
-// of 32 bytes is left out and named in *bad (when given).
+// of 32 bytes, or no usable Ed25519 key (a point of small order), is left out and named in *bad
+// (when given).
 QList<QByteArray> parsePublicKeys(QByteArrayView list, QList<QByteArray>* bad = nullptr);
 
 // The keys this build was configured with (ORBISNAP_RELEASE_PUBLIC_KEYS); empty when none.

@@ -41,6 +41,12 @@ if(TARGET RevisionPusher)
     install(TARGETS RevisionPusher EXPORT OrbisnapTargets RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 endif()
 
+# ... and, on Windows, the DLLs the host library needs besides Qt's.
+get_property(orbisnap_runtime_dlls GLOBAL PROPERTY ORBISNAP_RUNTIME_DLLS)
+if(orbisnap_runtime_dlls)
+    install(FILES ${orbisnap_runtime_dlls} DESTINATION ${CMAKE_INSTALL_BINDIR})
+endif()
+
 install(EXPORT OrbisnapTargets NAMESPACE Orbisnap:: DESTINATION ${ORBISNAP_INSTALL_CMAKEDIR})
 configure_package_config_file(${CMAKE_CURRENT_LIST_DIR}/OrbisnapConfig.cmake.in
     ${CMAKE_CURRENT_BINARY_DIR}/OrbisnapConfig.cmake

@@ -28,3 +28,14 @@ function(orbisnap_windows_manifest target)
         "1 24 \"${CMAKE_CURRENT_BINARY_DIR}/${target}.manifest\"\n")
     target_sources(${target} PRIVATE ${CMAKE_CURRENT_BINARY_DIR}/${target}.manifest.rc)
 endfunction()
+
+# Windows: the DLLs the host library needs besides Qt's (the signature verifier's) are copied
+# beside the target, so that the build folder runs and a release is put together from it.
+function(orbisnap_ship_runtime_dlls target)
+    get_property(dlls GLOBAL PROPERTY ORBISNAP_RUNTIME_DLLS)
+    if(dlls)
+        add_custom_command(TARGET ${target} POST_BUILD
+            COMMAND ${CMAKE_COMMAND} -E copy_if_different ${dlls} $<TARGET_FILE_DIR:${target}>
+            VERBATIM)
+    endif()
+endfunction()

@@ -178,7 +178,7 @@ void ReleaseToolTest::verifyAfterSign()
     QCOMPARE(sign().exitCode, 0);
     // Two keys, as during a rollover: one of them made the answers.
     const ToolRun run = runReleaseTool({ "verify", "--releases", path("releases"), "--public",
-        "AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA=, " + testPublicKey() });
+        "11qYAYKxCrfVS/7TyWQHOg7hcvPapiMlrwIaaPcHURo=, " + testPublicKey() });
     QCOMPARE(run.exitCode, 0);
     QCOMPARE(run.out, QByteArray("verified 3 signed answers to 1.0.4, download base http://dl.example/rel\n"));
     QCOMPARE(run.err, QByteArray());

@@ -115,7 +115,7 @@ UpdateCheck SignedCheckTest::trustingCheck() const
 {
     UpdateCheck update;
     // Two keys, as during a rollover, the one that signs second: any trusted key will do.
-    update.trustKeys(parsePublicKeys("AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA=," + testPublicKey()));
+    update.trustKeys(parsePublicKeys("11qYAYKxCrfVS/7TyWQHOg7hcvPapiMlrwIaaPcHURo=," + testPublicKey()));
     return update;
 }
 
