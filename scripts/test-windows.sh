@@ -3,9 +3,12 @@
 #   1. every product source built for Windows against the Qt 6 of the Windows SDK, warnings as
 #      errors (RevisionPusher.exe, Host.exe, the host library, the platform layer's tests)
 #   2. the platform layer's tests under wine: a running .exe, a loaded DLL, a holder that lets
-#      go after a moment, a non-ASCII directory, paths beyond 260 characters
-#   3. the update run end to end under wine against the Linux vendor-server on loopback: an
-#      installation and a TMP folder with non-ASCII names, mode 0 (fetch only), then mode 1
+#      go after a moment, a non-ASCII directory, paths beyond 260 characters; and the signature
+#      check's, whose verifier on Windows is libgcrypt rather than libsodium
+#   3. the update run end to end under wine against the Linux vendor-server on loopback, built
+#      trusting the test release key: unsigned answers are refused (nothing fetched), then,
+#      with the releases signed, an installation and a TMP folder with non-ASCII names, mode 0
+#      (fetch only), then mode 1
 #      (install once the host has ended) of a release that changes DLLs and a plugin the
 #      updater itself has loaded; the installation must equal the release file for file, and a
 #      later run removes what was still held, leaving nothing behind
@@ -53,14 +56,15 @@ say "Building for Windows in build-win (warnings are errors)"
 cmake -S . -B build-win -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DCMAKE_TOOLCHAIN_FILE="$sdk/toolchain-mingw64.cmake" "${launcher[@]}" \
     -DCMAKE_COMPILE_WARNING_AS_ERROR=ON \
-    -DORBISNAP_SERVER_BASE_URL="http://127.0.0.1:$port" >/dev/null
+    -DORBISNAP_SERVER_BASE_URL="http://127.0.0.1:$port" \
+    -DORBISNAP_RELEASE_PUBLIC_KEYS="$(cat tests/keys/release-test.public)" >/dev/null
 cmake --build build-win --parallel "$jobs"
 
-say "Building vendor-server (Linux) in build"
+say "Building vendor-server and orbisnap-release (Linux) in build"
 if [ ! -f build/CMakeCache.txt ]; then
     cmake -S . -B build -G Ninja "${launcher[@]}" >/dev/null
 fi
-cmake --build build --parallel "$jobs" --target vendor-server
+cmake --build build --parallel "$jobs" --target vendor-server orbisnap-release
 
 export LANG=C.UTF-8 WINEDEBUG=-all WINEARCH=win64
 export WINEPREFIX=$top/build-win/wineprefix
@@ -96,13 +100,15 @@ wine reg add 'HKCU\Environment' /v TEMP /d "$(win "$temp")" /f >/dev/null
 wine reg add 'HKCU\Environment' /v TMP /d "$(win "$temp")" /f >/dev/null
 work=$temp/My.Host
 
-say "Platform layer tests under wine"
-report=$root/tst_fileops.txt
-status=0
-(cd build-win/tests/platform && WINEPATH="$(win "$sdk/bin")" wine tst_fileops.exe -o "$(win "$report"),txt") \
-    || status=$?
-grep -v '^PASS' "$report" || true
-[ "$status" -eq 0 ] || fail "platform layer tests under wine"
+for test in platform/tst_fileops signature/tst_answersignature; do
+    say "$(basename "$test") under wine"
+    report=$root/$(basename "$test").txt
+    status=0
+    (cd "build-win/tests/$(dirname "$test")" && WINEPATH="$(win "$sdk/bin")" \
+        wine "$(basename "$test").exe" -o "$(win "$report"),txt") || status=$?
+    grep -v '^PASS' "$report" || true
+    [ "$status" -eq 0 ] || fail "$test under wine"
+done
 
 say "Releases 1.0.3 and 1.0.4 with the Windows programs and their DLLs"
 host_exe=My.Host.exe
@@ -112,6 +118,7 @@ make_release() {
     # A host name with dots: Windows' application name would be cut at the first one.
     cp build-win/examples/host/Host.exe "$dir/$host_exe"
     cp build-win/app/RevisionPusher.exe "$dir/"
+    cp build-win/app/*.dll "$dir/" # the signature verifier's
     "$sdk/deploy.sh" "$dir" >/dev/null
     printf '%s\n' "$version" >"$dir/version.txt"
     printf 'Orbisnap sample host, release %s\n' "$version" >"$dir/readme.txt"
@@ -135,21 +142,49 @@ install="$root/Programs/Orbisnap Hôst"
 mkdir -p "$root/Programs"
 cp -a "$root/releases/1.0.3" "$install"
 
-say "Starting vendor-server on port $port"
-build/server/vendor-server --releases "$root/releases" --reports "$root/reports.jsonl" --host 127.0.0.1 \
-    --port "$port" --public-base "http://127.0.0.1:$port/releases" >"$root/server.log" 2>&1 &
-server_pid=$!
-for _ in $(seq 100); do
-    curl -s -o /dev/null "http://127.0.0.1:$port/" && break
-    kill -0 "$server_pid" 2>/dev/null || { cat "$root/server.log"; fail "vendor-server did not start"; }
-    sleep 0.1
-done
+start_server() {
+    build/server/vendor-server --releases "$root/releases" --reports "$root/reports.jsonl" --host 127.0.0.1 \
+        --port "$port" --public-base "http://127.0.0.1:$port/releases" >>"$root/server.log" 2>&1 &
+    server_pid=$!
+    for _ in $(seq 100); do
+        curl -s -o /dev/null "http://127.0.0.1:$port/" && return
+        kill -0 "$server_pid" 2>/dev/null || { cat "$root/server.log"; fail "vendor-server did not start"; }
+        sleep 0.1
+    done
+}
+stop_server() {
+    kill -INT "$server_pid"
+    wait "$server_pid" || true
+    server_pid=
+}
 
-run_host() {
-    (cd "$install" && wine "$host_exe" "$@") 2>&1 | tr -d '\r' | tee -a "$root/host.log"
+run_host() { # answers the host's exit status
+    local status=0
+    # The host's debug messages to stderr rather than the debugger channel, for the log (wine
+    # hands WINEQT_... to the program as QT_...).
+    (cd "$install" && WINEQT_FORCE_STDERR_LOGGING=1 wine "$host_exe" "$@") 2>&1 | tr -d '\r' \
+        | tee -a "$root/host.log" || status=$?
     # The updater runs detached: wait for every program of the prefix to end.
     timeout 120 wineserver -w || fail "the updater did not end within 120 s"
+    return "$status"
 }
+
+say "Unsigned answers: Host.exe check 0 against a server whose releases are not signed"
+start_server
+status=0
+run_host check 0 --stay 2 || status=$?
+[ "$status" -ne 0 ] || fail "Host.exe took an unsigned answer"
+grep -q 'update check refused: .*the answer is not signed' "$root/host.log" \
+    || fail "the unsigned answer was not refused with its reason"
+[ ! -e "$work/version_diff.txt" ] || fail "an unsigned answer led to $work/version_diff.txt"
+diff -r "$root/releases/1.0.3" "$install" || fail "an unsigned answer changed the installation"
+echo "OK: refused, nothing fetched"
+stop_server
+
+say "Signing the releases with the test key; vendor-server on port $port"
+build/release/orbisnap-release.exe sign --releases "$root/releases" --secret tests/keys/release-test.secret \
+    --base "http://127.0.0.1:$port/releases"
+start_server
 
 say "Mode 0: Host.exe check 0 (the updater fetches, installs nothing)"
 run_host check 0 --stay 2
