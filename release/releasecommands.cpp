@@ -184,7 +184,7 @@ int verify(const Command& command, std::ostream& out, std::ostream& err)
     QList<QByteArray> bad;
     const QList<QByteArray> keys = parsePublicKeys(QByteArray::fromStdString(command.options.at("--public")), &bad);
     for (const QByteArray& key : bad) {
-        err << "orbisnap-release: \"" << key.toStdString() << "\" is no public key (base64 of 32 bytes)\n";
+        err << "orbisnap-release: \"" << key.toStdString() << "\" is no public key (base64 of the 32 bytes keygen makes)\n";
     }
     if (!bad.isEmpty() || keys.isEmpty()) {
         return 2;

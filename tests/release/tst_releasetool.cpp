@@ -244,6 +244,9 @@ void ReleaseToolTest::badCommandLine_data()
                                   << QByteArray("--public given more than once");
     QTest::newRow("bad-public-key") << QStringList { "verify", "--releases", "@/releases", "--public", "c2hvcnQ=" }
                                     << 2 << QByteArray("\"c2hvcnQ=\" is no public key");
+    QTest::newRow("degenerate-public-key")
+        << QStringList { "verify", "--releases", "@/releases", "--public", "AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA=" }
+        << 2 << QByteArray("\"AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA=\" is no public key");
     QTest::newRow("bad-issued") << QStringList { "sign", "--releases", "@/releases", "--secret", "@key",
         "--issued", "yesterday" } << 2 << QByteArray("--issued \"yesterday\" is no UTC time");
     QTest::newRow("bad-base") << QStringList { "sign", "--releases", "@/releases", "--secret", "@key", "--base",
