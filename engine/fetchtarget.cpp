@@ -1,6 +1,7 @@
 #include "fetchtarget.h"
 
 #include "enginepaths.h"
+#include "fileops.h"
 #include "filehelpers.h"
 
 #include <QFile>
@@ -33,6 +34,9 @@ constexpr qint64 BackgroundHashFrom = qint64(8) << 20;
 // From this size on a partial is worth continuing after an interruption: its validator is
 // recorded. Smaller files are simply fetched again.
 constexpr qint64 ResumableFrom = qint64(1) << 20;
+// From this size on a file's whole size is reserved on disk when its body starts: a disk without
+// room for it fails at once instead of after most of it came, and the file lies in one piece.
+constexpr qint64 ReserveFrom = qint64(1) << 20;
 // From this many files on, one sync of the whole file system beats one per file.
 constexpr int SyncWholeFileSystemFrom = 16;
 
@@ -296,6 +300,11 @@ bool FetchTarget::openPartial(bool append)
     fd = openFile(partialPath, O_WRONLY | O_CREAT | (append ? O_APPEND : O_TRUNC));
     if (fd < 0) {
         return fail("write file failed", errnoText(errno));
+    }
+    if (expectedSize >= ReserveFrom) {
+        if (const platform::FileResult reserved = platform::reserveSpace(fd, std::uint64_t(expectedSize)); !reserved) {
+            return fail("write file failed", QString::fromStdString(reserved.describe()));
+        }
     }
     return true;
 }

@@ -15,6 +15,7 @@
 // (RetryPolicy); POSIX has no such holders, and its calls are made once.
 
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <filesystem>
 #include <string>
@@ -96,6 +97,13 @@ FileResult removeFile(const std::filesystem::path& path, const RetryPolicy& retr
 // Writes the file's data through to the disk (fsync, FlushFileBuffers), so that a rename that
 // follows never shows a name with lost content after a power loss.
 FileResult flushFile(const std::filesystem::path& path);
+
+// Reserves disk space for the first `size` bytes of the open file `fd` (a C runtime descriptor)
+// without changing its length, so that a disk without room for it fails now rather than part
+// way through writing it. A file system that cannot reserve space is no failure: only a full
+// disk or quota is (ENOSPC, EDQUOT; ERROR_DISK_FULL, ERROR_HANDLE_DISK_FULL,
+// ERROR_DISK_QUOTA_EXCEEDED).
+FileResult reserveSpace(int fd, std::uint64_t size);
 
 // Makes the entries of a directory durable after renames into or out of it: fsync of the
 // directory on POSIX; nothing on Windows, where the moves above write through.

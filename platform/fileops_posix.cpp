@@ -136,6 +136,22 @@ FileResult removeFile(const std::filesystem::path& path, const RetryPolicy&)
     return result;
 }
 
+FileResult reserveSpace(int fd, std::uint64_t size)
+{
+    FileResult result;
+#if defined(__linux__)
+    // FALLOC_FL_KEEP_SIZE: the length stays what was written, which is how much of a partial
+    // file has arrived.
+    if (::fallocate(fd, FALLOC_FL_KEEP_SIZE, 0, off_t(size)) != 0 && (errno == ENOSPC || errno == EDQUOT)) {
+        result.error = lastError();
+    }
+#else
+    (void)fd;
+    (void)size;
+#endif
+    return result;
+}
+
 FileResult flushFile(const std::filesystem::path& path)
 {
     return syncPath(path, 0);

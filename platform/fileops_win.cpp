@@ -6,6 +6,8 @@
 
 #include <windows.h>
 
+#include <io.h>
+
 #include <cwchar>
 
 namespace platform {
@@ -223,6 +225,24 @@ FileResult removeFile(const std::filesystem::path& path, const RetryPolicy& retr
     }
     return detail::retrying(
         retry, [&] { return ::DeleteFileW(name.c_str()) ? std::error_code() : lastError(); }, isHeld);
+}
+
+FileResult reserveSpace(int fd, std::uint64_t size)
+{
+    FileResult result;
+    const auto handle = reinterpret_cast<HANDLE>(::_get_osfhandle(fd));
+    FILE_ALLOCATION_INFO info {};
+    info.AllocationSize.QuadPart = LONGLONG(size);
+    // The allocation size, not the end of file: the length stays what was written.
+    if (handle != INVALID_HANDLE_VALUE
+        && !::SetFileInformationByHandle(handle, FileAllocationInfo, &info, sizeof info)) {
+        const DWORD code = ::GetLastError();
+        constexpr DWORD DiskQuotaExceeded = 1295; // ERROR_DISK_QUOTA_EXCEEDED, not in MinGW's headers
+        if (code == ERROR_DISK_FULL || code == ERROR_HANDLE_DISK_FULL || code == DiskQuotaExceeded) {
+            result.error = std::error_code(int(code), std::system_category());
+        }
+    }
+    return result;
 }
 
 FileResult flushFile(const std::filesystem::path& path)

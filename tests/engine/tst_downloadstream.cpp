@@ -69,6 +69,7 @@ private slots:
     void sideBySideOverReusedConnections();
     void slowTransferAbandoned();
     void diskFillsDuringPass();
+    void noRoomForLargeFile();
     void killedUpdaterResumes();
     void redirectedFiles_data();
     void redirectedFiles();
@@ -537,6 +538,53 @@ void DownloadStreamTest::diskFillsDuringPass()
         expected.insert(QString::fromStdString(name), body);
     }
     QCOMPARE(snapshotTree(folders->app), expected);
+}
+
+// A large file the disk has no room for fails as its body starts, not after most of it came,
+// and leaves nothing behind.
+void DownloadStreamTest::noRoomForLargeFile()
+{
+    const QString work = folders->work;
+    QDir(work).removeRecursively();
+    QVERIFY(QDir().mkpath(work));
+    if (QProcess::execute(QStringLiteral("mount"), { "-t", "tmpfs", "-o", "size=32m", "tmpfs", work }) != 0) {
+        QSKIP("cannot mount a small tmpfs here (needs root)");
+    }
+    mounted = work;
+
+    // 128 MiB, made of one random mebibyte over and over, served as it is asked for.
+    const QByteArray block = randomBytes(1 << 20, 51);
+    const qint64 size = qint64(128) << 20;
+    Sha256 hash;
+    for (qint64 at = 0; at < size; at += block.size()) {
+        hash.addData(block.constData(), std::size_t(block.size()));
+    }
+    std::atomic<qint64> sent { 0 };
+    server->http().Get("/f/big.bin", [&](const httplib::Request&, httplib::Response& response) {
+        response.set_content_provider(std::size_t(size), "application/octet-stream",
+            [&](std::size_t offset, std::size_t length, httplib::DataSink& sink) {
+                const std::size_t within = offset % std::size_t(block.size());
+                const std::size_t piece = std::min(length, std::size_t(block.size()) - within);
+                if (!sink.write(block.constData() + within, piece)) {
+                    return false;
+                }
+                sent += qint64(piece);
+                return true;
+            });
+    });
+    QVERIFY(server->start());
+
+    QByteArray err;
+    const QByteArray line = "0 [Add] : big.bin " + QByteArray::number(size) + ' '
+        + QByteArray::fromStdString(Sha256::toHex(hash.result()));
+    expectUrl(QStringLiteral("big.bin"), QNetworkReply::OperationCanceledError);
+    QCOMPARE(runPass({ line }, true, {}, &err), QByteArrayList { line });
+    QVERIFY2(err.contains("write file failed: ") && err.contains("big.bin (No space left on device)"), err.constData());
+    // The disk holds 32 MiB: had the file been written until it was full, at least that much
+    // would have been sent. What was sent is what the connection's buffers took.
+    QVERIFY2(sent.load() < (qint64(24) << 20), QByteArray::number(sent.load()).constData());
+    QCOMPARE(QDir(work).entryList(QDir::Files | QDir::Hidden | QDir::NoDotAndDotDot),
+        QStringList { QStringLiteral("version_diff.txt") });
 }
 
 // The updater process killed in the middle of a large file: its partial and the validator stay

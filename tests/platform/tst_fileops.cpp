@@ -144,6 +144,7 @@ private slots:
     void heldFile_data();
     void heldFile();
     void flushAndSync();
+    void reserveSpace();
     void hidden();
     void symbolicLink_data();
     void symbolicLink();
@@ -507,6 +508,26 @@ void FileOpsTest::flushAndSync()
     result = platform::flushFile(fsPath(file(QStringLiteral("absent.bin"))));
     QVERIFY(platform::isNotFound(result.error));
     QCOMPARE(readBytes(path), QByteArray(100000, 'x'));
+}
+
+// Space is reserved without changing the file's length, which for a partial download is how much
+// of it arrived; what was written stays.
+void FileOpsTest::reserveSpace()
+{
+    const QString path = file(QStringLiteral("partial.bin"));
+    std::FILE* stream = platform::openFile(fsPath(path), "wb");
+    QVERIFY(stream);
+    const bool written = std::fwrite("head", 1, 4, stream) == 4 && std::fflush(stream) == 0;
+#ifdef _WIN32
+    const platform::FileResult result = platform::reserveSpace(::_fileno(stream), 8 << 20);
+#else
+    const platform::FileResult result = platform::reserveSpace(::fileno(stream), 8 << 20);
+#endif
+    const bool grown = std::fwrite("tail", 1, 4, stream) == 4;
+    QCOMPARE(std::fclose(stream), 0);
+    QVERIFY(written && grown);
+    QVERIFY2(result, result.describe().c_str());
+    QCOMPARE(readBytes(path), QByteArray("headtail"));
 }
 
 // The hidden mark exists on Windows only; elsewhere the call succeeds and changes nothing.
