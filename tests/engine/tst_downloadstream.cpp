@@ -7,6 +7,7 @@
 #include "enginetestutil.h"
 #include "fetchtarget.h"
 #include "sha256.h"
+#include "smalldisk.h"
 #include "testfiles.h"
 #include "testhttpserver.h"
 
@@ -544,13 +545,10 @@ void DownloadStreamTest::diskFillsDuringPass()
 // and leaves nothing behind.
 void DownloadStreamTest::noRoomForLargeFile()
 {
-    const QString work = folders->work;
-    QDir(work).removeRecursively();
-    QVERIFY(QDir().mkpath(work));
-    if (QProcess::execute(QStringLiteral("mount"), { "-t", "tmpfs", "-o", "size=32m", "tmpfs", work }) != 0) {
+    const SmallDisk disk(folders->work, "32m");
+    if (!disk.isMounted()) {
         QSKIP("cannot mount a small tmpfs here (needs root)");
     }
-    mounted = work;
 
     // 128 MiB, made of one random mebibyte over and over, served as it is asked for.
     const QByteArray block = randomBytes(1 << 20, 51);
@@ -583,7 +581,7 @@ void DownloadStreamTest::noRoomForLargeFile()
     // The disk holds 32 MiB: had the file been written until it was full, at least that much
     // would have been sent. What was sent is what the connection's buffers took.
     QVERIFY2(sent.load() < (qint64(24) << 20), QByteArray::number(sent.load()).constData());
-    QCOMPARE(QDir(work).entryList(QDir::Files | QDir::Hidden | QDir::NoDotAndDotDot),
+    QCOMPARE(QDir(disk.path()).entryList(QDir::Files | QDir::Hidden | QDir::NoDotAndDotDot),
         QStringList { QStringLiteral("version_diff.txt") });
 }
 
