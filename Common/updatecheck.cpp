@@ -370,11 +370,15 @@ bool installStagedUpdater(const QString& staged, const QString& installed)
     const QFileDevice::Permissions permissions
         = (QFileInfo::exists(installed) ? QFile::permissions(installed) : QFile::permissions(staged))
         | QFileDevice::ExeOwner | QFileDevice::ExeUser;
-    if (!QFile::setPermissions(temporary, permissions) || !replaceFile(temporary, installed)) {
+    // The copy is on disk before it takes the updater's name: after a power loss the name must
+    // hold the old updater or the whole new one, never an empty file.
+    if (!QFile::setPermissions(temporary, permissions) || !platform::flushFile(nativePath(temporary))
+        || !replaceFile(temporary, installed)) {
         QFile::remove(temporary);
         notInstalled(staged, "cannot replace the installed one");
         return false;
     }
+    platform::syncDirectory(nativePath(QFileInfo(installed).absolutePath()));
     if (!QFile::remove(staged)) {
         debugMessage("staged updater installed but not removed:", staged);
     }
