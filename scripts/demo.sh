@@ -11,6 +11,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 top=$PWD
+# shellcheck source=scripts/sample.sh
+source scripts/sample.sh
 
 mode=1
 if [ "${1:-}" = "--gui" ]; then
@@ -56,21 +58,10 @@ export TMPDIR=$root/tmp
 say() { printf '\n== %s\n' "$*"; }
 
 say "Making releases 1.0.3 and 1.0.4 in $root/releases"
-make_release() {
-    local dir=$1 version=$2
-    mkdir -p "$dir"
-    cp build-demo/examples/host/Host.exe build-demo/app/RevisionPusher.exe "$dir/"
-    printf '%s\n' "$version" >"$dir/version.txt"
-    printf 'Orbisnap sample host, release %s\n' "$version" >"$dir/readme.txt"
-}
-make_release "$root/releases/1.0.3" 1.0.3
-mkdir -p "$root/releases/1.0.3/data"
-printf 'core data of 1.0.3\n' >"$root/releases/1.0.3/data/core.dat"
-printf 'a file that 1.0.4 no longer has\n' >"$root/releases/1.0.3/legacy.dll"
-make_release "$root/releases/1.0.4" 1.0.4
-mkdir -p "$root/releases/1.0.4/data" "$root/releases/1.0.4/plugins"
-printf 'core data of 1.0.4, changed\n' >"$root/releases/1.0.4/data/core.dat"
-printf 'a plugin that is new in 1.0.4\n' >"$root/releases/1.0.4/plugins/new.dll"
+sample_releases "$root/releases"
+for version in 1.0.3 1.0.4; do
+    cp build-demo/examples/host/Host.exe build-demo/app/RevisionPusher.exe "$root/releases/$version/"
+done
 
 say "Signing the releases with the demo key $demo_public"
 "$release_tool" sign --releases "$root/releases" --secret "$demo_secret" --base "$base_url/releases"
@@ -86,11 +77,7 @@ cp -a "$root/releases/1.0.3" "$root/install"
 say "Starting vendor-server at $base_url"
 build-demo/server/vendor-server --releases "$root/releases" --reports "$root/reports.jsonl" >"$root/server.log" 2>&1 &
 server_pid=$!
-for _ in $(seq 50); do
-    curl -s -o /dev/null "$base_url/" && break
-    kill -0 "$server_pid" 2>/dev/null || { cat "$root/server.log"; exit 1; }
-    sleep 0.1
-done
+wait_for_server "$base_url/" "$server_pid" "$root/server.log"
 
 say "Host.exe check $mode"
 "$root/install/Host.exe" check "$mode"

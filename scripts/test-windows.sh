@@ -23,6 +23,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 top=$PWD
+# shellcheck source=scripts/sample.sh
+source scripts/sample.sh
 sdk=${ORBISNAP_WINDOWS_SDK:-$top/../shared/windows-sdk}
 port=${ORBISNAP_WINDOWS_PORT:-18480}
 jobs=${ORBISNAP_JOBS:-2}
@@ -112,25 +114,16 @@ done
 
 say "Releases 1.0.3 and 1.0.4 with the Windows programs and their DLLs"
 host_exe=My.Host.exe
-make_release() {
-    local dir=$1 version=$2
-    mkdir -p "$dir"
+sample_releases "$root/releases"
+for version in 1.0.3 1.0.4; do
+    dir=$root/releases/$version
     # A host name with dots: Windows' application name would be cut at the first one.
     cp build-win/examples/host/Host.exe "$dir/$host_exe"
     cp build-win/app/RevisionPusher.exe "$dir/"
     cp build-win/app/*.dll "$dir/" # the signature verifier's
     "$sdk/deploy.sh" "$dir" >/dev/null
-    printf '%s\n' "$version" >"$dir/version.txt"
-    printf 'Orbisnap sample host, release %s\n' "$version" >"$dir/readme.txt"
-}
-make_release "$root/releases/1.0.3" 1.0.3
-mkdir -p "$root/releases/1.0.3/data"
-printf 'core data of 1.0.3\n' >"$root/releases/1.0.3/data/core.dat"
-printf 'a file that 1.0.4 no longer has\n' >"$root/releases/1.0.3/legacy.dll"
-make_release "$root/releases/1.0.4" 1.0.4
-mkdir -p "$root/releases/1.0.4/data" "$root/releases/1.0.4/plugins" "$root/releases/1.0.4/données"
-printf 'core data of 1.0.4, changed\n' >"$root/releases/1.0.4/data/core.dat"
-printf 'a plugin that is new in 1.0.4\n' >"$root/releases/1.0.4/plugins/new.dll"
+done
+mkdir -p "$root/releases/1.0.4/données"
 printf 'a file under a non-ASCII name\n' >"$root/releases/1.0.4/données/张三.txt"
 # DLLs and a plugin the running updater has loaded change (bytes after the image load alike).
 for held in Qt6Network.dll Qt6Core.dll libstdc++-6.dll platforms/qwindows.dll; do
@@ -146,11 +139,7 @@ start_server() {
     build/server/vendor-server --releases "$root/releases" --reports "$root/reports.jsonl" --host 127.0.0.1 \
         --port "$port" --public-base "http://127.0.0.1:$port/releases" >>"$root/server.log" 2>&1 &
     server_pid=$!
-    for _ in $(seq 100); do
-        curl -s -o /dev/null "http://127.0.0.1:$port/" && return
-        kill -0 "$server_pid" 2>/dev/null || { cat "$root/server.log"; fail "vendor-server did not start"; }
-        sleep 0.1
-    done
+    wait_for_server "http://127.0.0.1:$port/" "$server_pid" "$root/server.log" || fail "vendor-server did not start"
 }
 stop_server() {
     kill -INT "$server_pid"
