@@ -1,6 +1,7 @@
 #include "filetransfers.h"
 
 #include "debugmessage.h"
+#include "networkaccessblock.h"
 
 #include <QElapsedTimer>
 #include <QEventLoop>
@@ -234,13 +235,9 @@ void FileTransfers::onFinished(Transfer& transfer)
     }
     const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
     if (reply->error() == QNetworkReply::NoError && redirection(status)) {
-        const QUrl target = reply->url().resolved(
-            QUrl::fromEncoded(reply->rawHeader("Location").trimmed(), QUrl::TolerantMode));
-        const bool lessSafe = reply->url().scheme() == QLatin1String("https")
-            && target.scheme() != QLatin1String("https");
-        const bool supported = target.scheme() == QLatin1String("http") || target.scheme() == QLatin1String("https");
-        if (!target.isValid() || !supported || lessSafe) {
-            end(transfer, QNetworkReply::InsecureRedirectError);
+        QUrl target;
+        if (const QNetworkReply::NetworkError refused = NetworkAccessBlock::redirectTarget(reply, &target)) {
+            end(transfer, refused);
             return;
         }
         if (++transfer.hops > MaxRedirects) {

@@ -13,7 +13,8 @@
 // NetworkAccessBlock); one that moves fewer than `minimumBytes` in any window of `rateWindowMs`
 // fails with TimeoutError. A body that ends before its announced length fails with
 // RemoteHostClosedError. Redirections (301, 302, 303, 307, 308) are followed by the transport
-// itself, at most MaxRedirects hops, never from https to http; any other 3xx fails.
+// itself, at most MaxRedirects hops, never from https to http, with the same refusals as
+// NetworkAccessBlock (one without a Location fails at once); any other 3xx fails.
 
 #include <QByteArray>
 #include <QNetworkReply>

@@ -145,6 +145,22 @@ BlockingReply NetworkAccessBlock::fetch(
     return finished;
 }
 
+QNetworkReply::NetworkError NetworkAccessBlock::redirectTarget(const QNetworkReply* reply, QUrl* target)
+{
+    const QByteArray location = reply->rawHeader("Location").trimmed();
+    if (location.isEmpty()) {
+        return QNetworkReply::ProtocolUnknownError;
+    }
+    *target = reply->url().resolved(QUrl::fromEncoded(location, QUrl::TolerantMode));
+    const QString from = reply->url().scheme();
+    const QString to = target->scheme();
+    if (!target->isValid() || (to != QLatin1String("http") && to != QLatin1String("https"))
+        || (from == QLatin1String("https") && to != QLatin1String("https"))) {
+        return QNetworkReply::InsecureRedirectError;
+    }
+    return QNetworkReply::NoError;
+}
+
 BlockingReply NetworkAccessBlock::exchange(QNetworkRequest request, bool post, const QByteArray& body, QByteArray* taken)
 {
     // Qt 6.4 sends a redirected request twice when the redirection came on a connection the
@@ -163,17 +179,9 @@ BlockingReply NetworkAccessBlock::exchange(QNetworkRequest request, bool post, c
         if (finished->error() != QNetworkReply::NoError || !followedStatus(status)) {
             return finished;
         }
-        const QByteArray location = finished->rawHeader("Location").trimmed();
-        if (location.isEmpty()) {
-            finished->setProperty(ErrorProperty, int(QNetworkReply::ProtocolUnknownError));
-            return finished;
-        }
-        const QUrl target = finished->url().resolved(QUrl::fromEncoded(location, QUrl::TolerantMode));
-        const QString from = finished->url().scheme();
-        const QString to = target.scheme();
-        if (!target.isValid() || (to != QLatin1String("http") && to != QLatin1String("https"))
-            || (from == QLatin1String("https") && to != QLatin1String("https"))) {
-            finished->setProperty(ErrorProperty, int(QNetworkReply::InsecureRedirectError));
+        QUrl target;
+        if (const QNetworkReply::NetworkError refused = redirectTarget(finished.get(), &target)) {
+            finished->setProperty(ErrorProperty, int(refused));
             return finished;
         }
         if (hops >= MaxRedirects) {

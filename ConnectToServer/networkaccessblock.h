@@ -98,6 +98,10 @@ public:
     static QNetworkRequest withPolicy(QNetworkRequest request, int inactivityMs);
     // Arms the abort of a 3xx reply that Qt does not follow; call right after starting.
     static void refuseUnfollowedRedirect(QNetworkReply* reply);
+    // Where a redirection reply leads: NoError with *target set, or why it is not followed
+    // (ProtocolUnknownError without a Location; InsecureRedirectError to a scheme other than
+    // http and https, or from https to http).
+    static QNetworkReply::NetworkError redirectTarget(const QNetworkReply* reply, QUrl* target);
 
 private:
     NetworkAccessBlock() = default;

@@ -48,8 +48,8 @@ QString errnoText(int code)
 int openFile(const QString& path, int flags)
 {
 #ifdef _WIN32
-    return ::_wopen(reinterpret_cast<const wchar_t*>(path.utf16()), flags | _O_BINARY | _O_NOINHERIT,
-        _S_IREAD | _S_IWRITE);
+    // The long-path form: a partial file may lie deeper than 260 characters.
+    return ::_wopen(nativePath(path).c_str(), flags | _O_BINARY | _O_NOINHERIT, _S_IREAD | _S_IWRITE);
 #else
     // Never through a symbolic link: one in the working directory was not made by the updater.
     return ::open(QFile::encodeName(path).constData(), flags | O_CLOEXEC | O_NOFOLLOW, 0644);
@@ -96,31 +96,6 @@ bool closeFile(int fd)
 #else
     return ::close(fd) == 0;
 #endif
-}
-
-// Syncs the file at path (a directory too, on POSIX); false with errno set on failure.
-bool syncPath(const QString& path, bool directory)
-{
-#ifdef _WIN32
-    if (directory) {
-        return true; // NTFS journals the rename itself
-    }
-    const int fd = openFile(path, _O_RDWR);
-#else
-    const int fd = openFile(path, directory ? O_RDONLY | O_DIRECTORY : O_RDONLY);
-#endif
-    if (fd < 0) {
-        return false;
-    }
-#ifdef _WIN32
-    const bool synced = syncData(fd);
-#else
-    const bool synced = directory ? ::fsync(fd) == 0 : syncData(fd);
-#endif
-    const int saved = errno;
-    closeFile(fd);
-    errno = saved;
-    return synced;
 }
 
 bool removePresent(const QString& path)
@@ -455,19 +430,21 @@ bool syncStoredFiles(const QString& root, const QStringList& paths)
 #else
     Q_UNUSED(root);
 #endif
+    const auto synced = [](const QString& path, const platform::FileResult& result) {
+        if (!result) {
+            std::fprintf(stderr, "write file failed: %s (%s)\n", path.toUtf8().constData(), result.describe().c_str());
+        }
+        return bool(result);
+    };
     QSet<QString> dirs;
     for (const QString& path : paths) {
-        if (!syncPath(path, false)) {
-            std::fprintf(stderr, "write file failed: %s (%s)\n", path.toUtf8().constData(),
-                errnoText(errno).toUtf8().constData());
+        if (!synced(path, platform::flushFile(nativePath(path)))) {
             return false;
         }
         dirs.insert(QFileInfo(path).path());
     }
     for (const QString& dir : dirs) {
-        if (!syncPath(dir, true)) {
-            std::fprintf(stderr, "write file failed: %s (%s)\n", dir.toUtf8().constData(),
-                errnoText(errno).toUtf8().constData());
+        if (!synced(dir, platform::syncDirectory(nativePath(dir)))) {
             return false;
         }
     }

@@ -10,8 +10,10 @@
 #include <QFileInfo>
 #include <QSet>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <system_error>
 #include <thread>
@@ -257,13 +259,25 @@ bool writeJournal(const QString& workDir, const Journal& journal)
     const QByteArray text = serialize(journal);
     beforeFileSystemChange();
     QFile file(fresh);
-    bool written = file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(text) == text.size()
-        && file.flush();
+    QString why;
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(text) != text.size() || !file.flush()) {
+        why = file.errorString();
+    }
     file.close();
-    written = written && flushFile(fresh);
-    if (!written || !renameOnto(fresh, path) || !syncDir(workDir)) {
+    // The reason named is that of the step that failed.
+    const auto step = [&why](const platform::FileResult& result) {
+        if (!result) {
+            why = QString::fromStdString(result.describe());
+        }
+        return bool(result);
+    };
+    if (!why.isEmpty() || !step(platform::flushFile(nativePath(fresh))) || !renameOnto(fresh, path)
+        || !step(platform::syncDirectory(nativePath(workDir)))) {
+        if (why.isEmpty()) {
+            why = QString::fromLocal8Bit(std::strerror(errno)); // the rename's
+        }
         std::fprintf(stderr, "install journal not written: %s (%s)\n", path.toUtf8().constData(),
-            file.errorString().toUtf8().constData());
+            why.toUtf8().constData());
         removePath(fresh);
         return false;
     }
