@@ -3,6 +3,7 @@
 #include "filehelpers.h"
 #include "fileops.h"
 
+#include <QCoreApplication>
 #include <QFile>
 #include <QFileInfo>
 
@@ -43,7 +44,9 @@ void fail(QString* error, const QString& text)
 
 bool writeFileChecked(const QString& path, QByteArrayView data, QString* error)
 {
-    const QString temporary = path + QStringLiteral(".saving");
+    // One temporary name per process: the host's update check and the updater may both write
+    // the same file, and neither may rename the other's half-written copy into place.
+    const QString temporary = path + QStringLiteral(".saving-") + QString::number(QCoreApplication::applicationPid());
     QFile out(temporary);
     // Unbuffered: every write goes straight to the system, so its result is the real one.
     if (!out.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered)) {

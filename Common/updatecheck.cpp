@@ -371,8 +371,9 @@ bool installStagedUpdater(const QString& staged, const QString& installed)
         = (QFileInfo::exists(installed) ? QFile::permissions(installed) : QFile::permissions(staged))
         | QFileDevice::ExeOwner | QFileDevice::ExeUser;
     // The copy is on disk before it takes the updater's name: after a power loss the name must
-    // hold the old updater or the whole new one, never an empty file.
-    if (!QFile::setPermissions(temporary, permissions) || !platform::flushFile(nativePath(temporary))
+    // hold the old updater or the whole new one, never an empty file. Flushed first, while it
+    // is still writable: the installed updater's permissions may be read-only.
+    if (!platform::flushFile(nativePath(temporary)) || !QFile::setPermissions(temporary, permissions)
         || !replaceFile(temporary, installed)) {
         QFile::remove(temporary);
         notInstalled(staged, "cannot replace the installed one");

@@ -189,10 +189,7 @@ FileResult replaceFile(const std::filesystem::path& from, const std::filesystem:
 {
     const std::wstring source = wide(from);
     const std::wstring target = wide(to);
-    const DWORD attributes = ::GetFileAttributesW(target.c_str());
-    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY)) {
-        ::SetFileAttributesW(target.c_str(), attributes & ~DWORD(FILE_ATTRIBUTE_READONLY));
-    }
+    clearReadOnly(to); // a missing target is no error here
     return detail::retrying(
         retry,
         [&] {
@@ -219,10 +216,7 @@ FileResult renameAside(const std::filesystem::path& from, const std::filesystem:
 FileResult removeFile(const std::filesystem::path& path, const RetryPolicy& retry)
 {
     const std::wstring name = wide(path);
-    const DWORD attributes = ::GetFileAttributesW(name.c_str());
-    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY)) {
-        ::SetFileAttributesW(name.c_str(), attributes & ~DWORD(FILE_ATTRIBUTE_READONLY));
-    }
+    clearReadOnly(path); // a missing file is reported by the removal itself
     return detail::retrying(
         retry, [&] { return ::DeleteFileW(name.c_str()) ? std::error_code() : lastError(); }, isHeld);
 }

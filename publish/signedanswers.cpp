@@ -173,7 +173,11 @@ bool writeSignedAnswers(const ReleaseStore& store, const SecretKey& key, const s
     for (auto it = fs::directory_iterator(folder, code); !code && it != fs::directory_iterator(); it.increment(code)) {
         const std::string name = it->path().filename().string();
         if (!written.contains(name) && (name.ends_with(".json") || name.ends_with(".json.sig"))) {
-            fs::remove(it->path(), code);
+            std::error_code removal;
+            if (!fs::remove(it->path(), removal) && removal) {
+                error = "cannot remove the outdated " + it->path().string() + ": " + removal.message();
+                return false;
+            }
         }
     }
     return true;
