@@ -3,6 +3,7 @@
 // transfers side by side over reused connections, a transfer too slow to finish, and a disk
 // that fills during the pass.
 
+#include "debuglog.h"
 #include "download.h"
 #include "enginetestutil.h"
 #include "fetchtarget.h"
@@ -497,7 +498,7 @@ void DownloadStreamTest::diskFillsDuringPass()
     QVERIFY(server->start());
     QVERIFY(writeDiff(folders->diff, server->baseUrl() + QStringLiteral("/f"), lines));
 
-    const QtMessageHandler previous = qInstallMessageHandler([](QtMsgType, const QMessageLogContext&, const QString&) {});
+    const DebugLog quiet; // the transfers' debug lines, kept out of the way (and any failure's)
     QByteArray err;
     {
         StderrCapture capture;
@@ -533,7 +534,6 @@ void DownloadStreamTest::diskFillsDuringPass()
         worker.wait();
         QCOMPARE(worker.installFiles(), 1);
     }
-    qInstallMessageHandler(previous);
     Tree expected;
     for (const auto& [name, body] : bodies) {
         expected.insert(QString::fromStdString(name), body);
@@ -746,7 +746,7 @@ void DownloadStreamTest::recheckBeforeInstall()
     const QByteArrayList lines { entryLine("bin/core.dll", core).replace("[Add]", "[Changed]"), entryLine("tool.exe", tool) };
     QVERIFY(writeDiff(folders->diff, server->baseUrl() + QStringLiteral("/f"), lines));
 
-    const QtMessageHandler previous = qInstallMessageHandler([](QtMsgType, const QMessageLogContext&, const QString&) {});
+    const DebugLog quiet; // the transfers' debug lines, kept out of the way (and any failure's)
     StderrCapture err;
     Download worker(folders->work.toUtf8().constData(), folders->diff.toUtf8().constData(),
         folders->app.toUtf8().constData(), "Host.exe", 0);
@@ -773,7 +773,6 @@ void DownloadStreamTest::recheckBeforeInstall()
     const std::size_t asked = server->requests().size();
 
     const int answer = worker.installFiles();
-    qInstallMessageHandler(previous);
     const QByteArray text = err.text();
     QVERIFY2(text.contains(diagnostic.toUtf8()), text.constData());
     QCOMPARE(server->requests().size(), asked + 1);

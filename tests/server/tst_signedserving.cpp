@@ -249,8 +249,9 @@ void SignedServingTest::slowClientsDoNotBlockOthers()
         const RawReply reply = rawRequest(server.port(), "GET", "/releases/1.0.4/new.dll");
         QCOMPARE(reply.status, 200);
         QCOMPARE(reply.body, QByteArray("test"));
-        // Queued behind the slow ones it would wait for them; served beside them it does not.
-        QVERIFY2(timer.elapsed() < 900, qPrintable(QString::number(timer.elapsed())));
+        // Queued behind the slow ones it would wait for their 10 s request limit; served beside
+        // them it does not (the bound leaves room for a loaded machine).
+        QVERIFY2(timer.elapsed() < 3000, qPrintable(QString::number(timer.elapsed())));
     }
 }
 

@@ -80,6 +80,7 @@ private:
     SecretKey testKey;
     SecretKey otherKey;
     std::unique_ptr<QTemporaryDir> tempRoot;
+    QByteArray savedTmpDir; // each test's temporary root is made where TMPDIR pointed at the start
 };
 
 void SignedCheckTest::initTestCase()
@@ -97,10 +98,16 @@ void SignedCheckTest::initTestCase()
     });
     QVERIFY(server.startAtServerBaseUrl());
     QCoreApplication::setApplicationName(QStringLiteral("Host"));
+    savedTmpDir = qgetenv("TMPDIR");
 }
 
 void SignedCheckTest::init()
 {
+    if (savedTmpDir.isEmpty()) {
+        qunsetenv("TMPDIR");
+    } else {
+        qputenv("TMPDIR", savedTmpDir);
+    }
     tempRoot = std::make_unique<QTemporaryDir>();
     QVERIFY(tempRoot->isValid());
     qputenv("TMPDIR", QFile::encodeName(tempRoot->path()));

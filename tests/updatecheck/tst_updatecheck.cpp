@@ -24,7 +24,6 @@ Q_DECLARE_METATYPE(UpdateCheck::CheckResult)
 
 namespace {
 
-// Collects the debug messages written while it lives, so a test can name every one of them.
 QByteArray diffText(const QByteArrayList& lines)
 {
     QByteArray text = "@Orbisnap\n";
