@@ -7,6 +7,7 @@
 #include "releasekey.h"
 #include "releasetool.h"
 #include "serverconfig.h"
+#include "temporarytmpdir.h"
 #include "testfiles.h"
 #include "testhttpserver.h"
 #include "updatecheck.h"
@@ -79,8 +80,7 @@ private:
     bool withSignature = false;
     SecretKey testKey;
     SecretKey otherKey;
-    std::unique_ptr<QTemporaryDir> tempRoot;
-    QByteArray savedTmpDir; // each test's temporary root is made where TMPDIR pointed at the start
+    std::unique_ptr<TemporaryTmpDir> tempRoot;
 };
 
 void SignedCheckTest::initTestCase()
@@ -98,19 +98,12 @@ void SignedCheckTest::initTestCase()
     });
     QVERIFY(server.startAtServerBaseUrl());
     QCoreApplication::setApplicationName(QStringLiteral("Host"));
-    savedTmpDir = qgetenv("TMPDIR");
 }
 
 void SignedCheckTest::init()
 {
-    if (savedTmpDir.isEmpty()) {
-        qunsetenv("TMPDIR");
-    } else {
-        qputenv("TMPDIR", savedTmpDir);
-    }
-    tempRoot = std::make_unique<QTemporaryDir>();
+    tempRoot = std::make_unique<TemporaryTmpDir>();
     QVERIFY(tempRoot->isValid());
-    qputenv("TMPDIR", QFile::encodeName(tempRoot->path()));
 }
 
 void SignedCheckTest::cleanup()

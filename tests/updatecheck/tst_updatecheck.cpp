@@ -6,6 +6,7 @@
 
 #include "debuglog.h"
 #include "difffile.h"
+#include "temporarytmpdir.h"
 #include "testfiles.h"
 #include "testhttpserver.h"
 #include "updatecheck.h"
@@ -101,8 +102,7 @@ private:
     std::mutex answerMutex;
     std::string answer;
     int answerStatus = 200;
-    std::unique_ptr<QTemporaryDir> tempRoot;
-    QByteArray savedTmpDir;
+    std::unique_ptr<TemporaryTmpDir> tempRoot;
 };
 
 void UpdateCheckTest::initTestCase()
@@ -114,15 +114,13 @@ void UpdateCheckTest::initTestCase()
             response.set_content(answer, "application/json");
         });
     QVERIFY(server.startAtServerBaseUrl());
-    savedTmpDir = qgetenv("TMPDIR");
     // The working directory follows the executable's file name, never the application's name
     // (which Windows cuts at the first dot).
     QCoreApplication::setApplicationName(QStringLiteral("My.App"));
 
     // The first unverified check of the process says so, once; the tests below then see only
     // their own messages.
-    tempRoot = std::make_unique<QTemporaryDir>();
-    qputenv("TMPDIR", QFile::encodeName(tempRoot->path()));
+    tempRoot = std::make_unique<TemporaryTmpDir>();
     serve("{}");
     const QString notVerified
         = QStringLiteral("update check: answers are not verified (no release key trusted) ");
@@ -138,14 +136,9 @@ void UpdateCheckTest::initTestCase()
 
 void UpdateCheckTest::init()
 {
-    if (savedTmpDir.isEmpty()) {
-        qunsetenv("TMPDIR");
-    } else {
-        qputenv("TMPDIR", savedTmpDir);
-    }
-    tempRoot = std::make_unique<QTemporaryDir>();
+    tempRoot.reset(); // TMPDIR as it was at the start, where the new root is made
+    tempRoot = std::make_unique<TemporaryTmpDir>();
     QVERIFY(tempRoot->isValid());
-    qputenv("TMPDIR", QFile::encodeName(tempRoot->path()));
     QCOMPARE(QDir::tempPath(), QDir(tempRoot->path()).canonicalPath());
 }
 

@@ -3,6 +3,7 @@
 // staged updater from it, and that a launch stays away while an updater holds the lock. The
 // server is a real loopback server on the port of the compiled-in address.
 
+#include "temporarytmpdir.h"
 #include "testfiles.h"
 #include "testhttpserver.h"
 #include "updatecheck.h"
@@ -97,8 +98,7 @@ private:
     QString workDir() const { return temp->path() + QLatin1Char('/') + ownWorkDirName(); }
 
     TestHttpServer server;
-    std::unique_ptr<QTemporaryDir> temp;
-    QByteArray savedTmpDir;
+    std::unique_ptr<TemporaryTmpDir> temp;
     QtMessageHandler previousHandler = nullptr;
 };
 
@@ -109,14 +109,12 @@ void WorkDirTrustTest::initTestCase()
             R"({"version":"1.0.4","path":"http://dl.example/1.0.4","u":[{"file":"core.dll"}]})", "application/json");
     });
     QVERIFY(server.startAtServerBaseUrl());
-    savedTmpDir = qgetenv("TMPDIR");
 }
 
 void WorkDirTrustTest::init()
 {
-    temp = std::make_unique<QTemporaryDir>();
+    temp = std::make_unique<TemporaryTmpDir>();
     QVERIFY(temp->isValid());
-    qputenv("TMPDIR", QFile::encodeName(temp->path()));
     debugMessages().clear();
     previousHandler = qInstallMessageHandler(collect);
 }
@@ -124,11 +122,6 @@ void WorkDirTrustTest::init()
 void WorkDirTrustTest::cleanup()
 {
     qInstallMessageHandler(previousHandler);
-    if (savedTmpDir.isEmpty()) {
-        qunsetenv("TMPDIR");
-    } else {
-        qputenv("TMPDIR", savedTmpDir);
-    }
     temp.reset();
 }
 
