@@ -8,7 +8,7 @@ set -euo pipefail
 
 packages=(
     build-essential cmake ninja-build pkg-config
-    qt6-base-dev libgl-dev libjsoncpp-dev libcpp-httplib-dev libssl-dev libsodium-dev
+    qt6-base-dev libgl-dev libjsoncpp-dev libcpp-httplib-dev libssl-dev libsodium-dev libsqlite3-dev
     curl nginx-light xvfb xauth time
 )
 if [ "${1:-}" = "--windows" ]; then
