@@ -175,7 +175,7 @@ h1{font-size:22px;margin:0 0 4px}h2{font-size:17px;margin:28px 0 8px}
 .tile{border:1px solid #dee2e6;border-radius:6px;padding:10px 14px;min-width:150px}
 .tile .label{font-size:13px;color:#495057}.tile .value{font-size:24px;font-weight:600}
 .tile .note{font-size:13px;color:#495057}
-#newest-share{color:#e8590c}
+#newest-share{color:#e8590c}#last-report{font-size:17px;padding-top:6px}
 svg text{font-size:11px;fill:#495057}.ytick{text-anchor:end;dominant-baseline:middle}.xtick{text-anchor:middle}
 .grid{stroke:#e9ecef}.newest-edge{fill:none;stroke:#a33a00;stroke-width:2.5}
 .legend{list-style:none;padding:0;margin:6px 0;display:flex;flex-wrap:wrap;gap:14px;font-size:13px}
