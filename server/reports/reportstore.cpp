@@ -347,8 +347,8 @@ bool ReportStore::insert(const UsageReport& report, std::string& error)
     return ok;
 }
 
-bool ReportStore::inTransaction(
-    const std::vector<UsageReport>& reports, const std::string& metaKey, std::int64_t metaValue, std::string& error)
+bool ReportStore::inTransaction(const std::vector<UsageReport>& reports,
+    const std::vector<std::pair<std::string, std::string>>& meta, std::string& error)
 {
     // IMMEDIATE takes the write lock first, so a database locked by another process fails here,
     // after the busy timeout, before anything is written.
@@ -362,9 +362,12 @@ bool ReportStore::inTransaction(
             break;
         }
     }
-    if (ok && !metaKey.empty()) {
+    for (const auto& [key, value] : meta) {
+        if (!ok) {
+            break;
+        }
         Step write(statements[WriteMeta]);
-        ok = write.bind(1, metaKey).bind(2, metaValue).run() == SQLITE_DONE;
+        ok = write.bind(1, key).bind(2, value).run() == SQLITE_DONE;
         if (!ok) {
             error = sqlite3_errmsg(db);
         }
@@ -393,29 +396,46 @@ bool ReportStore::storeAll(const std::vector<UsageReport>& reports, std::string&
         error = "the reports database is not open";
         return false;
     }
-    return inTransaction(reports, {}, 0, error);
+    return inTransaction(reports, {}, error);
 }
 
 bool ReportStore::importJsonLines(
     const fs::path& file, std::size_t& imported, std::vector<std::string>& problems, std::string& error)
 {
     imported = 0;
-    std::error_code code;
-    const fs::path absolute = fs::weakly_canonical(fs::absolute(file, code), code);
-    const std::string key = "imported " + absolute.string();
+    // Known by name and first line, not by path: a folder moved with its database must not
+    // import again, and another file of the same name must not be taken for the one imported.
+    const std::string key = "imported " + file.filename().string();
+    const std::string headKey = key + " head";
 
     std::lock_guard lock(mutex);
     std::int64_t done = 0;
+    std::string head;
     {
         Step read(statements[ReadMeta]);
         if (read.bind(1, key).run() == SQLITE_ROW) {
             done = read.integer(0);
         }
     }
+    {
+        Step read(statements[ReadMeta]);
+        if (read.bind(1, headKey).run() == SQLITE_ROW) {
+            head = read.text(0);
+        }
+    }
     std::ifstream in(file, std::ios::binary);
     if (!in) {
         error = "cannot read \"" + file.string() + "\": " + std::strerror(errno);
         return false;
+    }
+    std::string firstLine;
+    std::getline(in, firstLine);
+    // Kept as a pseudonym: the line holds names in clear.
+    const std::string fileHead = in ? hex(pseudonyms.of("importHead", firstLine)) : std::string();
+    in.clear();
+    if (done > 0 && head != fileHead) {
+        problems.push_back("\"" + file.string() + "\" is not the file imported before (its first line differs); not imported");
+        return true;
     }
     in.seekg(0, std::ios::end);
     const std::int64_t size = in.tellg();
@@ -493,7 +513,7 @@ bool ReportStore::importJsonLines(
         report.useState = int(value["useState"].asInt64());
         reports.push_back(std::move(report));
     }
-    if (!inTransaction(reports, key, done + std::int64_t(rest.size()), error)) {
+    if (!inTransaction(reports, { { key, std::to_string(done + std::int64_t(rest.size())) }, { headKey, fileHead } }, error)) {
         error = "cannot import \"" + file.string() + "\" into \"" + databasePath.string() + "\": " + error;
         return false;
     }

@@ -12,7 +12,8 @@
 //       'schema'          1
 //       'pseudonym-check' HMAC of a fixed text under the secret: a database whose pseudonyms
 //                         were made with another secret is refused, not silently split
-//       'imported <PATH>' bytes of the JSON-lines file PATH imported so far
+//       'imported <NAME>' bytes of the JSON-lines file NAME imported so far
+//       'imported <NAME> head'  pseudonym of its first line, which tells that file from others
 //   installations(id, mac, computerName, userName, firstTime, lastTime, lastDay, lastVersion)
 //       one per distinct (mac, computerName, userName) pseudonym triple; last* are those of
 //       its latest report. Ids grow from 1 and rows are never deleted.
@@ -71,8 +72,9 @@ public:
 
     // Imports the JSON-lines reports file of earlier versions (one {"time","mac","version",
     // "computerName","userName","useState"} per line) from where the last import of the same
-    // file ended, so a restart imports nothing twice and lines appended since are taken. The
-    // file is only read. Malformed lines are skipped, each with a line in problems; false
+    // file (same name, same first line) ended, so a restart imports nothing twice and lines
+    // appended since are taken; another file of that name is not imported. The file is only
+    // read. Malformed lines are skipped, each with a line in problems; false
     // (nothing imported) when the file cannot be read or the database not written.
     bool importJsonLines(const std::filesystem::path& file, std::size_t& imported,
         std::vector<std::string>& problems, std::string& error);
@@ -89,8 +91,8 @@ private:
     bool prepareStatements(std::string& error);
     bool checkSecret(std::string& error);
     bool insert(const UsageReport& report, std::string& error);
-    bool inTransaction(const std::vector<UsageReport>& reports, const std::string& metaKey,
-        std::int64_t metaValue, std::string& error);
+    bool inTransaction(const std::vector<UsageReport>& reports,
+        const std::vector<std::pair<std::string, std::string>>& meta, std::string& error);
 
     std::filesystem::path databasePath;
     Pseudonyms pseudonyms;

@@ -10,6 +10,7 @@
 #include <httplib.h>
 
 #include <QDateTime>
+#include <QDir>
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -308,34 +309,49 @@ void DashboardTest::pageShowsFiguresEscaped()
         1);
 }
 
-// The earlier file is read once: a restart imports nothing again, lines appended since are
-// taken, and the file stays as it was.
+// The earlier file is read once: a restart imports nothing again, also after the folder moved;
+// lines appended since are taken; another file of the same name is not; the file stays as it was.
 void DashboardTest::importOnce()
 {
     QTemporaryDir own;
-    QVERIFY(makeTree(own.filePath(QStringLiteral("releases")), { { "1.0.4/a.txt", "4" } }));
-    const QString earlier = own.filePath(QStringLiteral("reports.jsonl"));
+    QString site = own.filePath(QStringLiteral("site"));
+    QVERIFY(makeTree(site + QStringLiteral("/releases"), { { "1.0.4/a.txt", "4" } }));
     QByteArray lines = jsonLine(History.at(1)) + jsonLine(History.at(2));
-    QVERIFY(writeFile(earlier, lines));
-    const QString database = own.filePath(QStringLiteral("reports.sqlite"));
-    const QStringList stages = { QStringLiteral("first"), QStringLiteral("again"), QStringLiteral("appended") };
-    const QList<int> expected = { 2, 2, 3 };
-    for (int stage = 0; stage < stages.size(); ++stage) {
-        if (stages[stage] == QStringLiteral("appended")) {
+    QVERIFY(writeFile(site + QStringLiteral("/reports.jsonl"), lines));
+    struct Stage
+    {
+        const char* name;
+        bool imports;
+        int reports;
+    };
+    const QList<Stage> stages = { { "first", true, 2 }, { "again", false, 2 }, { "appended", true, 3 },
+        { "moved", false, 3 }, { "other-file", false, 3 } };
+    for (const Stage& stage : stages) {
+        const QByteArray name = stage.name;
+        if (name == "appended") {
             // One whole line and one still being written: only the whole one is taken.
-            lines += jsonLine(History.at(3));
-            QVERIFY(writeFile(earlier, lines + "{\"time\":"));
+            lines += jsonLine(History.at(3)) + "{\"time\":";
+            QVERIFY(writeFile(site + QStringLiteral("/reports.jsonl"), lines));
+        } else if (name == "moved") {
+            QVERIFY(QDir().rename(site, own.filePath(QStringLiteral("moved"))));
+            site = own.filePath(QStringLiteral("moved"));
+        } else if (name == "other-file") {
+            QVERIFY(writeFile(site + QStringLiteral("/other.jsonl"), jsonLine(History.at(5)) + lines));
+            QVERIFY(QFile::rename(site + QStringLiteral("/reports.jsonl"), site + QStringLiteral("/kept.jsonl")));
+            QVERIFY(QFile::rename(site + QStringLiteral("/other.jsonl"), site + QStringLiteral("/reports.jsonl")));
         }
         VendorServerProcess started;
-        QVERIFY2(started.startOn(own.filePath(QStringLiteral("releases"))), started.errors().constData());
-        QCOMPARE(started.output().contains("imported"), stages[stage] != QStringLiteral("again"));
+        QVERIFY2(started.startOn(site + QStringLiteral("/releases")), started.errors().constData());
+        QVERIFY2(started.output().contains("imported") == stage.imports, name.constData());
+        QCOMPARE(started.errors().contains("is not the file imported before"), name == "other-file");
+        const QString database = site + QStringLiteral("/reports.sqlite");
         const QList<StoredReport> reports = storedReports(database);
-        QCOMPARE(reports.size(), expected[stage]);
+        QCOMPARE(reports.size(), stage.reports);
         QCOMPARE(reports.first().userName, expectedPseudonym(database, "userName", QStringLiteral("user-a")));
         QCOMPARE(reports.first().time, timeOf(History.at(1)));
-        QCOMPARE(reports.last().version, QString::fromLatin1(History.at(expected[stage]).version));
+        QCOMPARE(reports.last().version, QString::fromLatin1(History.at(stage.reports).version));
     }
-    QCOMPARE(readFile(earlier), lines + "{\"time\":");
+    QCOMPARE(readFile(site + QStringLiteral("/kept.jsonl")), lines);
 }
 
 void DashboardTest::refusedStart_data()
