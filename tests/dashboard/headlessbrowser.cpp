@@ -90,7 +90,9 @@ bool HeadlessBrowser::start(int width, int height)
     QList<QByteArray> arguments = { QFile::encodeName(program), "--headless=new", "--remote-debugging-pipe",
         "--user-data-dir=" + QFile::encodeName(profile.path()), "--no-first-run", "--no-default-browser-check",
         "--disable-gpu", "--disable-extensions", "--disable-background-networking", "--disable-sync",
-        "--hide-scrollbars", "--mute-audio", "--force-color-profile=srgb",
+        "--disable-component-update", "--hide-scrollbars", "--mute-audio", "--force-color-profile=srgb",
+        // Containers often have a small /dev/shm, which a renderer would crash on.
+        "--disable-dev-shm-usage",
         "--window-size=" + QByteArray::number(width) + "," + QByteArray::number(height), "about:blank" };
     // Chromium's sandbox refuses to run as root, which CI is.
     if (::geteuid() == 0) {
