@@ -2,6 +2,7 @@
 
 #include "debugmessage.h"
 #include "networkaccessblock.h"
+#include "useragent.h"
 
 #include <QElapsedTimer>
 #include <QEventLoop>
@@ -122,6 +123,7 @@ void FileTransfers::send(Transfer& transfer)
     QNetworkRequest request(transfer.url);
     // Bodies are stored as they come; Qt's decompressor never runs on them.
     request.setRawHeader("Accept-Encoding", "identity");
+    request.setRawHeader("User-Agent", userAgent(RequestSender::Updater));
     request.setAttribute(QNetworkRequest::Http2AllowedAttribute, false);
     request.setAttribute(QNetworkRequest::CacheLoadControlAttribute, QNetworkRequest::AlwaysNetwork);
     request.setAttribute(QNetworkRequest::CacheSaveControlAttribute, false);

@@ -6,6 +6,8 @@
 // ReadChunk bytes as it arrives, and Qt buffers at most ReadChunk bytes per transfer ahead of
 // it, so memory does not grow with the size of a file.
 //
+// Every request names the updater as its sender (see useragent.h).
+//
 // Messages and error codes are those of UploadManager::downloadFile: "url:" with the URL when a
 // transfer starts, "down load failed error code: " with the toolkit's code when it fails.
 //
