@@ -142,6 +142,7 @@ struct FileTransfers::Connection
 {
     enum class Stage { Status, Headers, Body, ChunkSize, ChunkData, ChunkEnd, Trailers };
 
+    quint64 serial = 0; // tells a connection from a later one at the same address
     QString scheme;
     QString host;
     int port = 0;
@@ -302,12 +303,33 @@ FileTransfers::Connection* FileTransfers::connectionFor(const QUrl& url, QNetwor
 #endif
     // The socket holds at most one piece ahead of the sink, whatever the file's size.
     connection->socket->setReadBufferSize(ReadChunk);
+    connection->serial = ++serials;
     Connection* made = connection.get();
-    connect(made->socket, &QIODevice::readyRead, this, [this, made] { onReadable(*made); });
-    connect(made->socket, &QAbstractSocket::errorOccurred, this,
-        [this, made](QAbstractSocket::SocketError error) { onSocketError(*made, int(error)); });
-    connect(made->socket, &QAbstractSocket::disconnected, this,
-        [this, made] { onSocketError(*made, int(QAbstractSocket::RemoteHostClosedError)); });
+    const quint64 serial = made->serial;
+    connect(made->socket, &QIODevice::readyRead, this, [this, made, serial] {
+        if (holds(made, serial)) {
+            onReadable(*made);
+        }
+    });
+    // Failures come through the event loop: a socket may report one from inside
+    // connectToHost, before the request is written, and a connection dropped meanwhile (or in
+    // an earlier run) is no longer this object's to handle.
+    connect(
+        made->socket, &QAbstractSocket::errorOccurred, this,
+        [this, made, serial](QAbstractSocket::SocketError error) {
+            if (holds(made, serial)) {
+                onSocketError(*made, int(error));
+            }
+        },
+        Qt::QueuedConnection);
+    connect(
+        made->socket, &QAbstractSocket::disconnected, this,
+        [this, made, serial] {
+            if (holds(made, serial)) {
+                onSocketError(*made, int(QAbstractSocket::RemoteHostClosedError));
+            }
+        },
+        Qt::QueuedConnection);
 #if QT_CONFIG(ssl)
     if (secure) {
         static_cast<QSslSocket*>(made->socket)->connectToHostEncrypted(host, quint16(port));
@@ -338,7 +360,9 @@ void FileTransfers::send(Transfer& transfer)
         // next() is not re-entered from inside its own call.
         Transfer* self = &transfer;
         QTimer::singleShot(0, this, [this, self, refusal] {
-            if (!self->ended) {
+            const bool runs = std::any_of(
+                running.begin(), running.end(), [self](const auto& held) { return held.get() == self; });
+            if (runs && !self->ended) {
                 end(*self, refusal);
             }
         });
@@ -749,6 +773,12 @@ void FileTransfers::end(Transfer& transfer, int error)
     if (refillHook) {
         refillHook();
     }
+}
+
+bool FileTransfers::holds(const Connection* connection, quint64 serial) const
+{
+    return std::any_of(connections.begin(), connections.end(),
+        [connection, serial](const auto& held) { return held.get() == connection && held->serial == serial; });
 }
 
 void FileTransfers::drop(Connection& connection)

@@ -123,6 +123,8 @@ private:
     void fail(Transfer& transfer, QNetworkReply::NetworkError error);
     void end(Transfer& transfer, int error);
     void drop(Connection& connection);
+    // Whether connection is still one of this object's open connections.
+    bool holds(const Connection* connection, quint64 serial) const;
 
     TransferLimits limits;
     QTimer* rateTimer = nullptr;
@@ -132,5 +134,6 @@ private:
     std::vector<std::unique_ptr<Connection>> dropped; // kept until the run returns
     std::function<void()> refillHook;                 // set while run() waits
     QByteArray buffer;
+    quint64 serials = 0;
     bool noMore = false;
 };

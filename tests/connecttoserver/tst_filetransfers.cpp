@@ -86,6 +86,8 @@ private slots:
     void initTestCase();
     void answers_data();
     void answers();
+    void noAnswer_data();
+    void noAnswer();
     void keptConnectionsReused();
     void keptConnectionClosedByServer();
     void bytesAfterAnswerNotTaken();
@@ -200,6 +202,41 @@ void FileTransfersTest::answers()
     QCOMPARE(sink.error, error);
     QCOMPARE(sink.status, status);
     QCOMPARE(sink.body, body);
+}
+
+void FileTransfersTest::noAnswer_data()
+{
+    QTest::addColumn<QString>("url"); // PORT: a loopback port nothing listens on
+    QTest::addColumn<int>("error");
+
+    QTest::newRow("refused-connection") << "http://127.0.0.1:PORT/f.bin" << int(QNetworkReply::ConnectionRefusedError);
+    QTest::newRow("other-scheme") << "ftp://127.0.0.1/f.bin" << int(QNetworkReply::ProtocolUnknownError);
+    QTest::newRow("no-host") << "http:///f.bin" << int(QNetworkReply::ProtocolUnknownError);
+    QTest::newRow("not-a-url") << "f.bin" << int(QNetworkReply::ProtocolUnknownError);
+}
+
+void FileTransfersTest::noAnswer()
+{
+    QFETCH(QString, url);
+    QFETCH(int, error);
+
+    int port = -1;
+    {
+        TestHttpServer probe;
+        QVERIFY(probe.start());
+        port = probe.port();
+    }
+    TransferLimits limits;
+    limits.inactivityMs = 2000;
+    // Several at once: each failure ends its own transfer only, and the run still returns.
+    const QString target = QString(url).replace(QLatin1String("PORT"), QString::number(port));
+    const auto sinks = fetchAll({ target, target, target }, false, limits);
+    QCOMPARE(sinks.size(), std::size_t(3));
+    for (const auto& sink : sinks) {
+        QCOMPARE(sink->finishes, 1);
+        QCOMPARE(sink->error, error);
+        QCOMPARE(sink->status, 0);
+    }
 }
 
 void FileTransfersTest::keptConnectionsReused()
