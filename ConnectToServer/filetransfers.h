@@ -1,20 +1,31 @@
 #pragma once
 
-// Streaming file downloads for the updater's download pass. One access manager, created on the
-// calling thread, serves every transfer of a run, so connections are kept open and reused; at
-// most MaxParallel transfers run at once. Each body goes to its sink in pieces of at most
-// ReadChunk bytes as it arrives, and Qt buffers at most ReadChunk bytes per transfer ahead of
-// it, so memory does not grow with the size of a file.
+// Streaming file downloads for the updater's download pass, over HTTP/1.1 connections of this
+// module's own (QTcpSocket, QSslSocket for https) on the calling thread: at most MaxParallel
+// transfers run at once, and a connection that served one transfer serves the next to the same
+// server, so a pass of many small files pays for neither a connection nor a thread hand-off per
+// file. Each body goes to its sink in pieces of at most ReadChunk bytes as it arrives, and a
+// socket buffers at most ReadChunk bytes ahead of it, so memory does not grow with the size of a
+// file. A request that finds its reused connection closed by the server before any byte of the
+// answer came is sent once more over a fresh one.
+//
+// Every request names the updater as its sender (see useragent.h) and asks for the bytes as
+// they are ("Accept-Encoding: identity"); a body encoded anyway fails (UnknownContentError).
 //
 // Messages and error codes are those of UploadManager::downloadFile: "url:" with the URL when a
-// transfer starts, "down load failed error code: " with the toolkit's code when it fails.
+// transfer starts, "down load failed error code: " with the toolkit's code when it fails. The
+// codes are QNetworkReply's, as Qt's own HTTP layer gives them: ContentNotFoundError for a 404,
+// ConnectionRefusedError, HostNotFoundError, RemoteHostClosedError, SslHandshakeFailedError,
+// ProtocolFailure for an answer that is no HTTP/1.x, ProtocolUnknownError for a scheme other
+// than http and https.
 //
 // Limits: a transfer that moves no bytes for `inactivityMs` fails (OperationCanceledError, as in
 // NetworkAccessBlock); one that moves fewer than `minimumBytes` in any window of `rateWindowMs`
 // fails with TimeoutError. A body that ends before its announced length fails with
 // RemoteHostClosedError. Redirections (301, 302, 303, 307, 308) are followed by the transport
 // itself, at most MaxRedirects hops, never from https to http, with the same refusals as
-// NetworkAccessBlock (one without a Location fails at once); any other 3xx fails.
+// NetworkAccessBlock (one without a Location fails at once); any other 3xx fails. A head
+// longer than MaxHeadBytes fails (ProtocolFailure).
 
 #include <QByteArray>
 #include <QNetworkReply>
@@ -25,7 +36,6 @@
 #include <memory>
 #include <vector>
 
-class QNetworkAccessManager;
 class QTimer;
 
 struct TransferLimits
@@ -77,6 +87,7 @@ public:
     static constexpr int MaxParallel = 4;
     static constexpr qint64 ReadChunk = 1 << 20;
     static constexpr int MaxRedirects = 10;
+    static constexpr qint64 MaxHeadBytes = 64 * 1024;
 
     enum class Next {
         Start, // the request was filled in: start it
@@ -94,22 +105,35 @@ public:
 
 private:
     struct Transfer;
+    struct Connection;
 
     void startFrom(const std::function<Next(TransferRequest&)>& next);
     void send(Transfer& transfer);
-    void onHeaders(Transfer& transfer);
-    void onReadyRead(Transfer& transfer);
-    void onFinished(Transfer& transfer);
+    Connection* connectionFor(const QUrl& url, QNetworkReply::NetworkError* refusal);
+    void onReadable(Connection& connection);
+    void onSocketError(Connection& connection, int socketError);
+    // Takes the next bytes of connection's answer; false once the connection went or no longer
+    // serves a transfer.
+    bool feed(Connection& connection, const char* data, qint64 size);
+    bool takeLine(Connection& connection, const QByteArray& line);
+    bool onHead(Connection& connection);
+    bool onBody(Connection& connection, const char* data, qint64 size);
+    void onComplete(Connection& connection);
     void checkRates();
     void fail(Transfer& transfer, QNetworkReply::NetworkError error);
     void end(Transfer& transfer, int error);
+    void drop(Connection& connection);
+    // Whether connection is still one of this object's open connections.
+    bool holds(const Connection* connection, quint64 serial) const;
 
     TransferLimits limits;
-    QNetworkAccessManager* manager = nullptr;
     QTimer* rateTimer = nullptr;
     std::vector<std::unique_ptr<Transfer>> running;
     std::vector<std::unique_ptr<Transfer>> ended; // kept until the run returns
-    std::function<void()> refillHook;             // set while run() waits
+    std::vector<std::unique_ptr<Connection>> connections;
+    std::vector<std::unique_ptr<Connection>> dropped; // kept until the run returns
+    std::function<void()> refillHook;                 // set while run() waits
     QByteArray buffer;
+    quint64 serials = 0;
     bool noMore = false;
 };

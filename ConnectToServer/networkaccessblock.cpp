@@ -1,5 +1,7 @@
 #include "networkaccessblock.h"
 
+#include "useragent.h"
+
 #include <QEventLoop>
 #include <QImage>
 #include <QNetworkAccessManager>
@@ -57,8 +59,65 @@ void reserveFor(QByteArray& body, qint64 length)
 // Marks a reply that Qt finished without error although fewer bytes arrived than announced.
 constexpr char IncompleteProperty[] = "incompleteBody";
 
-// Marks a reply whose redirection this module refused; errorOf answers the code.
-constexpr char ErrorProperty[] = "refusedRedirect";
+// What the caller gets in place of a redirection this module refused: the hop's status, headers
+// and request, the refusal as its error, and no body, so that a caller who checks error() alone
+// never takes a redirect page for the resource.
+class RefusedRedirectReply final : public QNetworkReply
+{
+public:
+    RefusedRedirectReply(const QNetworkReply& hop, QNetworkReply::NetworkError refusal, QObject* parent)
+        : QNetworkReply(parent)
+    {
+        setRequest(hop.request());
+        setUrl(hop.url());
+        setOperation(hop.operation());
+        for (const RawHeaderPair& header : hop.rawHeaderPairs()) {
+            setRawHeader(header.first, header.second);
+        }
+        for (const QNetworkRequest::Attribute attribute :
+            { QNetworkRequest::HttpStatusCodeAttribute, QNetworkRequest::HttpReasonPhraseAttribute }) {
+            setAttribute(attribute, hop.attribute(attribute));
+        }
+        setError(refusal, describe(refusal, hop));
+        open(QIODevice::ReadOnly | QIODevice::Unbuffered);
+        setFinished(true);
+    }
+
+    void abort() override { }
+    qint64 bytesAvailable() const override { return 0; }
+
+protected:
+    qint64 readData(char*, qint64) override { return -1; }
+
+private:
+    static QString describe(QNetworkReply::NetworkError refusal, const QNetworkReply& hop)
+    {
+        const QString where = hop.url().toDisplayString();
+        switch (refusal) {
+        case QNetworkReply::TooManyRedirectsError:
+            return QStringLiteral("more than %1 redirections, the last from %2").arg(NetworkAccessBlock::MaxRedirects).arg(where);
+        case QNetworkReply::InsecureRedirectError:
+            return QStringLiteral("redirection from %1 to \"%2\" refused")
+                .arg(where, QString::fromUtf8(hop.rawHeader("Location")));
+        default:
+            return QStringLiteral("redirection without a Location from %1").arg(where);
+        }
+    }
+};
+
+// Hands the caller a refusal in place of the finished hop; the hop goes at once, the refusal
+// with the manager like any other reply.
+BlockingReply refuse(BlockingReply hop, QNetworkReply::NetworkError refusal)
+{
+    QObject* manager = hop->parent();
+    auto* refused = new RefusedRedirectReply(*hop, refusal, manager);
+    if (manager) {
+        // The manager now owns the refusal; only the hop itself is deleted.
+        QNetworkReply* finished = hop.release();
+        delete finished;
+    }
+    return BlockingReply(refused);
+}
 
 // taken: what fetch() has already read of the body during the transfer.
 BlockingReply finish(QNetworkAccessManager* manager, QNetworkReply* reply, const QByteArray* taken = nullptr)
@@ -86,6 +145,10 @@ QNetworkRequest NetworkAccessBlock::withPolicy(QNetworkRequest request, int inac
     // Accept-Encoding is not decompressed by Qt either.
     if (!request.hasRawHeader("Accept-Encoding")) {
         request.setRawHeader("Accept-Encoding", "identity");
+    }
+    // A caller that names its sender (the update check) keeps its name; the rest are the host's.
+    if (!request.hasRawHeader("User-Agent")) {
+        request.setRawHeader("User-Agent", userAgent(RequestSender::Host));
     }
     request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::NoLessSafeRedirectPolicy);
     request.setMaximumRedirectsAllowed(MaxRedirects);
@@ -121,6 +184,11 @@ void NetworkAccessBlock::refuseUnfollowedRedirect(QNetworkReply* reply)
 BlockingReply NetworkAccessBlock::get(const QString& url, const QString& query, int inactivityMs)
 {
     return exchange(makeRequest(url + query, inactivityMs), false, QByteArray(), nullptr);
+}
+
+BlockingReply NetworkAccessBlock::get(const QNetworkRequest& request, int inactivityMs)
+{
+    return exchange(withPolicy(request, inactivityMs), false, QByteArray(), nullptr);
 }
 
 BlockingReply NetworkAccessBlock::post(const QString& url, const QString& parameters, int inactivityMs)
@@ -180,13 +248,15 @@ BlockingReply NetworkAccessBlock::exchange(QNetworkRequest request, bool post, c
             return finished;
         }
         QUrl target;
-        if (const QNetworkReply::NetworkError refused = redirectTarget(finished.get(), &target)) {
-            finished->setProperty(ErrorProperty, int(refused));
-            return finished;
+        QNetworkReply::NetworkError refused = redirectTarget(finished.get(), &target);
+        if (!refused && hops >= MaxRedirects) {
+            refused = QNetworkReply::TooManyRedirectsError;
         }
-        if (hops >= MaxRedirects) {
-            finished->setProperty(ErrorProperty, int(QNetworkReply::TooManyRedirectsError));
-            return finished;
+        if (refused) {
+            if (taken) {
+                taken->clear();
+            }
+            return refuse(std::move(finished), refused);
         }
         // As browsers and Qt do: 303, and 301 or 302 after a POST, go on as a GET without body.
         if (post && (status == 301 || status == 302 || status == 303)) {
@@ -217,9 +287,6 @@ QNetworkReply::NetworkError NetworkAccessBlock::errorOf(QNetworkReply* reply)
     const QNetworkReply::NetworkError error = reply->error();
     if (error != QNetworkReply::NoError) {
         return error;
-    }
-    if (const QVariant refused = reply->property(ErrorProperty); refused.isValid()) {
-        return QNetworkReply::NetworkError(refused.toInt());
     }
     if (reply->property(IncompleteProperty).toBool()) {
         return QNetworkReply::RemoteHostClosedError;

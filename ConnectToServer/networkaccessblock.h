@@ -13,14 +13,17 @@
 //
 // Redirections (301, 302, 303, 307, 308) are followed by this module, never from https to http,
 // at most MaxRedirects hops, each hop over a fresh connection, and the final reply is the
-// result; errorOf names a refused redirection (InsecureRedirectError, TooManyRedirectsError,
-// ProtocolUnknownError without a Location). A 3xx reply that is not followed
+// result. A refused redirection finishes the reply the caller gets with error() naming it
+// (InsecureRedirectError to another scheme or from https to http, TooManyRedirectsError,
+// ProtocolUnknownError without a Location), the last hop's status and headers, and an empty
+// body. A 3xx reply that is not followed
 // (300, 304, ...) is aborted, so no redirect page ever passes for the resource. A request that
 // transfers no bytes for `inactivityMs` milliseconds is aborted and finishes as a failed reply
 // (QNetworkReply::OperationCanceledError).
 //
 // Every request uses a manager of its own, hence a fresh connection. Bodies are asked for
-// uncompressed ("Accept-Encoding: identity").
+// uncompressed ("Accept-Encoding: identity"). A request that names no User-Agent goes out as the
+// host's (see useragent.h).
 
 #include <QNetworkReply>
 #include <QNetworkRequest>
@@ -54,6 +57,9 @@ public:
     // reply, never null; its body is unread.
     static BlockingReply get(
         const QString& url, const QString& query, int inactivityMs = DefaultInactivityMs);
+    // GET with request as given; only the time limit, the redirect policy, the Accept-Encoding
+    // above and (when it names none) the host's User-Agent are applied to it.
+    static BlockingReply get(const QNetworkRequest& request, int inactivityMs = DefaultInactivityMs);
     // Form POST: parameters (already formatted as form data by the caller) become the body as
     // UTF-8, with the form Content-Type and the body's Content-Length.
     static BlockingReply post(
@@ -94,7 +100,8 @@ public:
     static QNetworkRequest makeRequest(const QString& url, int inactivityMs);
     // makeRequest plus the form Content-Type and a Content-Length of bodySize.
     static QNetworkRequest makeFormRequest(const QString& url, qsizetype bodySize, int inactivityMs);
-    // request with the time limit, the redirect policy and Accept-Encoding identity applied.
+    // request with the time limit, the redirect policy, Accept-Encoding identity and, when it
+    // names none, the host's User-Agent applied.
     static QNetworkRequest withPolicy(QNetworkRequest request, int inactivityMs);
     // Arms the abort of a 3xx reply that Qt does not follow; call right after starting.
     static void refuseUnfollowedRedirect(QNetworkReply* reply);

@@ -3,6 +3,7 @@
 #include "debugmessage.h"
 #include "networkaccessblock.h"
 #include "serverconfig.h"
+#include "useragent.h"
 
 #include <QImage>
 #include <QUrl>
@@ -88,7 +89,9 @@ bool UploadManager::getVersionDiff(const QString& version, Json::Value& root)
 bool UploadManager::getVersionAnswer(const QString& version, QByteArray& body, QByteArray& signature)
 {
     const QString url = callUrl("/%1/getVersionDiff?version=%2", encoded(version));
-    BlockingReply reply = NetworkAccessBlock::get(url, QString());
+    QNetworkRequest request = NetworkAccessBlock::makeRequest(url, NetworkAccessBlock::DefaultInactivityMs);
+    request.setRawHeader("User-Agent", userAgent(RequestSender::UpdateCheck));
+    BlockingReply reply = NetworkAccessBlock::get(request);
     const int error = NetworkAccessBlock::errorOf(reply.get());
     if (error != QNetworkReply::NoError) {
         debugMessage("checkVersion failed error code: ", error);

@@ -228,6 +228,40 @@ QStringList parentDirs(const Journal& journal, bool stagedOnly)
     return dirs;
 }
 
+// One syncfs for each file system the folders lie on, where the platform has it: every file and
+// folder entry changed there so far is durable once it returns, for one device flush rather
+// than one per folder. False when that could not be done (no syncfs, a folder that cannot be
+// looked at, a failed sync): the caller then syncs one by one.
+bool syncFileSystemsOf(const QStringList& dirs)
+{
+#if defined(__linux__)
+    QSet<dev_t> synced;
+    for (const QString& dir : dirs) {
+        const QByteArray name = QFile::encodeName(dir);
+        struct stat status {};
+        if (::stat(name.constData(), &status) != 0) {
+            return false;
+        }
+        if (synced.contains(status.st_dev)) {
+            continue;
+        }
+        const int fd = ::open(name.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        const bool flushed = fd >= 0 && ::syncfs(fd) == 0;
+        if (fd >= 0) {
+            ::close(fd);
+        }
+        if (!flushed) {
+            return false;
+        }
+        synced.insert(status.st_dev);
+    }
+    return true;
+#else
+    Q_UNUSED(dirs);
+    return false;
+#endif
+}
+
 void removeEmptyParents(const QString& file, const QString& root)
 {
     const QString below = QDir::cleanPath(root) + QLatin1Char('/');
@@ -464,9 +498,7 @@ bool rollBack(const QString& workDir, Journal& journal)
     for (auto it = journal.createdDirs.crbegin(); it != journal.createdDirs.crend(); ++it) {
         removeEmptyDir(*it);
     }
-    for (const QString& dir : parentDirs(journal, false)) {
-        syncDir(dir);
-    }
+    syncTargetDirs(journal);
     if (restored) {
         removeJournal(workDir);
     }
@@ -475,41 +507,18 @@ bool rollBack(const QString& workDir, Journal& journal)
 
 bool flushStaged(const Journal& journal)
 {
-#ifdef _WIN32
+    // One syncfs per file system writes every staged copy and folder entry out at once, far
+    // cheaper than an fsync per file and per folder for a release of many small files.
+    const QStringList dirs = parentDirs(journal, true);
+    if (syncFileSystemsOf(dirs)) {
+        return true;
+    }
     for (const JournalStep& step : journal.steps) {
         if (!step.staged.isEmpty() && !flushFile(step.staged)) {
             return false;
         }
     }
-#else
-    // One syncfs per file system writes every staged copy out at once, far cheaper than an
-    // fsync per file for a release of many small files.
-    QSet<dev_t> synced;
-    for (const QString& dir : parentDirs(journal, true)) {
-        struct stat status {};
-        if (::stat(QFile::encodeName(dir).constData(), &status) != 0) {
-            return false;
-        }
-        if (!synced.contains(status.st_dev)) {
-            const int fd = ::open(QFile::encodeName(dir).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-            const bool flushed = fd >= 0 && ::syncfs(fd) == 0;
-            if (fd >= 0) {
-                ::close(fd);
-            }
-            if (!flushed) {
-                // Fall back to one file at a time.
-                for (const JournalStep& step : journal.steps) {
-                    if (!step.staged.isEmpty() && !flushFile(step.staged)) {
-                        return false;
-                    }
-                }
-                break;
-            }
-            synced.insert(status.st_dev);
-        }
-    }
-#endif
-    for (const QString& dir : parentDirs(journal, true)) {
+    for (const QString& dir : dirs) {
         if (!syncDir(dir)) {
             return false;
         }
@@ -519,7 +528,11 @@ bool flushStaged(const Journal& journal)
 
 void syncTargetDirs(const Journal& journal)
 {
-    for (const QString& dir : parentDirs(journal, false)) {
+    const QStringList dirs = parentDirs(journal, false);
+    if (syncFileSystemsOf(dirs)) {
+        return;
+    }
+    for (const QString& dir : dirs) {
         syncDir(dir);
     }
 }

@@ -199,6 +199,11 @@ int Download::installFiles()
     const QString workRoot = QString::fromUtf8(workDir.c_str());
     const QString tag = QStringLiteral("%1").arg(QRandomGenerator::global()->generate(), 8, 16, QLatin1Char('0'));
 
+    // A working directory that is the installation directory holds the copies in place already.
+    // Links on a file's way are refused below, so elsewhere only a target that is itself a link
+    // can lead to its fetched copy; only then is the file's own path resolved.
+    const bool sameRoot = QFileInfo(workRoot).canonicalFilePath() == QFileInfo(appRoot).canonicalFilePath();
+
     Journal journal;
     journal.diffPath = QString::fromUtf8(diffPath.c_str());
     QHash<QString, std::size_t> stepOfPath;
@@ -234,7 +239,7 @@ int Download::installFiles()
             }
             // With the working directory being the installation directory the copy was fetched
             // straight into place; moving it aside and then removing "the copy" would lose it.
-            if (copy.canonicalFilePath() == QFileInfo(target).canonicalFilePath()) {
+            if ((sameRoot || isLinkEntry(target)) && copy.canonicalFilePath() == QFileInfo(target).canonicalFilePath()) {
                 continue;
             }
         }

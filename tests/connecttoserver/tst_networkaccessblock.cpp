@@ -125,6 +125,8 @@ private slots:
     void redirects_data();
     void redirects();
     void redirectToHttpRefused();
+    void refusalSeenThroughError_data();
+    void refusalSeenThroughError();
     void fetch_data();
     void fetch();
     void readText_data();
@@ -511,7 +513,8 @@ void NetworkAccessBlockTest::redirectToHttpRefused()
         BlockingReply followed = NetworkAccessBlock::get(base + "/same", QString(), 10000);
         followedError = followed->error();
         followedBody = followed->readAll();
-        downgradedError = NetworkAccessBlock::errorOf(NetworkAccessBlock::get(base + "/file", QString(), 10000).get());
+        // What a host that checks error() alone sees.
+        downgradedError = NetworkAccessBlock::get(base + "/file", QString(), 10000)->error();
     }
     secure.stop();
     listener.join();
@@ -520,6 +523,108 @@ void NetworkAccessBlockTest::redirectToHttpRefused()
     QCOMPARE(followedBody, QByteArray("secure"));
     QCOMPARE(downgradedError, int(QNetworkReply::InsecureRedirectError));
     QCOMPARE(plain.countRequests("/file"), 0);
+}
+
+void NetworkAccessBlockTest::refusalSeenThroughError_data()
+{
+    QTest::addColumn<QString>("op");
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<int>("error");
+    QTest::addColumn<int>("status");
+
+    const struct
+    {
+        const char* name;
+        const char* path;
+        QNetworkReply::NetworkError error;
+        int status;
+    } refusals[] = {
+        { "eleven-hops", "/hop/11", QNetworkReply::TooManyRedirectsError, 302 },
+        { "loop", "/loop", QNetworkReply::TooManyRedirectsError, 302 },
+        { "no-location", "/nowhere", QNetworkReply::ProtocolUnknownError, 302 },
+        { "empty-location", "/empty-location", QNetworkReply::ProtocolUnknownError, 307 },
+        { "other-scheme", "/ftp", QNetworkReply::InsecureRedirectError, 301 },
+        { "file-scheme", "/file-scheme", QNetworkReply::InsecureRedirectError, 308 },
+    };
+    for (const char* op : { "get", "post-form", "post-prepared", "fetch" }) {
+        for (const auto& refusal : refusals) {
+            QTest::addRow("%s-%s", op, refusal.name)
+                << QString::fromLatin1(op) << QString::fromLatin1(refusal.path) << int(refusal.error)
+                << refusal.status;
+        }
+    }
+}
+
+void NetworkAccessBlockTest::refusalSeenThroughError()
+{
+    QFETCH(QString, op);
+    QFETCH(QString, path);
+    QFETCH(int, error);
+    QFETCH(int, status);
+
+    TestHttpServer server;
+    // Every refused hop carries a page of its own: none of it may reach the caller.
+    const auto moved = [](httplib::Response& response, int code, const char* location) {
+        response.status = code;
+        if (location) {
+            response.set_header("Location", location);
+        }
+        response.set_content("<html>redirect page</html>", "text/html");
+    };
+    const auto route = [&server](const std::string& pattern, const httplib::Server::Handler& handler) {
+        server.http().Get(pattern, handler);
+        server.http().Post(pattern, handler);
+    };
+    route("/hop/(\\d+)", [moved](const httplib::Request& request, httplib::Response& response) {
+        const int left = std::stoi(request.matches[1]);
+        if (left == 0) {
+            response.set_content("final", "text/plain");
+        } else {
+            // 307 keeps a POST a POST down the chain.
+            moved(response, left == 1 ? 302 : 307, ("/hop/" + std::to_string(left - 1)).c_str());
+        }
+    });
+    route("/loop", [moved](const httplib::Request&, httplib::Response& response) { moved(response, 302, "/loop"); });
+    route("/nowhere", [moved](const httplib::Request&, httplib::Response& response) { moved(response, 302, nullptr); });
+    route("/empty-location", [moved](const httplib::Request&, httplib::Response& response) {
+        moved(response, 307, "");
+    });
+    route("/ftp", [moved](const httplib::Request&, httplib::Response& response) {
+        moved(response, 301, "ftp://127.0.0.1/pub/file");
+    });
+    route("/file-scheme", [moved](const httplib::Request&, httplib::Response& response) {
+        moved(response, 308, "file:///etc/passwd");
+    });
+    QVERIFY(server.start());
+    const QString url = server.baseUrl() + path;
+
+    QByteArray taken("stale bytes");
+    BlockingReply reply;
+    if (op == QLatin1String("get")) {
+        reply = NetworkAccessBlock::get(url, QString(), 10000);
+    } else if (op == QLatin1String("post-form")) {
+        reply = NetworkAccessBlock::post(url, QStringLiteral("a=1"), 10000);
+    } else if (op == QLatin1String("post-prepared")) {
+        QNetworkRequest request { QUrl(url) };
+        request.setHeader(QNetworkRequest::ContentTypeHeader, QStringLiteral("application/json"));
+        reply = NetworkAccessBlock::post(request, QByteArray("{}"), 10000);
+    } else {
+        reply = NetworkAccessBlock::fetch(url, QString(), taken, 10000);
+    }
+    QVERIFY(reply);
+    QVERIFY(reply->isFinished());
+    QCOMPARE(int(reply->error()), error);
+    QCOMPARE(int(NetworkAccessBlock::errorOf(reply.get())), error);
+    QVERIFY(!reply->errorString().isEmpty());
+    // The last hop stays visible for a diagnostic; its page does not.
+    QCOMPARE(reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(), status);
+    QCOMPARE(reply->readAll(), QByteArray());
+    QCOMPARE(NetworkAccessBlock::readText(reply.get()), QString());
+    if (op == QLatin1String("fetch")) {
+        QCOMPARE(taken, QByteArray());
+    }
+    // Nothing of another scheme was ever asked for, and no chain reached its end.
+    QCOMPARE(server.countRequests("/hop/0"), 0);
 }
 
 void NetworkAccessBlockTest::fetch_data()

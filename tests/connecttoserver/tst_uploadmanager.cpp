@@ -3,6 +3,8 @@
 // as success, the failure paths with their output left as it was, file and picture downloads,
 // and calls from plain POSIX threads.
 
+#include "filetransfers.h"
+#include "networkaccess.h"
 #include "scriptedserver.h"
 #include "testhttpserver.h"
 #include "uploadmanager.h"
@@ -131,6 +133,22 @@ void* arriveAtOnce(void* argument)
     return nullptr;
 }
 
+// Takes a transfer's body and remembers how it ended.
+class CollectingSink final : public TransferSink
+{
+public:
+    bool begin(const TransferHead&) override { return true; }
+    bool write(const char* data, qint64 size) override
+    {
+        body.append(data, size);
+        return true;
+    }
+    void finished(int code) override { error = code; }
+
+    QByteArray body;
+    int error = -1;
+};
+
 } // namespace
 
 Q_DECLARE_METATYPE(Call)
@@ -159,6 +177,8 @@ private slots:
     void downloadImage();
     void nullArguments();
     void callsFromPlainPthread();
+    void userAgentNamesSender_data();
+    void userAgentNamesSender();
 
 private:
     void answerWith(int status, const std::string& body);
@@ -589,6 +609,77 @@ void UploadManagerTest::callsFromPlainPthread()
     QCOMPARE(calls.data, QByteArray("{\"files\": []}"));
     QCOMPARE(calls.shared, UploadManager::instance());
     QCOMPARE(log.taken(), QStringList { "url: \"" + base() + "/files/worker.bin\" " });
+}
+
+void UploadManagerTest::userAgentNamesSender_data()
+{
+    QTest::addColumn<QString>("sender");
+    QTest::addColumn<QByteArray>("component");
+
+    QTest::newRow("update-check") << "getVersionAnswer" << QByteArray("update check");
+    QTest::newRow("host-product-info") << "getProductInfo" << QByteArray("host");
+    QTest::newRow("host-use-report") << "useReport" << QByteArray("host");
+    QTest::newRow("host-product-ad") << "getProductAd" << QByteArray("host");
+    QTest::newRow("host-download-file") << "downloadFile" << QByteArray("host");
+    QTest::newRow("host-download-image") << "downloadImage" << QByteArray("host");
+    QTest::newRow("host-asynchronous") << "NetworkAccess" << QByteArray("host");
+    QTest::newRow("updater-download-pass") << "FileTransfers" << QByteArray("updater");
+}
+
+void UploadManagerTest::userAgentNamesSender()
+{
+    QFETCH(QString, sender);
+    QFETCH(QByteArray, component);
+
+    // The version is the project's, three numbers as CMake declares it.
+    QVERIFY(QRegularExpression(QStringLiteral("^\\d+\\.\\d+\\.\\d+$")).match(QString::fromLatin1(OrbisnapVersion)).hasMatch());
+    answerWith(200, "{\"ok\": 1}");
+    MessageLog quiet;
+    UploadManager* manager = UploadManager::instance();
+    Json::Value root;
+    const QByteArray file = (base() + "/files/agent.bin").toUtf8();
+    if (sender == QLatin1String("getVersionAnswer")) {
+        QByteArray body;
+        QByteArray signature;
+        QVERIFY(manager->getVersionAnswer(QStringLiteral("1.0"), body, signature));
+    } else if (sender == QLatin1String("getProductInfo")) {
+        QVERIFY(manager->getProductInfo(QStringLiteral("1.0"), root));
+    } else if (sender == QLatin1String("useReport")) {
+        QVERIFY(manager->useReport(QStringLiteral("m"), QStringLiteral("1.0"), QStringLiteral("c"),
+            QStringLiteral("u"), 1, root));
+    } else if (sender == QLatin1String("getProductAd")) {
+        QVERIFY(manager->getProductAd(root));
+    } else if (sender == QLatin1String("downloadFile")) {
+        QByteArray data;
+        QVERIFY(manager->downloadFile(file.constData(), data));
+    } else if (sender == QLatin1String("downloadImage")) {
+        QImage image;
+        manager->downloadImage(file.constData(), &image); // no picture: only the request counts
+    } else if (sender == QLatin1String("NetworkAccess")) {
+        NetworkAccess access;
+        bool called = false;
+        access.get(QString::fromUtf8(file), QString(), [](void* flag) { *static_cast<bool*>(flag) = true; }, &called);
+        QTRY_VERIFY(called);
+    } else {
+        CollectingSink sink;
+        FileTransfers transfers;
+        bool given = false;
+        transfers.run([&](TransferRequest& request) {
+            if (given) {
+                return FileTransfers::Next::End;
+            }
+            given = true;
+            request.url = QString::fromUtf8(file);
+            request.sink = &sink;
+            return FileTransfers::Next::Start;
+        });
+        QCOMPARE(sink.error, 0);
+    }
+    const SeenRequest seen = lastRequest();
+    const auto agent = seen.headers.find("User-Agent");
+    QVERIFY2(agent != seen.headers.end(), qPrintable(QString::fromStdString(seen.target)));
+    QCOMPARE(QByteArray::fromStdString(agent->second), QByteArray("Orbisnap/") + OrbisnapVersion + " (" + component + ")");
+    QCOMPARE(seen.headers.count("User-Agent"), std::size_t(1));
 }
 
 QTEST_GUILESS_MAIN(UploadManagerTest)
