@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <fstream>
 #include <iomanip>
 #include <map>
 #include <ostream>
@@ -27,6 +28,9 @@ namespace {
 // a fallback ready that costs little more.
 constexpr std::uint64_t KeepPatchPercent = 90;
 constexpr char UnverifiedSuffix[] = ".unverified";
+// The patches a run made and dropped, "NAME SIZE" a line, so that a rerun does not spend
+// minutes making them again only to drop them again (making is deterministic).
+constexpr char DroppedListName[] = ".pack-dropped";
 
 struct Job
 {
@@ -43,6 +47,7 @@ struct Job
 
     Outcome outcome = Outcome::Failed;
     std::uint64_t objectSize = 0; // a dropped patch's size too
+    bool droppedBefore = false;   // a patch an earlier run made and dropped
     std::string problem;          // why it failed, or why an existing object was made again
 };
 
@@ -124,6 +129,9 @@ void run(Job& job, const fs::path& dir)
         }
         remake = true;
         job.problem = why;
+    } else if (job.droppedBefore && job.copy->outcome != Job::Outcome::Failed) {
+        job.outcome = Job::Outcome::Dropped;
+        return;
     }
     std::vector<std::uint8_t> bytes;
     std::string why;
@@ -175,6 +183,33 @@ void removeLeftovers(const fs::path& dir)
         if (name.starts_with('.') && (name.ends_with(UnverifiedSuffix) || name.find(".saving-") != std::string::npos)) {
             platform::removeFile(it->path());
         }
+    }
+}
+
+std::map<std::string, std::uint64_t> readDroppedList(const fs::path& dir)
+{
+    std::map<std::string, std::uint64_t> dropped;
+    std::ifstream in(dir / DroppedListName);
+    std::string name;
+    std::uint64_t size = 0;
+    while (in >> name >> size) {
+        dropped[name] = size;
+    }
+    return dropped;
+}
+
+void writeDroppedList(const fs::path& dir, const std::map<std::string, Job>& jobs, std::ostream& err)
+{
+    std::string text;
+    for (const auto& [name, job] : jobs) {
+        if (job.outcome == Job::Outcome::Dropped) {
+            text += name + " " + std::to_string(job.objectSize) + "\n";
+        }
+    }
+    QString error;
+    if (!writeFileChecked(toQString(dir / DroppedListName), QByteArrayView(text.data(), qsizetype(text.size())), &error)) {
+        err << "orbisnap-release: warning: cannot write " << (dir / DroppedListName).string() << ": "
+            << error.toStdString() << "\n";
     }
 }
 
@@ -239,6 +274,13 @@ int packObjects(const ReleaseStore& store, unsigned fromReleases, std::ostream& 
             patch.copy = &jobs.at(delta::objectName(sha));
         }
     }
+    const std::map<std::string, std::uint64_t> dropped = readDroppedList(dir);
+    for (auto& [name, job] : jobs) {
+        if (const auto found = dropped.find(name); found != dropped.end()) {
+            job.droppedBefore = true;
+            job.objectSize = found->second;
+        }
+    }
     std::vector<Job*> copies;
     std::vector<Job*> patches;
     for (auto& [name, job] : jobs) {
@@ -247,6 +289,7 @@ int packObjects(const ReleaseStore& store, unsigned fromReleases, std::ostream& 
     // The copies first: whether a patch is kept depends on its copy's size.
     runAll(copies, dir);
     runAll(patches, dir);
+    writeDroppedList(dir, jobs, err);
 
     // The table.
     std::size_t width = 4;

@@ -11,8 +11,9 @@
 // Objects never change once written: each is written to a hidden temporary name, made durable,
 // decoded again and compared with the file it stands for (size and SHA-256), and only then
 // renamed to its name. An object already there is decoded the same way and reused when whole,
-// else made again. Objects of files no longer in a release stay (an answer given earlier may
-// still name them). One pack at a time per releases directory: a start removes the temporary
+// else made again. A patch dropped once is remembered in DIR/objects/.pack-dropped and not made
+// again. Objects of files no longer in a release stay (an answer given earlier may still name
+// them). One pack at a time per releases directory: a start removes the temporary
 // files a killed run left.
 //
 // The work is spread over the machine's cores, one file at a time per core. Prints one line per
