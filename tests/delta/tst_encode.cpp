@@ -106,10 +106,10 @@ void EncodeTest::roundTrip_data()
     QTest::addColumn<QByteArray>("oldBytes");
     QTest::addColumn<QByteArray>("newBytes");
 
-    const QByteArray random = randomBytes(100000, 7);
-    const Code code = machineCode(150000, 3);
+    const QByteArray random = randomBytes(40000, 7);
+    const Code code = machineCode(60000, 3);
     QByteArray edited = random;
-    for (int i = 0; i < 200; ++i) {
+    for (int i = 0; i < 80; ++i) {
         edited[i * 487] = char(edited[i * 487] + 1 + i % 5);
     }
     QTest::newRow("both-empty") << QByteArray() << QByteArray();
@@ -118,13 +118,13 @@ void EncodeTest::roundTrip_data()
     QTest::newRow("identical") << random << random;
     QTest::newRow("tiny") << QByteArray("a") << QByteArray("b");
     QTest::newRow("tiny-to-longer") << QByteArray("ab") << QByteArray("abcabcabc");
-    QTest::newRow("unrelated-random") << random << randomBytes(90000, 8);
+    QTest::newRow("unrelated-random") << random << randomBytes(30000, 8);
     QTest::newRow("scattered-edits") << random << edited;
     QTest::newRow("appended") << random << random + randomBytes(3000, 9);
-    QTest::newRow("truncated") << random << random.left(61234);
+    QTest::newRow("truncated") << random << random.left(21234);
     QTest::newRow("cut-from-front") << random << random.mid(777);
-    QTest::newRow("blocks-swapped") << random << random.mid(50000) + random.left(50000);
-    QTest::newRow("shifted-code") << code.bytes << shifted(code, 70001, randomBytes(333, 10));
+    QTest::newRow("blocks-swapped") << random << random.mid(20000) + random.left(20000);
+    QTest::newRow("shifted-code") << code.bytes << shifted(code, 30001, randomBytes(333, 10));
     QTest::newRow("zero-runs") << QByteArray(70000, '\0') + random.left(100) << QByteArray(90000, '\0');
 }
 
@@ -174,11 +174,11 @@ void EncodeTest::addressesMovedByAConstant()
     // Code grown in the middle: most of its addresses changed, by the same amount. The difference
     // stores them as runs of one small value, where matching the new bytes exactly (the prefix
     // method) breaks at every changed address.
-    const Code code = machineCode(400000, 11);
+    const Code code = machineCode(150000, 11);
     const QString oldPath = dir.filePath("code-old");
     const QString newPath = dir.filePath("code-new");
     QVERIFY(writeFile(oldPath, code.bytes));
-    QVERIFY(writeFile(newPath, shifted(code, 100003, randomBytes(1000, 12))));
+    QVERIFY(writeFile(newPath, shifted(code, 50003, randomBytes(1000, 12))));
     std::string error;
     std::vector<std::uint8_t> difference;
     std::vector<std::uint8_t> prefix;
