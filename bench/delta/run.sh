@@ -49,7 +49,7 @@ build_windows() {
     local name=$1 source=$2
     local sdk=${ORBISNAP_WINDOWS_SDK:-$repo/../shared/windows-sdk}
     [[ -f $sdk/toolchain-mingw64.cmake ]] || sdk=/work/shared/windows-sdk
-    cmake -S "$source" -B "$state/$name-win" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    cmake --no-warn-unused-cli -S "$source" -B "$state/$name-win" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
         -DCMAKE_TOOLCHAIN_FILE="$sdk/toolchain-mingw64.cmake" -DORBISNAP_BUILD_TESTS=OFF >/dev/null
     ninja -C "$state/$name-win" -j2 RevisionPusher Host >/dev/null
     rm -rf "$state/pair/$name"
@@ -121,7 +121,7 @@ measure() {
 }
 # best FILES...: the run with the least wall time: "wall_s cpu_s peak_kib"
 best() {
-    cat "$@" | awk '{ cpu = $2 + $3; if (NR == 1 || $1 < w) { w = $1; c = cpu; m = $4 } } END { printf "%.2f %.2f %d", w, c, m }'
+    cat "$@" | awk '{ cpu = $2 + $3; if (NR == 1 || $1 < w) { w = $1; c = cpu; m = $4 } } END { printf "%.2f %.2f %d\n", w, c, m }'
 }
 size() { stat -c %s "$1"; }
 sha() { sha256sum "$1" | cut -d' ' -f1; }
@@ -152,7 +152,7 @@ while IFS= read -r -d '' file; do
     copy=$releases/objects/$(sha "$new").zst
     ours_copy=$(size "$copy")
     if [[ -f $old ]]; then
-        patch_from=$(zstd -q -19 --long=27 --patch-from="$old" -c "$new" | wc -c)
+        patch_from=$(zstd -q -19 --long=27 --patch-from="$old" -c "$new" 2>/dev/null | wc -c)
         bsdiff "$old" "$new" "$work/bsdiff.patch"
         bs=$(size "$work/bsdiff.patch")
         patch=$releases/objects/$(sha "$old")-$(sha "$new").patch
@@ -191,10 +191,10 @@ echo
 printf '%-22s %-10s %9s %9s %11s\n' file way wall-s cpu-s peak-MiB
 for entry in "${applies[@]}"; do
     IFS='|' read -r file old patch raw <<<"$entry"
+    bsdiff "$old" "$releases/1.0.1/$file" "$work/bsdiff.patch"
     for ((run = 1; run <= runs; run++)); do
         measure "$work/apply.$run" "$bench" apply "$old" "$patch" "$work/out" "$raw"
         cmp -s "$work/out" "$releases/1.0.1/$file" || { echo "applying $file made other bytes" >&2; exit 1; }
-        bsdiff "$old" "$releases/1.0.1/$file" "$work/bsdiff.patch" 2>/dev/null || true
         measure "$work/bspatch.$run" bspatch "$old" "$work/out" "$work/bsdiff.patch"
     done
     read -r wall cpu rss < <(best "$work"/apply.*)
