@@ -6,7 +6,9 @@
 //   POST /prod/Orbisnap/getProductInfo?           form "version=V": product-info.json's member
 //                                                 for V, else its "*", else {"version","newest"}
 //   POST /prod/Orbisnap/useReport?                form "mac, version, computerName, userName,
-//                                                 useState": appended to the reports file
+//                                                 useState": stored in the reports database
+//   GET  /dashboard, /dashboard.json              the vendor's dashboard, with its token only
+//                                                 (dashboard.h)
 //   POST /prod/Orbisnap/getProductAd              ad.json, else {"ads":[]}
 //   GET  /releases/VERSION/PATH                   the bytes of one file of one release
 //
@@ -28,7 +30,8 @@
 
 #include "boundedserver.h"
 #include "releasestore.h"
-#include "reportlog.h"
+#include "dashboard.h"
+#include "reportstore.h"
 #include "signedanswers.h"
 
 #include <httplib.h>
@@ -38,7 +41,7 @@
 class VendorServer
 {
 public:
-    VendorServer(const ReleaseStore& store, ReportLog& reports);
+    VendorServer(const ReleaseStore& store, ReportStore& reports);
     VendorServer(const VendorServer&) = delete;
     VendorServer& operator=(const VendorServer&) = delete;
 
@@ -50,6 +53,8 @@ public:
     void setDownloadBase(const std::string& base) { downloadBase = base; }
     // Serve these answers (which must outlive the server) instead of computing them.
     void setSignedAnswers(const SignedAnswers* answers) { signedAnswers = answers; }
+    // Serve the dashboard (which must outlive the server); without it its paths are unknown.
+    void setDashboard(Dashboard* dashboard);
 
     // Serves until stop(); true when it stopped because stop() was called.
     bool run();
@@ -64,7 +69,7 @@ private:
     void handleFile(const httplib::Request& request, httplib::Response& response);
 
     const ReleaseStore& store;
-    ReportLog& reports;
+    ReportStore& reports;
     std::string downloadBase;
     const SignedAnswers* signedAnswers = nullptr;
     BoundedServer http;
