@@ -10,6 +10,7 @@ packages=(
     build-essential cmake ninja-build pkg-config
     qt6-base-dev libgl-dev libjsoncpp-dev libcpp-httplib-dev libssl-dev libsodium-dev libsqlite3-dev
     curl nginx-light xvfb xauth time ccache
+    libzstd-dev libdivsufsort-dev zstd bsdiff
     chromium  # the dashboard test opens the page in it, headless (big: installed without recommends)
 )
 if [ "${1:-}" = "--windows" ]; then
