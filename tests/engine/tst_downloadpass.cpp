@@ -5,6 +5,7 @@
 #include "enginetestutil.h"
 #include "testfiles.h"
 
+#include <QDeadlineTimer>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
@@ -376,6 +377,13 @@ void DownloadPassTest::stopRequested()
     server->setHook([&worker](const std::string& relative) {
         if (relative == "s0.dll") {
             worker.requestStop();
+            return;
+        }
+        // Another file's transfer must not end before s0's request has asked for the stop, or
+        // the pass could start a fifth file first: its requests arrive on other connections.
+        QDeadlineTimer deadline(5000);
+        while (!worker.stopRequested.load() && !deadline.hasExpired()) {
+            QThread::msleep(1);
         }
     });
     QByteArrayList after = lines;
