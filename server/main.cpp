@@ -2,6 +2,7 @@
 // reports file, binds the port, then serves until SIGINT or SIGTERM (exit 0). Any start-up
 // failure is one clear message on standard error and exit 1; a bad command line exits 2.
 
+#include "answerobjects.h"
 #include "releasestore.h"
 #include "reportlog.h"
 #include "serveroptions.h"
@@ -114,6 +115,16 @@ int main(int argc, char** argv)
             + store.root().string() + " --secret FILE");
     }
 
+    // Unsigned answers advertise the objects there are now; signed ones name those they were
+    // signed with, which load() above checked are there. Served either way.
+    AnswerObjects objects;
+    if (!objects.load(store.root(), problems)) {
+        for (const std::string& problem : problems) {
+            std::fprintf(stderr, "vendor-server: %s\n", problem.c_str());
+        }
+        return fail("not started: the objects cannot be read");
+    }
+
     const fs::path reportsFile
         = options.reportsFile.empty() ? store.root().parent_path() / "reports.jsonl" : options.reportsFile;
     if (!checkReportsPlace(reportsFile, store, error)) {
@@ -151,12 +162,16 @@ int main(int argc, char** argv)
             "download base \"" + newestBase + "\" is longer than 255 bytes, which the client cannot keep");
     }
     server.setDownloadBase(downloadBase);
+    server.setObjects(&objects);
 
     say("releases " + store.root().string() + ": " + std::to_string(store.releases().size())
         + " version(s), newest " + store.newest().version + " with "
         + std::to_string(store.newest().files.size()) + " file(s)");
     say("usage reports go to " + reports.path().string());
     say("download base " + downloadBase);
+    if (!objects.empty()) {
+        say("objects " + objectsUrl(downloadBase));
+    }
     say(signedMode ? "version answers: signed, from " + (store.root() / SignedAnswersFolder).string()
                    : std::string("version answers: unsigned (no signed answers in the releases directory)"));
     say("listening on " + ownAddress);
