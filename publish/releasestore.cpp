@@ -1,5 +1,6 @@
 #include "releasestore.h"
 
+#include "objectnames.h"
 #include "safepath.h"
 #include "sha256.h"
 #include "version.h"
@@ -177,7 +178,8 @@ bool ReleaseStore::load(
         const std::string name = it->path().filename().string();
         std::error_code statusError;
         const fs::file_status status = it->symlink_status(statusError);
-        if (name.starts_with('.') || name == SignedAnswersFolder || !fs::is_directory(status)) {
+        if (name.starts_with('.') || name == SignedAnswersFolder || name == delta::ObjectsFolderName
+            || !fs::is_directory(status)) {
             if (fs::is_symlink(status) && fs::is_directory(fs::status(it->path(), statusError))) {
                 warnings.push_back("skipping " + quoted(it->path()) + ": a symlinked folder is no release");
             }

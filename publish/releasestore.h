@@ -8,6 +8,7 @@
 //     product-info.json    optional, answers getProductInfo
 //     ad.json              optional, answers getProductAd
 //     signed/              optional, the signed version answers (see signedanswers.h)
+//     objects/             optional, compressed copies and patches (see delta/objectnames.h)
 //
 // A version folder's name starts with a digit, is at most 30 bytes and holds only letters,
 // digits and ". _ - + ~" (the client writes it as one token of 31 bytes with its "v"). Folders

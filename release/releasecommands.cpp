@@ -1,6 +1,7 @@
 #include "releasecommands.h"
 
 #include "answersignature.h"
+#include "pack.h"
 #include "releasekey.h"
 #include "releasestore.h"
 #include "serverconfig.h"
@@ -23,7 +24,8 @@ namespace {
 
 constexpr char Usage[] = "usage: orbisnap-release keygen --secret FILE\n"
                          "       orbisnap-release sign --releases DIR --secret FILE [--base URL] [--issued TIME]\n"
-                         "       orbisnap-release verify --releases DIR --public KEY[,KEY...]\n";
+                         "       orbisnap-release verify --releases DIR --public KEY[,KEY...]\n"
+                         "       orbisnap-release pack --releases DIR [--from N]\n";
 // The client keeps the download base in a 256-byte field.
 constexpr std::size_t MaxDownloadBaseBytes = 255;
 
@@ -48,6 +50,8 @@ bool parse(int argc, const char* const* argv, Command& command, std::string& err
         allowed = { "--releases", "--secret", "--base", "--issued" };
     } else if (command.name == "verify") {
         allowed = { "--releases", "--public" };
+    } else if (command.name == "pack") {
+        allowed = { "--releases", "--from" };
     } else {
         error = "unknown command \"" + command.name + "\"";
         return false;
@@ -217,6 +221,27 @@ int verify(const Command& command, std::ostream& out, std::ostream& err)
     return 0;
 }
 
+int pack(const Command& command, std::ostream& out, std::ostream& err)
+{
+    unsigned from = 3;
+    if (const auto found = command.options.find("--from"); found != command.options.end()) {
+        const std::string& text = found->second;
+        if (text.empty() || text.size() > 4 || !std::all_of(text.begin(), text.end(), [](unsigned char c) {
+                return std::isdigit(c);
+            })) {
+            err << "orbisnap-release: --from \"" << text << "\" is no number of releases (0 to 9999)\n";
+            return 2;
+        }
+        from = unsigned(std::stoul(text));
+    }
+    ReleaseStore store;
+    if (!loadStore(command.options.at("--releases"), store, err)) {
+        err << "orbisnap-release: nothing packed: the releases directory cannot be served as it is\n";
+        return 1;
+    }
+    return packObjects(store, from, out, err);
+}
+
 } // namespace
 
 int runReleaseCommand(int argc, const char* const* argv, std::ostream& out, std::ostream& err)
@@ -236,6 +261,9 @@ int runReleaseCommand(int argc, const char* const* argv, std::ostream& out, std:
     }
     if (command.name == "sign") {
         return sign(command, out, err);
+    }
+    if (command.name == "pack") {
+        return pack(command, out, err);
     }
     return verify(command, out, err);
 }

@@ -11,6 +11,9 @@
 //                                            base defaults to the compiled-in server's /releases
 //   verify --releases DIR --public KEY[,KEY] checks that DIR/signed matches the releases and
 //                                            that every answer is signed by one of the keys
+//   pack --releases DIR [--from N]           compressed copies of the newest release's files and
+//                                            patches to them from the N (default 3) newest older
+//                                            releases into DIR/objects (see pack.h)
 //
 // Each command writes what it did to out and every problem to err, and answers the exit code:
 // 0 done, 1 failed, 2 bad command line.

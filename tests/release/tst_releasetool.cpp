@@ -257,6 +257,14 @@ void ReleaseToolTest::badCommandLine_data()
         "@/releases/1.0.3/a.txt" } << 1 << QByteArray("is no secret key");
     QTest::newRow("releases-missing") << QStringList { "sign", "--releases", "@/absent", "--secret", "@key" } << 1
                                       << QByteArray("nothing signed");
+    QTest::newRow("pack-without-releases") << QStringList { "pack", "--from", "2" } << 2
+                                           << QByteArray("pack needs --releases");
+    QTest::newRow("pack-from-not-a-number") << QStringList { "pack", "--releases", "@/releases", "--from", "two" } << 2
+                                            << QByteArray("--from \"two\" is no number of releases");
+    QTest::newRow("pack-from-negative") << QStringList { "pack", "--releases", "@/releases", "--from", "-1" } << 2
+                                        << QByteArray("--from \"-1\" is no number of releases");
+    QTest::newRow("pack-releases-missing") << QStringList { "pack", "--releases", "@/absent" } << 1
+                                           << QByteArray("nothing packed");
 }
 
 void ReleaseToolTest::badCommandLine()
@@ -274,6 +282,7 @@ void ReleaseToolTest::badCommandLine()
     QVERIFY2(run.err.contains(message), run.err.constData());
     QCOMPARE(run.out, QByteArray());
     QVERIFY(!QFileInfo::exists(path("releases/signed")));
+    QVERIFY(!QFileInfo::exists(path("releases/objects")));
 }
 
 QTEST_GUILESS_MAIN(ReleaseToolTest)
