@@ -62,11 +62,20 @@ FileFetch::FileFetch(const FileEntry& entry, const FetchPlaces& places, std::uni
     , places(places)
     , raw(std::move(raw))
 {
-    if (places.objectsBase.isEmpty() || !entry.hasDigest()) {
-        return;
+    if (!places.objectsBase.isEmpty() && entry.hasDigest()) {
+        if (entry.patch.present() && entry.patch.size < entry.size) {
+            ways.push_back(FetchWay::Patch);
+        }
+        if (entry.packed.present() && entry.packed.size < entry.size) {
+            ways.push_back(FetchWay::Packed);
+        }
+        if (ways.size() == 2 && entry.packed.size < entry.patch.size) {
+            std::swap(ways[0], ways[1]);
+        }
     }
-    current = entry.packed.present() ? FetchWay::Packed : FetchWay::Raw;
-    if (!entry.patch.present()) {
+    ways.push_back(FetchWay::Raw);
+    current = ways.front();
+    if (current != FetchWay::Patch) {
         return;
     }
     // The patch only from the very file it was made for: anything else there (a file the user
@@ -84,12 +93,9 @@ FileFetch::FileFetch(const FileEntry& entry, const FetchPlaces& places, std::uni
         reason = QStringLiteral("the installed file is not the patch's source (sha256 %1, the patch is from %2)")
                      .arg(QString::fromStdString(Sha256::toHex(digest)), hexOf(entry.patchFrom));
     }
-    if (reason.isEmpty()) {
-        current = FetchWay::Patch;
-        return;
+    if (!reason.isEmpty()) {
+        fallBack(reason);
     }
-    std::fprintf(stderr, "%s: %s not used: %s; fetching %s\n", entry.file, wayName(FetchWay::Patch),
-        reason.toUtf8().constData(), wayName(current));
 }
 
 FileFetch::~FileFetch() = default;
@@ -224,7 +230,7 @@ bool FileFetch::decode(const QString& objectPath, QString& reason)
 void FileFetch::fallBack(const QString& reason)
 {
     const FetchWay failed = current;
-    current = failed == FetchWay::Patch && entry.packed.present() ? FetchWay::Packed : FetchWay::Raw;
+    current = ways[std::min(++tried, ways.size() - 1)];
     std::fprintf(stderr, "%s: %s not used: %s; fetching %s\n", entry.file, wayName(failed),
         reason.toUtf8().constData(), wayName(current));
     pending = true;

@@ -10,6 +10,9 @@
 //   packed   the vendor's compressed copy of the new file
 //   raw      the file itself, from the download base, as an updater without objects fetches it
 //
+// An object is only a way when it is smaller than the file; of two, the smaller goes first
+// (the vendor's patches are, else they are not published).
+//
 // An object is fetched like any file (see FetchTarget) into the working directory's
 //
 //   .orbisnap-objects/NAME       NAME as objectnames.h gives it; its partial and the partial's
@@ -31,6 +34,7 @@
 #include <QString>
 
 #include <memory>
+#include <vector>
 
 enum class FetchWay { Patch, Packed, Raw };
 
@@ -92,6 +96,8 @@ private:
     FetchPlaces places;
     std::unique_ptr<FetchTarget> raw;
     std::unique_ptr<FetchTarget> target; // the current object's, null on the raw way
+    std::vector<FetchWay> ways; // in the order they are tried; the raw way last
+    std::size_t tried = 0;      // ways[tried] is the current one
     FetchWay current = FetchWay::Raw;
     bool pending = true;
     bool done = false;

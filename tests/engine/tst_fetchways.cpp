@@ -190,9 +190,15 @@ private:
     std::map<std::string, std::pair<std::string, Reply>> files;
 };
 
-// The release pair of one file: as installed and as the newest release has it.
-const QByteArray OldFile = QByteArray("The installed core library, version 1.0.3. ").repeated(300);
-const QByteArray NewFile = QByteArray(OldFile).replace("1.0.3", "1.0.4") + "A new function.";
+// The release pair of one file: as installed and as the newest release has it. Half random
+// bytes, half text, so that a compressed copy is about half the file and a patch far smaller.
+QByteArray changed(QByteArray bytes)
+{
+    bytes.replace(1000, 16, "version 1.0.4 --");
+    return bytes + "A new function.";
+}
+const QByteArray OldFile = randomBytes(32 * 1024, 1) + QByteArray("Text that compresses well. ").repeated(1200);
+const QByteArray NewFile = changed(OldFile);
 
 } // namespace
 
@@ -206,6 +212,8 @@ private slots:
     void init();
     void ways_data();
     void ways();
+    void cheapestFirst_data();
+    void cheapestFirst();
     void manyFilesAtOnce();
     void objectResumedWithRange();
 
@@ -349,7 +357,8 @@ void FetchWaysTest::ways()
         return reply == Reply::Other ? other : reply == Reply::Garbage ? QByteArray(good.size(), 'g') : good;
     };
     // Well-formed objects of other bytes: a patch to, and a copy of, a file the entry is not.
-    const QByteArray otherFile = QByteArray(NewFile).replace("new", "odd");
+    QByteArray otherFile = NewFile;
+    otherFile[100] = char(otherFile[100] ^ 1);
     const QByteArray patchServed = objectFor(patchReply, prefixPatch(OldFile, NewFile), prefixPatch(OldFile, otherFile));
     const QByteArray packedServed = objectFor(packedReply, packed, zstdFrame(otherFile));
     const QByteArray to = sha256Hex(NewFile);
@@ -386,6 +395,46 @@ void FetchWaysTest::ways()
     }
 }
 
+void FetchWaysTest::cheapestFirst_data()
+{
+    QTest::addColumn<QByteArray>("oldBytes");
+    QTest::addColumn<QByteArray>("newBytes");
+    QTest::addColumn<QString>("requested"); // the only request
+    QTest::addColumn<QByteArray>("said");
+
+    const QByteArray noise = randomBytes(64 * 1024, 11);
+    QTest::newRow("patch-smallest") << OldFile << NewFile << "patch" << QByteArray("fetched by patch");
+    // Random bytes do not compress: their copy is no cheaper than the file itself.
+    QTest::newRow("incompressible-file-whole") << noise << randomBytes(64 * 1024, 12) << "1.0.4/bin/core.dll"
+                                               << QByteArray();
+    // A patch from unrelated bytes is the copy and its header: the copy is cheaper.
+    const QByteArray text = QByteArray("The installed core library, version 1.0.4. ").repeated(300);
+    QTest::newRow("copy-smaller-than-patch") << noise << text << "packed"
+                                             << QByteArray("fetched by compressed copy");
+}
+
+// The ways are tried cheapest first, an object only when it is smaller than the file.
+void FetchWaysTest::cheapestFirst()
+{
+    QFETCH(QByteArray, oldBytes);
+    QFETCH(QByteArray, newBytes);
+    QFETCH(QString, requested);
+    QFETCH(QByteArray, said);
+
+    QVERIFY(put(folders->app + QStringLiteral("/bin/core.dll"), oldBytes));
+    const QByteArray patch = prefixPatch(oldBytes, newBytes);
+    const QByteArray packed = zstdFrame(newBytes);
+    const QByteArray to = sha256Hex(newBytes);
+    server->serve("objects/" + sha256Hex(oldBytes) + '-' + to + ".patch", patch);
+    server->serve("objects/" + to + ".zst", packed);
+    server->serve(QStringLiteral("1.0.4/bin/core.dll"), newBytes);
+    const QByteArray err = runPass({ entryLine("bin/core.dll", newBytes, packed, oldBytes, patch) });
+    QCOMPARE(server->requested(), QStringList { requested });
+    QVERIFY2(err.contains(said), err.constData());
+    QVERIFY2(!err.contains("not used"), err.constData());
+    QVERIFY(readFile(folders->work + QStringLiteral("/bin/core.dll")) == newBytes);
+}
+
 // Files whose ways fail and files whose ways work, more than the transfers that run at once:
 // each falls back by itself, and the others go on meanwhile.
 void FetchWaysTest::manyFilesAtOnce()
@@ -394,8 +443,8 @@ void FetchWaysTest::manyFilesAtOnce()
     Tree expected;
     for (int i = 0; i < 9; ++i) {
         const QByteArray path = "f" + QByteArray::number(i) + ".dll";
-        const QByteArray oldBytes = randomBytes(4096, quint32(i)) + OldFile;
-        const QByteArray newBytes = randomBytes(4096, quint32(i)) + NewFile + path;
+        const QByteArray oldBytes = randomBytes(16 * 1024, quint32(i)) + QByteArray(16 * 1024, 'z');
+        const QByteArray newBytes = changed(oldBytes) + path;
         QVERIFY(put(folders->app + '/' + QString::fromLatin1(path), oldBytes));
         const QByteArray patch = prefixPatch(oldBytes, newBytes);
         const QByteArray packed = zstdFrame(newBytes);
@@ -428,9 +477,10 @@ void FetchWaysTest::manyFilesAtOnce()
 // continued from where it stopped, and the file comes out whole.
 void FetchWaysTest::objectResumedWithRange()
 {
-    const QByteArray newBytes = randomBytes(3 << 20, 7);
+    const QByteArray newBytes = randomBytes(2 << 20, 7) + QByteArray(2 << 20, '\0');
     const QByteArray packed = zstdFrame(newBytes);
-    QVERIFY(packed.size() > (2 << 20));
+    // Big enough to be continued rather than fetched again.
+    QVERIFY(packed.size() > (1 << 20));
     const QString name = QString::fromLatin1(sha256Hex(newBytes)) + QStringLiteral(".zst");
     server->serve(QStringLiteral("objects/") + name, packed);
     const QString partial
