@@ -125,6 +125,8 @@ for version in 1.0.3 1.0.4; do
 done
 mkdir -p "$root/releases/1.0.4/données"
 printf 'a file under a non-ASCII name\n' >"$root/releases/1.0.4/données/张三.txt"
+# A new file big enough that its compressed copy is worth fetching instead.
+cp "$root/releases/1.0.4/Qt6Network.dll" "$root/releases/1.0.4/données/réseau.dll"
 # DLLs and a plugin the running updater has loaded change (bytes after the image load alike).
 for held in Qt6Network.dll Qt6Core.dll libstdc++-6.dll platforms/qwindows.dll; do
     [ -f "$root/releases/1.0.4/$held" ] || fail "the release has no $held to change"
