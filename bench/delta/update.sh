@@ -14,15 +14,18 @@
 # beside a version.txt, so that the Linux Host.exe and RevisionPusher.exe running the update
 # are not among them.
 #
-# Usage: bench/delta/update.sh [--runs N] [--rate NGINX_RATE] [--port PORT] [OLD_DIR NEW_DIR]
+# Usage: bench/delta/update.sh [--runs N] [--rate NGINX_RATE] [--port PORT | --build DIR] [OLD_DIR NEW_DIR]
 #   --rate   nginx limit_rate per connection (default 12207k: 100 Mbit/s)
 #   --port   the vendor-server port compiled into the benchmark's build (default 18490)
+#   --build  use this configured build folder (and the port compiled into it) instead of a
+#            Release build in build-bench-delta/update
 # Needs: cmake, ninja, nginx (nginx-light), curl, GNU time, python3.
 set -euo pipefail
 
 repo=$(cd "$(dirname "$0")/../.." && pwd)
 runs=3
 rate=12207k
+build=
 vsport=18490
 dirs=()
 while [[ $# -gt 0 ]]; do
@@ -30,6 +33,7 @@ while [[ $# -gt 0 ]]; do
     --runs) runs=$2; shift ;;
     --rate) rate=$2; shift ;;
     --port) vsport=$2; shift ;;
+    --build) build=$(cd "$2" && pwd); shift ;;
     *) dirs+=("$1") ;;
     esac
     shift
@@ -44,11 +48,16 @@ for tool in cmake ninja nginx curl /usr/bin/time python3; do
     command -v "$tool" >/dev/null || { echo "missing: $tool (scripts/setup.sh installs it)" >&2; exit 2; }
 done
 
-build=$repo/build-bench-delta/update
 export CCACHE_BASEDIR=${CCACHE_BASEDIR:-$repo}
 command -v ccache >/dev/null && export CMAKE_CXX_COMPILER_LAUNCHER=${CMAKE_CXX_COMPILER_LAUNCHER:-ccache}
-cmake -S "$repo" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DORBISNAP_BUILD_TESTS=OFF \
-    -DORBISNAP_SERVER_BASE_URL="http://127.0.0.1:$vsport" >/dev/null
+if [[ -z $build ]]; then
+    build=$repo/build-bench-delta/update
+    cmake -S "$repo" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DORBISNAP_BUILD_TESTS=OFF \
+        -DORBISNAP_SERVER_BASE_URL="http://127.0.0.1:$vsport" >/dev/null
+else
+    url=$(sed -n 's/^ORBISNAP_SERVER_BASE_URL:STRING=//p' "$build/CMakeCache.txt")
+    vsport=${url##*:}
+fi
 ninja -C "$build" -j2 Host RevisionPusher vendor-server orbisnap-release >/dev/null
 
 # shellcheck source=bench/serve.sh
