@@ -139,16 +139,19 @@ one() {
             >"$diff.raw"
         mv "$diff.raw" "$diff"
     fi
-    cp "$build/app/RevisionPusher.exe" "$install/RevisionPusher.exe"
+    # Under a name of its own: an updater leaves any file of its own name alone, and the pair
+    # may hold a RevisionPusher.exe.
+    cp "$build/app/RevisionPusher.exe" "$install/BenchUpdater.exe"
     TMPDIR=$tmp QT_QPA_PLATFORM=offscreen /usr/bin/time -f '%e %U %S %M' -o "$work/update.time" \
-        "$install/RevisionPusher.exe" Host.exe 1 >"$work/update.log" 2>&1 \
+        "$install/BenchUpdater.exe" Host.exe 1 >"$work/update.log" 2>&1 \
         || { echo "the updater failed:" >&2; tail -5 "$work/update.log" >&2; exit 1; }
     diff -r "$releases/1.0.4/bin" "$install/bin" >/dev/null \
         || { echo "$way: the installation is not release 1.0.4" >&2; tail -20 "$work/update.log" >&2; exit 1; }
     sleep 0.2 # nginx writes its log line when the response ends
     local bytes
     bytes=$(awk '{ s += $1 } END { print s + 0 }' "$work/logs/access.log")
-    echo "$(cat "$work/check.time") $(cat "$work/update.time") $bytes" >"$work/times/$way.$run"
+    # GNU time puts "Command exited with non-zero status" first when the check ends so.
+    echo "$(tail -1 "$work/check.time") $(tail -1 "$work/update.time") $bytes" >"$work/times/$way.$run"
     if [[ $way == objects ]]; then
         grep -E '^fetched by|not used' "$work/update.log" >"$work/ways.txt" || true
     fi
