@@ -6,7 +6,9 @@
 //   POST /prod/Orbisnap/getProductInfo?           form "version=V": product-info.json's member
 //                                                 for V, else its "*", else {"version","newest"}
 //   POST /prod/Orbisnap/useReport?                form "mac, version, computerName, userName,
-//                                                 useState": appended to the reports file
+//                                                 useState": stored in the reports database
+//   GET  /dashboard, /dashboard.json              the vendor's dashboard, with its token only
+//                                                 (dashboard.h)
 //   POST /prod/Orbisnap/getProductAd              ad.json, else {"ads":[]}
 //   GET  /releases/VERSION/PATH                   the bytes of one file of one release
 //   GET  /releases/objects/NAME                   the bytes of one object (answerobjects.h)
@@ -31,7 +33,8 @@
 #include "answerobjects.h"
 #include "boundedserver.h"
 #include "releasestore.h"
-#include "reportlog.h"
+#include "dashboard.h"
+#include "reportstore.h"
 #include "signedanswers.h"
 
 #include <httplib.h>
@@ -41,7 +44,7 @@
 class VendorServer
 {
 public:
-    VendorServer(const ReleaseStore& store, ReportLog& reports);
+    VendorServer(const ReleaseStore& store, ReportStore& reports);
     VendorServer(const VendorServer&) = delete;
     VendorServer& operator=(const VendorServer&) = delete;
 
@@ -55,6 +58,8 @@ public:
     void setSignedAnswers(const SignedAnswers* answers) { signedAnswers = answers; }
     // Serve these objects (which must outlive the server) and advertise them in unsigned answers.
     void setObjects(const AnswerObjects* served) { objects = served; }
+    // Serve the dashboard (which must outlive the server); without it its paths are unknown.
+    void setDashboard(Dashboard* dashboard);
 
     // Serves until stop(); true when it stopped because stop() was called.
     bool run();
@@ -69,7 +74,7 @@ private:
     void handleFile(const httplib::Request& request, httplib::Response& response);
 
     const ReleaseStore& store;
-    ReportLog& reports;
+    ReportStore& reports;
     std::string downloadBase;
     const SignedAnswers* signedAnswers = nullptr;
     const AnswerObjects* objects = nullptr;
