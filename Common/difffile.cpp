@@ -148,6 +148,65 @@ bool readSize(std::string_view text, std::int64_t& size)
     return true;
 }
 
+constexpr char PackedWord[] = "packed=";
+constexpr char PatchWord[] = "patch=";
+
+// The next ':'-separated field of text; the rest stays in text.
+std::string_view nextField(std::string_view& text)
+{
+    const std::size_t colon = text.find(':');
+    const std::string_view field = text.substr(0, colon);
+    text = colon == std::string_view::npos ? std::string_view() : text.substr(colon + 1);
+    return field;
+}
+
+// "SIZE:SHA256" into object; false on anything else.
+bool readObject(std::string_view text, FileObject& object)
+{
+    const std::string_view sizeText = nextField(text);
+    Sha256Digest digest {};
+    std::int64_t size = -1;
+    if (!readSize(sizeText, size) || text.find(':') != std::string_view::npos || !Sha256::fromHex(text, digest)) {
+        return false;
+    }
+    object.size = size;
+    std::memcpy(object.sha256, digest.data(), digest.size());
+    return true;
+}
+
+// The words after the hash: the entry's objects. False when one of them is malformed or
+// repeated; the caller then drops them all.
+bool readObjects(LineScanner& scan, FileEntry& entry)
+{
+    std::string_view word;
+    bool packedSeen = false;
+    bool patchSeen = false;
+    while (scan.token(word)) {
+        if (word.starts_with(PackedWord)) {
+            if (packedSeen || !readObject(word.substr(sizeof PackedWord - 1), entry.packed)) {
+                return false;
+            }
+            packedSeen = true;
+        } else if (word.starts_with(PatchWord)) {
+            std::string_view rest = word.substr(sizeof PatchWord - 1);
+            Sha256Digest from {};
+            if (patchSeen || !Sha256::fromHex(nextField(rest), from) || !readObject(rest, entry.patch)) {
+                return false;
+            }
+            std::memcpy(entry.patchFrom, from.data(), from.size());
+            patchSeen = true;
+        }
+    }
+    return true;
+}
+
+void appendHex(QByteArray& text, const std::uint8_t* bytes)
+{
+    Sha256Digest digest;
+    std::memcpy(digest.data(), bytes, digest.size());
+    text += Sha256::toHex(digest);
+}
+
 // One entry line; answers false when the line is skipped.
 bool readEntry(const char* path, int lineNumber, std::string_view line, FileEntryList& entries)
 {
@@ -189,7 +248,13 @@ bool readEntry(const char* path, int lineNumber, std::string_view line, FileEntr
         diagnose(path, lineNumber, "size and SHA-256 after the path malformed, line skipped");
         return false;
     }
-    entries.append(code, knownState, zeroTerminated.c_str(), size, digest.data());
+    FileEntry* entry = entries.append(code, knownState, zeroTerminated.c_str(), size, digest.data());
+    if (!readObjects(scan, *entry)) {
+        diagnose(path, lineNumber, "objects after the SHA-256 malformed, the file is fetched whole");
+        entry->packed = FileObject();
+        entry->patch = FileObject();
+        std::memset(entry->patchFrom, 0, sizeof entry->patchFrom);
+    }
     return true;
 }
 
@@ -223,14 +288,21 @@ DiffLoad readDiffFile(const char* path, DiffFile& diff)
         return DiffLoad::Refused;
     }
     std::string_view downloadBase;
-    LineScanner(base).token(downloadBase);
+    std::string_view objectsBase;
+    LineScanner baseScan(base);
+    (void)(baseScan.token(downloadBase) && baseScan.token(objectsBase));
     if (downloadBase.size() >= DownloadBaseSize) {
         diagnose(path, 3, "download base longer than 255 bytes, file not loaded");
         return DiffLoad::Refused;
     }
+    if (objectsBase.size() >= DownloadBaseSize) {
+        diagnose(path, 3, "objects URL longer than 255 bytes, every file is fetched whole");
+        objectsBase = {};
+    }
     copyField(diff.oldVersion, oldVersion);
     copyField(diff.newVersion, newVersion);
     copyField(diff.downloadBase, downloadBase);
+    copyField(diff.objectsBase, objectsBase);
 
     if (compareVersions(diff.oldVersion, diff.newVersion) >= 0) {
         return DiffLoad::NothingNewer;
@@ -242,7 +314,7 @@ DiffLoad readDiffFile(const char* path, DiffFile& diff)
 }
 
 bool writeDiffFile(const char* path, const char* oldVersion, const char* newVersion,
-    const char* downloadBase, const FileEntry* head)
+    const char* downloadBase, const FileEntry* head, const char* objectsBase)
 {
     QByteArray text;
     text += DiffFileMarker;
@@ -252,6 +324,10 @@ bool writeDiffFile(const char* path, const char* oldVersion, const char* newVers
     text += newVersion;
     text += LineEnd;
     text += downloadBase;
+    if (objectsBase && *objectsBase) {
+        text += ' ';
+        text += objectsBase;
+    }
     text += LineEnd;
     for (const FileEntry* entry = head; entry; entry = entry->next) {
         text += QByteArray::number(entry->state);
@@ -263,9 +339,23 @@ bool writeDiffFile(const char* path, const char* oldVersion, const char* newVers
             text += ' ';
             text += QByteArray::number(qint64(entry->size));
             text += ' ';
-            Sha256Digest digest;
-            std::memcpy(digest.data(), entry->sha256, digest.size());
-            text += Sha256::toHex(digest);
+            appendHex(text, entry->sha256);
+            if (entry->packed.present()) {
+                text += ' ';
+                text += PackedWord;
+                text += QByteArray::number(qint64(entry->packed.size));
+                text += ':';
+                appendHex(text, entry->packed.sha256);
+            }
+            if (entry->patch.present()) {
+                text += ' ';
+                text += PatchWord;
+                appendHex(text, entry->patchFrom);
+                text += ':';
+                text += QByteArray::number(qint64(entry->patch.size));
+                text += ':';
+                appendHex(text, entry->patch.sha256);
+            }
         }
         text += LineEnd;
     }

@@ -6,8 +6,10 @@
 //
 //   line 1   @Orbisnap                          marker; read past, never compared
 //   line 2   OLD --> NEW                        versions, each at most 31 bytes
-//   line 3   BASE                               download base, at most 255 bytes
-//   line 4+  STATE ACTION : PATH [SIZE SHA256]  entries, in file order
+//   line 3   BASE [OBJECTS]                     download base, at most 255 bytes; then the URL
+//                                               of the objects folder, at most 255 bytes
+//   line 4+  STATE ACTION : PATH [SIZE SHA256 [packed=PSIZE:PSHA256] [patch=FROM:XSIZE:XSHA256]]
+//                                               entries, in file order
 //
 // STATE is 0 (NoDo), 1 (Updating) or 2 (Downloaded); any other number reads as 0. ACTION is
 // [Add], [Delete] or [Changed]; a line with Nome, another name, fewer than four items, an
@@ -15,10 +17,21 @@
 // (see isSafeRelativePath) is skipped. An [Add] or [Changed] line may carry the file's size
 // (decimal bytes) and SHA-256 (64 lower-case hex digits) after PATH; when the word after PATH
 // starts like a number, both must be well-formed or the line is skipped with a diagnostic.
-// Other words after PATH (and anything after the hash) are ignored, as are words after the
-// path of a [Delete] line. A file with fewer than
-// three lines, or whose version or base is too long, is not loaded; neither is one whose
-// installed version is not older than the newest (compareVersions).
+// Other words after PATH are ignored, as are words after the path of a [Delete] line. A file
+// with fewer than three lines, or whose version or base is too long, is not loaded; neither is
+// one whose installed version is not older than the newest (compareVersions).
+//
+// Objects: cheaper ways to a file's bytes, fetched from OBJECTS + "/" + the object's name (see
+// objectnames.h). After the hash, "packed=" names the compressed copy by its own size and
+// SHA-256, "patch=" a patch from the installed file whose SHA-256 is FROM by the patch's own
+// size and SHA-256 (sizes decimal, hashes 64 lower-case hex digits). A malformed or repeated
+// objects word costs the entry its objects, never its line: the file is then fetched whole,
+// still checked against SIZE and SHA256. Words of other names are ignored. An OBJECTS word
+// over 255 bytes is dropped with a diagnostic, and without OBJECTS no object is fetched.
+//
+// An updater that knows no objects reads every line as before: it takes one word of line 3
+// and ignores the words after the hash. The writer puts the words in the order above, so a
+// file it wrote reads back and writes out again byte for byte.
 
 #include "fileentry.h"
 
@@ -34,6 +47,7 @@ struct DiffFile
     char oldVersion[VersionSize] = {};
     char newVersion[VersionSize] = {};
     char downloadBase[DownloadBaseSize] = {};
+    char objectsBase[DownloadBaseSize] = {}; // empty: no objects
     FileEntryList entries;
 };
 
@@ -47,10 +61,11 @@ enum class DiffLoad {
 // Reads path into diff (which must be empty). Diagnostics go to the standard error stream.
 DiffLoad readDiffFile(const char* path, DiffFile& diff);
 
-// Writes the file anew: marker, versions, base, then one line per entry in list order, with
-// size and SHA-256 on the [Add] and [Changed] entries that have them. Written to a temporary
+// Writes the file anew: marker, versions, base (and objectsBase when not empty), then one line
+// per entry in list order, with size, SHA-256 and objects on the [Add] and [Changed] entries
+// that have them. Written to a temporary
 // name, synced and renamed over path, every step checked (writeFileChecked), so a failed write
 // (a full disk included) leaves the old file whole. On failure writes "save file failed !"
 // and a second line with the path and the system's reason, and answers false.
 bool writeDiffFile(const char* path, const char* oldVersion, const char* newVersion,
-    const char* downloadBase, const FileEntry* head);
+    const char* downloadBase, const FileEntry* head, const char* objectsBase = nullptr);

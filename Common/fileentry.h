@@ -13,6 +13,16 @@ inline constexpr const char* FileStateNames[3] = { "NoDo", "Updating", "Download
 inline constexpr int FilePathSize = 128; // relative path, zero-terminated
 inline constexpr int FileHashSize = 32;  // SHA-256
 
+// An object the vendor published beside a release file that decodes to it: its own size in
+// bytes (-1: none) and its own SHA-256.
+struct FileObject
+{
+    std::int64_t size = -1;
+    std::uint8_t sha256[FileHashSize] = {};
+
+    bool present() const { return size >= 0; }
+};
+
 struct FileEntry
 {
     std::int32_t action = Nome;
@@ -25,6 +35,12 @@ struct FileEntry
     std::int64_t size = -1;
     bool hasHash = false;
     std::uint8_t sha256[FileHashSize] = {};
+
+    // Cheaper ways to the same bytes, for entries with a digest: a compressed copy, and a
+    // patch from the installed file whose SHA-256 is patchFrom. Fixed size like the rest.
+    FileObject packed;
+    FileObject patch;
+    std::uint8_t patchFrom[FileHashSize] = {};
 
     bool hasDigest() const { return hasHash && size >= 0; }
 };

@@ -17,6 +17,7 @@
 
 #include <json/value.h>
 
+#include <cstring>
 #include <filesystem>
 #include <limits>
 #include <mutex>
@@ -108,11 +109,62 @@ bool readDigest(const Json::Value& element, const QString& where, bool& present,
     return true;
 }
 
+// One object member of an element ({"size": N, "sha256": H}, for a patch also "from": H0)
+// into object (and from). Objects only make a file cheaper to fetch, and a newer server may
+// shape them otherwise: one this check cannot read is left out with one debug message, and
+// the file is fetched whole.
+bool readObject(const Json::Value& value, const QString& where, FileObject& object, std::uint8_t* from)
+{
+    const char* why = nullptr;
+    Sha256Digest digest {};
+    Sha256Digest fromDigest {};
+    bool present = false;
+    std::int64_t size = -1;
+    if (!value.isObject()) {
+        why = "not an object";
+    } else if (from && !(value["from"].isString() && Sha256::fromHex(value["from"].asString(), fromDigest))) {
+        why = "has no \"from\" of 64 lower-case hex digits";
+    } else {
+        const Json::Value& sizeValue = value["size"];
+        const Json::Value& hashValue = value["sha256"];
+        if (!sizeValue.isIntegral() || !sizeValue.isInt64() || sizeValue.asInt64() < 0) {
+            why = "has no size in bytes";
+        } else if (!hashValue.isString() || !Sha256::fromHex(hashValue.asString(), digest)) {
+            why = "has no sha256 of 64 lower-case hex digits";
+        } else {
+            size = sizeValue.asInt64();
+            present = true;
+        }
+    }
+    if (!present) {
+        debugMessage("update check: object left out:", where, why);
+        return false;
+    }
+    object.size = size;
+    std::memcpy(object.sha256, digest.data(), digest.size());
+    if (from) {
+        std::memcpy(from, fromDigest.data(), fromDigest.size());
+    }
+    return true;
+}
+
+// The element's "packed" and, for a changed file, "patch", when the answer names an objects
+// folder; absent members leave the entry without them.
+void readObjects(const Json::Value& element, const QString& where, bool withPatch, FileEntry& entry)
+{
+    if (element.isMember("packed")) {
+        readObject(element["packed"], where + QStringLiteral(".packed"), entry.packed, nullptr);
+    }
+    if (withPatch && element.isMember("patch")) {
+        readObject(element["patch"], where + QStringLiteral(".patch"), entry.patch, entry.patchFrom);
+    }
+}
+
 // Appends one entry per element of root[key]; false (with its message) on the first element
 // that would give a wrong entry, so that a refused answer writes nothing at all. Entries of
 // files to fetch carry the element's size and SHA-256; requireDigest refuses one without.
 bool readEntries(const Json::Value& root, const char* key, FileAction action, bool requireDigest,
-    FileEntryList& entries)
+    bool withObjects, FileEntryList& entries)
 {
     const Json::Value& list = root[key];
     if (list.isNull()) {
@@ -164,12 +216,40 @@ bool readEntries(const Json::Value& root, const char* key, FileAction action, bo
             return false;
         }
         if (present) {
-            entries.append(action, NoDo, file.c_str(), size, digest.data());
+            FileEntry* entry = entries.append(action, NoDo, file.c_str(), size, digest.data());
+            if (withObjects) {
+                readObjects(element, where, action == Changed, *entry);
+            }
         } else {
             entries.append(action, NoDo, file.c_str());
         }
     }
     return true;
+}
+
+// The answer's "objects", the folder the objects are fetched from; empty (every file is
+// fetched whole) when absent or not a URL the file can keep, with one debug message for the
+// latter.
+std::string readObjectsBase(const Json::Value& root)
+{
+    const Json::Value& value = root["objects"];
+    if (value.isNull()) {
+        return {};
+    }
+    const char* why = nullptr;
+    std::string text;
+    if (!value.isString()) {
+        why = "not a text";
+    } else if (text = value.asString(); text.size() > MaxBaseBytes) {
+        why = "longer than 255 bytes";
+    } else if (!(why = tokenProblem(text)) && !text.starts_with("http://") && !text.starts_with("https://")) {
+        why = "not an http or https URL";
+    }
+    if (why) {
+        debugMessage("update check: objects left out:", QStringLiteral("objects"), why);
+        return {};
+    }
+    return text;
 }
 
 // Once per process: a build without release keys takes whatever the server answers.
@@ -284,9 +364,12 @@ UpdateCheck::CheckResult UpdateCheck::runCheck(const QString& version)
         return CheckResult::NothingNewer;
     }
 
+    const std::string objects = readObjectsBase(root);
+    const bool withObjects = !objects.empty();
     FileEntryList entries;
-    if (!readEntries(root, "u", Changed, verified, entries) || !readEntries(root, "d", Delete, verified, entries)
-        || !readEntries(root, "n", Add, verified, entries)) {
+    if (!readEntries(root, "u", Changed, verified, withObjects, entries)
+        || !readEntries(root, "d", Delete, verified, withObjects, entries)
+        || !readEntries(root, "n", Add, verified, withObjects, entries)) {
         return CheckResult::Refused;
     }
     const QString dir = updateWorkDir(executableFileName());
@@ -297,7 +380,7 @@ UpdateCheck::CheckResult UpdateCheck::runCheck(const QString& version)
     }
     const QString file = joinPath(dir, QString::fromLatin1(DiffFileName));
     if (!writeDiffFile(file.toUtf8().constData(), installedToken.constData(), newestToken.c_str(),
-            base.c_str(), entries.head)) {
+            base.c_str(), entries.head, objects.c_str())) {
         return CheckResult::WriteFailed;
     }
     diffPath = file.toUtf8();

@@ -30,6 +30,14 @@
 // document may carry "installed" (the installed version it answers, or "*" for any version
 // the server holds no release of) and "issued" (UTC, ISO 8601).
 //
+// Objects. The document may carry "objects", the URL of the folder the vendor's objects are
+// fetched from; then each element of "u" and "n" with size and hash may carry "packed":
+// {"size": N, "sha256": H}, a compressed copy of the file, and each element of "u" "patch":
+// {"from": H0, "size": N, "sha256": H}, a patch from the installed file whose SHA-256 is H0.
+// They go into the file for the updater, which fetches the cheapest way it can. A member this
+// check cannot read is left out (one debug message "update check: object left out: ..." or
+// "update check: objects left out: ..."), never the answer: the file is then fetched whole.
+//
 // Verification. When the check trusts release keys (by default the keys compiled in, see
 // ORBISNAP_RELEASE_PUBLIC_KEYS), the answer's body must carry a valid signature (see
 // answersignature.h) by one of them before it is parsed, its "installed" must name the

@@ -2,6 +2,7 @@
 
 #include "enginepaths.h"
 #include "fetchtarget.h"
+#include "fetchways.h"
 #include "sha256.h"
 #include "filehelpers.h"
 
@@ -70,7 +71,7 @@ bool Download::save()
         return false;
     }
     return writeDiffFile(diffPath.c_str(), diff.oldVersion, diff.newVersion, diff.downloadBase,
-        diff.entries.head);
+        diff.entries.head, diff.objectsBase);
 }
 
 void Download::print() const
@@ -123,6 +124,7 @@ void Download::run()
     std::vector<Fetch> fetches;
     std::vector<FileEntry*> reused;
     const QString root = QString::fromUtf8(workDir.c_str());
+    const FetchPlaces places { root, QString::fromUtf8(appDir.c_str()), QString::fromUtf8(diff.objectsBase) };
 
     const auto pathBusy = [&fetches](const FileEntry* entry) {
         const QString relative = QString::fromUtf8(entry->file);
@@ -136,12 +138,29 @@ void Download::run()
     // Hands out the next entry to fetch; FileStart goes out for every entry in list order,
     // each before its transfer starts.
     const auto next = [&](TransferRequest& request) {
+        // A file whose way failed goes on with its next way before any new file starts.
+        for (Fetch& fetch : fetches) {
+            if (!fetch.target->wantsStart()) {
+                continue;
+            }
+            if (stopRequested.load()) {
+                completed = false;
+                fetch.target->giveUp();
+                continue;
+            }
+            request = fetch.target->request();
+            return FileTransfers::Next::Start;
+        }
         for (;;) {
             FileEntry* entry = waiting;
             bool copyGone = waitingCopyGone;
             if (!entry) {
                 if (!cursor) {
-                    return FileTransfers::Next::End;
+                    // A running fetch may still fall back to its next way, which is asked for
+                    // here once it has ended.
+                    const bool running = std::any_of(
+                        fetches.begin(), fetches.end(), [](const Fetch& fetch) { return !fetch.target->over(); });
+                    return running ? FileTransfers::Next::Later : FileTransfers::Next::End;
                 }
                 if (stopRequested.load()) {
                     completed = false;
@@ -170,8 +189,9 @@ void Download::run()
             if (!target) {
                 continue;
             }
-            request = target->request();
-            fetches.push_back({ entry, std::move(target) });
+            auto fetch = std::make_unique<FileFetch>(*entry, places, std::move(target));
+            request = fetch->request();
+            fetches.push_back({ entry, std::move(fetch) });
             return FileTransfers::Next::Start;
         }
     };
@@ -201,8 +221,21 @@ void Download::run()
             entry->state = Downloaded;
         }
     }
+    if (allDownloaded()) {
+        removeFetchedObjects(root);
+    }
     save();
     send(AllDone, completed ? 1 : 0);
+}
+
+bool Download::allDownloaded() const
+{
+    for (const FileEntry* entry = diff.entries.head; entry; entry = entry->next) {
+        if (entry->action != Delete && entry->state != Downloaded) {
+            return false;
+        }
+    }
+    return true;
 }
 
 bool Download::needsFetch(FileEntry* entry, bool* copyGone) const

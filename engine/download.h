@@ -24,6 +24,7 @@
 #include <string>
 
 class FetchTarget;
+class FileFetch;
 
 enum DownloadEvent : std::int32_t {
     FileStart = 0,      // argument: the FileEntry about to be processed
@@ -114,10 +115,12 @@ private:
     struct Fetch
     {
         FileEntry* entry;
-        std::unique_ptr<FetchTarget> target;
+        std::unique_ptr<FileFetch> target;
     };
 
     void send(DownloadEvent event, std::intptr_t argument);
+    // Whether every entry to put in place is downloaded.
+    bool allDownloaded() const;
     // Whether the entry is to be fetched; *copyGone tells that it was recorded as downloaded
     // but its copy has gone (its state is then set back to NoDo).
     bool needsFetch(FileEntry* entry, bool* copyGone) const;

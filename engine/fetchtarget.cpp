@@ -188,12 +188,14 @@ bool FetchTarget::begin(const TransferHead& head)
         std::fprintf(stderr, "cannot create the directory of %s below %s\n", relative.toUtf8().constData(),
             root.toUtf8().constData());
         refused = true;
+        failureText = QStringLiteral("cannot create its directory");
         return false;
     }
     for (const QString& path : { finalPath, infoPath }) {
         if (isLinkEntry(path)) {
             std::fprintf(stderr, "symbolic link refused: %s\n", path.toUtf8().constData());
             refused = true;
+            failureText = QStringLiteral("symbolic link refused");
             return false;
         }
     }
@@ -395,6 +397,10 @@ void FetchTarget::discard()
 bool FetchTarget::fail(const char* what, const QString& detail)
 {
     refused = true;
+    failureText = QStringLiteral("%1 (%2)").arg(QLatin1String(what), detail);
+    if (quiet) {
+        return false;
+    }
     if (std::strcmp(what, "write file failed") == 0) {
         std::fprintf(stderr, "write file failed: %s (%s)\n", finalPath.toUtf8().constData(),
             detail.toUtf8().constData());

@@ -60,6 +60,11 @@ public:
     // batch sync at the end of the pass: an older copy at the place was already recorded as
     // downloaded, so an unsynced new one must not take its name.
     bool syncBeforeRename = false;
+    // Keep the reason this side refused the reply (failure()) instead of writing it: the
+    // caller has another way to the file and says so in a line of its own.
+    bool quiet = false;
+    // Why this side refused the reply or failed to store it; empty when it did not.
+    const QString& failure() const { return failureText; }
 
 private:
     bool openPartial(bool append);
@@ -82,6 +87,7 @@ private:
     QString infoPath;
     QStringList createdDirs;
 
+    QString failureText;
     qint64 resumeFrom = 0;
     QByteArray validator;
     int fd = -1;

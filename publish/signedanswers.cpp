@@ -1,5 +1,7 @@
 #include "signedanswers.h"
 
+#include "answerobjects.h"
+#include "objectnames.h"
 #include "checkedwrite.h"
 #include "releasekey.h"
 #include "version.h"
@@ -45,6 +47,44 @@ bool parse(const std::string& body, Json::Value& document)
     return reader->parse(body.data(), body.data() + body.size(), &document, &errors) && document.isObject();
 }
 
+// The answer's bytes as they are signed: the version answer with the objects it can name.
+std::string answerWithObjects(const ReleaseStore& store, const AnswerObjects& objects, const std::string& installed,
+    const std::string& base, const std::string& issued)
+{
+    return answerBody(objects.addTo(versionAnswer(store, installed, base, issued), store, installed, base));
+}
+
+// What is wrong with the objects a signed answer names, one text per object: missing, or not
+// the bytes it was signed with. Empty when they all are as signed.
+std::vector<std::string> objectProblems(const Json::Value& document, const AnswerObjects& objects)
+{
+    std::vector<std::string> problems;
+    const auto check = [&](const Json::Value& member, const std::string& name) {
+        const ObjectFile* object = objects.find(name);
+        if (!object) {
+            problems.push_back("names the object " + name + ", which is not in objects/");
+        } else if (!member["size"].isIntegral() || member["size"].asLargestInt() != object->size
+            || member["sha256"].asString() != Sha256::toHex(object->sha256)) {
+            problems.push_back("names the object " + name + " with another size or SHA-256 than objects/ holds");
+        }
+    };
+    for (const char* key : { "u", "n" }) {
+        for (const Json::Value& element : document[key]) {
+            if (!element.isObject() || !element["sha256"].isString()) {
+                continue;
+            }
+            const std::string to = element["sha256"].asString();
+            if (element["packed"].isObject()) {
+                check(element["packed"], delta::objectName(to));
+            }
+            if (element["patch"].isObject() && element["patch"]["from"].isString()) {
+                check(element["patch"], delta::patchName(element["patch"]["from"].asString(), to));
+            }
+        }
+    }
+    return problems;
+}
+
 std::string answerName(const std::string& installed)
 {
     return installed == AnyInstalledVersion ? std::string(AnyVersionAnswerName) : installed;
@@ -65,6 +105,10 @@ bool SignedAnswers::load(const ReleaseStore& store, std::vector<std::string>& pr
     base.clear();
     newest.clear();
     const fs::path folder = folderOf(store);
+    AnswerObjects objects;
+    if (!objects.load(store.root(), problems)) {
+        return false;
+    }
 
     std::vector<std::string> installedVersions;
     for (const Release& release : store.releases()) {
@@ -112,9 +156,18 @@ bool SignedAnswers::load(const ReleaseStore& store, std::vector<std::string>& pr
             continue;
         }
         const std::string issued = document["issued"].isString() ? document["issued"].asString() : "";
-        // Byte for byte what the releases give now, for the same time and download base.
-        if (answer.body != answerBody(versionAnswer(store, installed, signedBase, issued))) {
-            problems.push_back(bodyPath.string() + " no longer matches the releases (files, sizes or hashes changed)");
+        // Byte for byte what the releases and their objects give now, for the same time and
+        // download base: an answer must not send installations after an object that is gone or
+        // other bytes, nor leave out one made since.
+        if (answer.body != answerWithObjects(store, objects, installed, signedBase, issued)) {
+            const std::vector<std::string> objectFaults = objectProblems(document, objects);
+            for (const std::string& fault : objectFaults) {
+                problems.push_back(bodyPath.string() + " " + fault);
+            }
+            if (objectFaults.empty()) {
+                problems.push_back(bodyPath.string()
+                    + " no longer matches the releases (files, sizes, hashes or objects changed)");
+            }
             continue;
         }
         answers.emplace(name, std::move(answer));
@@ -149,6 +202,12 @@ bool writeSignedAnswers(const ReleaseStore& store, const SecretKey& key, const s
         error = "cannot create " + folder.string() + ": " + code.message();
         return false;
     }
+    AnswerObjects objects;
+    std::vector<std::string> problems;
+    if (!objects.load(store.root(), problems)) {
+        error = problems.front();
+        return false;
+    }
     std::set<std::string> written;
     std::vector<std::string> installedVersions;
     for (const Release& release : store.releases()) {
@@ -156,7 +215,7 @@ bool writeSignedAnswers(const ReleaseStore& store, const SecretKey& key, const s
     }
     installedVersions.push_back(AnyInstalledVersion);
     for (const std::string& installed : installedVersions) {
-        const std::string body = answerBody(versionAnswer(store, installed, downloadBase, issued));
+        const std::string body = answerWithObjects(store, objects, installed, downloadBase, issued);
         const std::string name = answerName(installed) + ".json";
         const QString bodyPath = QFile::decodeName((folder / name).c_str());
         QString reason;

@@ -9,10 +9,11 @@
 //   DIR/signed/any.json[.sig]     the answer for a version the releases do not hold
 //                                 ("installed": "*", every file of the newest in "n")
 //
-// Every answer takes its installation to the newest release as it was when signed, so after
-// publishing a release (or changing one) they must be made anew; a set that no longer matches
-// the releases (another newest version, other files, sizes or hashes, a release without its
-// answer) is refused as a whole.
+// Every answer takes its installation to the newest release as it was when signed, with the
+// objects (answerobjects.h) that were there, so after publishing a release, changing one or
+// packing they must be made anew; a set that no longer matches the releases (another newest
+// version, other files, sizes or hashes, a release without its answer, an object named that is
+// gone or holds other bytes, one made since and not named) is refused as a whole.
 
 #include "releasestore.h"
 

@@ -10,8 +10,10 @@
 #      with the releases signed, an installation and a TMP folder with non-ASCII names, mode 0
 #      (fetch only), then mode 1
 #      (install once the host has ended) of a release that changes DLLs and a plugin the
-#      updater itself has loaded; the installation must equal the release file for file, and a
-#      later run removes what was still held, leaving nothing behind
+#      updater itself has loaded, packed (orbisnap-release pack) so that the changed DLLs come
+#      as patches and the new files as compressed copies; the installation must equal the
+#      release file for file, and a later run removes what was still held, leaving nothing
+#      behind
 #
 # The Windows SDK (Qt 6 and jsoncpp built for MinGW) is looked for in ../shared/windows-sdk
 # beside the project, or where ORBISNAP_WINDOWS_SDK says. Without it only the Qt-free platform
@@ -123,6 +125,8 @@ for version in 1.0.3 1.0.4; do
 done
 mkdir -p "$root/releases/1.0.4/données"
 printf 'a file under a non-ASCII name\n' >"$root/releases/1.0.4/données/张三.txt"
+# A new file big enough that its compressed copy is worth fetching instead.
+cp "$root/releases/1.0.4/Qt6Network.dll" "$root/releases/1.0.4/données/réseau.dll"
 # DLLs and a plugin the running updater has loaded change (bytes after the image load alike).
 for held in Qt6Network.dll Qt6Core.dll libstdc++-6.dll platforms/qwindows.dll; do
     [ -f "$root/releases/1.0.4/$held" ] || fail "the release has no $held to change"
@@ -168,6 +172,9 @@ diff -r "$root/releases/1.0.3" "$install" || fail "an unsigned answer changed th
 echo "OK: refused, nothing fetched"
 stop_server
 
+say "Packing the releases: patches from 1.0.3, compressed copies of 1.0.4"
+build/release/orbisnap-release.exe pack --releases "$root/releases"
+
 say "Signing the releases with the test key; vendor-server on port $port"
 build/release/orbisnap-release.exe sign --releases "$root/releases" --secret tests/keys/release-test.secret \
     --base "http://127.0.0.1:$port/releases"
@@ -182,6 +189,21 @@ if grep -Eq '^[01] \[(Changed|Add)\]' "$work/version_diff.txt"; then
 fi
 [ -f "$work/données/张三.txt" ] || fail "mode 0 did not fetch données/张三.txt into $work"
 echo "OK: fetched into $work, installation untouched"
+# The changed DLLs came as patches applied under wine, the larger new files as compressed copies,
+# and none of the patched files whole.
+grep -Eq '"GET /releases/objects/[0-9a-f]{64}-[0-9a-f]{64}\.patch HTTP/1\.1" 200' "$root/server.log" \
+    || fail "no patch was fetched"
+grep -Eq '"GET /releases/objects/[0-9a-f]{64}\.zst HTTP/1\.1" 200' "$root/server.log" \
+    || fail "no compressed copy was fetched"
+for held in Qt6Network.dll Qt6Core.dll libstdc++-6.dll platforms/qwindows.dll; do
+    if grep -q "\"GET /releases/1.0.4/$held " "$root/server.log"; then
+        fail "$held was fetched whole, not patched"
+    fi
+done
+if grep -q 'not used: ' "$root/host.log"; then
+    fail "a way fell back: $(grep 'not used: ' "$root/host.log")"
+fi
+echo "OK: patches and compressed copies fetched and applied, no changed DLL fetched whole"
 
 say "Mode 1: Host.exe check 1 (the updater waits for the host, then installs)"
 run_host check 1

@@ -2,6 +2,7 @@
 // reports database (importing an earlier version's reports file), binds the port, then serves until SIGINT or SIGTERM (exit 0). Any start-up
 // failure is one clear message on standard error and exit 1; a bad command line exits 2.
 
+#include "answerobjects.h"
 #include "releasestore.h"
 #include "dashboard.h"
 #include "reportstore.h"
@@ -115,6 +116,16 @@ int main(int argc, char** argv)
             + store.root().string() + " --secret FILE");
     }
 
+    // Unsigned answers advertise the objects there are now; signed ones name those they were
+    // signed with, which load() above checked are there. Served either way.
+    AnswerObjects objects;
+    if (!objects.load(store.root(), problems)) {
+        for (const std::string& problem : problems) {
+            std::fprintf(stderr, "vendor-server: %s\n", problem.c_str());
+        }
+        return fail("not started: the objects cannot be read");
+    }
+
     fs::path reportsFile
         = options.reportsFile.empty() ? store.root().parent_path() / "reports.sqlite" : options.reportsFile;
     // Earlier versions appended JSON lines to reports.jsonl; a command line that still names
@@ -179,6 +190,7 @@ int main(int argc, char** argv)
             "download base \"" + newestBase + "\" is longer than 255 bytes, which the client cannot keep");
     }
     server.setDownloadBase(downloadBase);
+    server.setObjects(&objects);
     if (!options.dashboardTokenFile.empty()) {
         server.setDashboard(&dashboard);
     }
@@ -192,6 +204,9 @@ int main(int argc, char** argv)
             + options.dashboardTokenFile.string());
     }
     say("download base " + downloadBase);
+    if (!objects.empty()) {
+        say("objects " + objectsUrl(downloadBase));
+    }
     say(signedMode ? "version answers: signed, from " + (store.root() / SignedAnswersFolder).string()
                    : std::string("version answers: unsigned (no signed answers in the releases directory)"));
     say("listening on " + ownAddress);

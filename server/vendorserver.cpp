@@ -1,6 +1,7 @@
 #include "vendorserver.h"
 
 #include "formdata.h"
+#include "objectnames.h"
 #include "serverconfig.h"
 #include "version.h"
 #include "versionanswer.h"
@@ -261,7 +262,8 @@ void VendorServer::handleVersionDiff(const httplib::Request& request, httplib::R
         answerJson(response, Json::Value(Json::objectValue));
         return;
     }
-    response.set_content(answerBody(versionAnswer(store, *installed, downloadBase, utcNow())),
+    const Json::Value answer = versionAnswer(store, *installed, downloadBase, utcNow());
+    response.set_content(answerBody(objects ? objects->addTo(answer, store, *installed, downloadBase) : answer),
         "application/json; charset=utf-8");
 }
 
@@ -380,24 +382,27 @@ void VendorServer::handleFile(const httplib::Request& request, httplib::Response
     const std::string_view version = rest.substr(0, slash);
     const std::string_view relative
         = slash == std::string_view::npos ? std::string_view() : rest.substr(slash + 1);
-    if (const char* refusal = relative.empty() ? nullptr : clientRefusal(relative)) {
+    const fs::path* source = nullptr;
+    if (version == delta::ObjectsFolderName) {
+        // The objects beside the releases, served like their files; only names read at
+        // start-up match (a patch's name is longer than any release path may be).
+        const ObjectFile* object = objects ? objects->find(std::string(relative)) : nullptr;
+        source = object ? &object->source : nullptr;
+    } else if (const char* refusal = relative.empty() ? nullptr : clientRefusal(relative)) {
         refuse(request, response, 400, std::string("bad path: ") + refusal);
         return;
+    } else if (const Release* release = store.releaseNamed(version)) {
+        const auto file = release->files.find(std::string(relative));
+        source = file == release->files.end() ? nullptr : &file->second.source;
     }
-    const Release* release = store.releaseNamed(version);
-    if (!release) {
-        response.status = 404;
-        return;
-    }
-    const auto file = release->files.find(std::string(relative));
-    if (file == release->files.end()) {
+    if (!source) {
         response.status = 404;
         return;
     }
 
     // Resolve again now: a file replaced by a symlink since start-up must not lead outside.
     std::error_code error;
-    const fs::path real = fs::canonical(file->second.source, error);
+    const fs::path real = fs::canonical(*source, error);
     if (error) {
         response.status = 404;
         return;

@@ -11,23 +11,26 @@
 //                                                 (dashboard.h)
 //   POST /prod/Orbisnap/getProductAd              ad.json, else {"ads":[]}
 //   GET  /releases/VERSION/PATH                   the bytes of one file of one release
+//   GET  /releases/objects/NAME                   the bytes of one object (answerobjects.h)
 //
 // getVersionDiff answers {} when V is the newest version or newer, otherwise the version
 // answer (versionanswer.h): the newest version, BASE/NEWEST, the changed, deleted and new
 // files of V's tree against the newest one's with the size and SHA-256 of each file to fetch,
 // V as "installed" and the time as "issued"; an unknown V gets every file of the newest in
-// "n". BASE is --public-base, or this server's own /releases. When the releases directory
+// "n", and each file's objects when there are (BASE/objects, "packed", "patch"). BASE is
+// --public-base, or this server's own /releases. When the releases directory
 // holds signed answers (signedanswers.h) they are served instead, byte for byte, with their
 // signature in the X-Orbisnap-Signature header: V's own, the newest's for the newest, "any"
 // for a version the releases do not hold, {} unsigned for a version newer than the newest.
 //
-// Files are served only when they were part of a release at start-up, and only after their
+// Files are served only when they were part of a release (or an object) at start-up, and only after their
 // real path is checked to lie inside the releases directory, so no request ("..", encoded or
 // not, backslashes, absolute paths, symlinks made later) reaches anything else. Bodies are
 // streamed from the file, never held whole.
 //
 // Every request writes one access-log line (combined log format) to standard output.
 
+#include "answerobjects.h"
 #include "boundedserver.h"
 #include "releasestore.h"
 #include "dashboard.h"
@@ -53,6 +56,8 @@ public:
     void setDownloadBase(const std::string& base) { downloadBase = base; }
     // Serve these answers (which must outlive the server) instead of computing them.
     void setSignedAnswers(const SignedAnswers* answers) { signedAnswers = answers; }
+    // Serve these objects (which must outlive the server) and advertise them in unsigned answers.
+    void setObjects(const AnswerObjects* served) { objects = served; }
     // Serve the dashboard (which must outlive the server); without it its paths are unknown.
     void setDashboard(Dashboard* dashboard);
 
@@ -72,5 +77,6 @@ private:
     ReportStore& reports;
     std::string downloadBase;
     const SignedAnswers* signedAnswers = nullptr;
+    const AnswerObjects* objects = nullptr;
     BoundedServer http;
 };

@@ -13,6 +13,13 @@ Q_DECLARE_METATYPE(DiffLoad)
 
 namespace {
 
+QByteArray hex(const std::uint8_t* bytes)
+{
+    Sha256Digest digest;
+    std::memcpy(digest.data(), bytes, digest.size());
+    return QByteArray::fromStdString(Sha256::toHex(digest));
+}
+
 // "state action file" per entry, joined with "|", for comparing lists in one column.
 QByteArray describe(const FileEntryList& entries)
 {
@@ -24,6 +31,13 @@ QByteArray describe(const FileEntryList& entries)
             std::memcpy(digest.data(), entry->sha256, digest.size());
             part += ' ' + QByteArray::number(qint64(entry->size)) + ' ' + QByteArray::fromStdString(Sha256::toHex(digest));
         }
+        if (entry->packed.present()) {
+            part += " packed=" + QByteArray::number(qint64(entry->packed.size)) + ':' + hex(entry->packed.sha256);
+        }
+        if (entry->patch.present()) {
+            part += " patch=" + hex(entry->patchFrom) + ':' + QByteArray::number(qint64(entry->patch.size)) + ':'
+                + hex(entry->patch.sha256);
+        }
         parts << part;
     }
     return parts.join('|');
@@ -32,6 +46,9 @@ QByteArray describe(const FileEntryList& entries)
 const QByteArray header = "@Orbisnap\nv1.0.3 --> v1.0.4\nhttp://127.0.0.1:1/files/1.0.4\n";
 // SHA-256 of "test".
 const QByteArray hash = "9f86d081884c7d659a2feaa0c55ad015a3bf4f1b2b0b822cd15d6c15b0f00a08";
+// Two more, for objects: SHA-256 of "a" and of "b".
+const QByteArray hashA = "ca978112ca1bbdcafac231b39a23dc4da786eff8147c4e72b9807785afee48bb";
+const QByteArray hashB = "3e23e8160039594a33894f6564e1b1348bbd7a0088d42c4acb73eeaeea5b1b4b";
 
 } // namespace
 
@@ -43,6 +60,9 @@ private slots:
     void reading_data();
     void reading();
     void missingFile();
+    void objectsBase_data();
+    void objectsBase();
+    void objectWordsLeaveOlderReadingAlone();
     void roundTrip_data();
     void roundTrip();
     void failedWriteReported_data();
@@ -175,6 +195,50 @@ void DiffFileTest::reading_data()
     QTest::newRow("size-with-letters-skipped")
         << QByteArray(header + "0 [Changed] : a.dll 4k " + hash + "\n") << DiffLoad::Loaded << QByteArray()
         << QByteArray(":4: size and SHA-256 after the path malformed");
+    QTest::newRow("objects-read")
+        << QByteArray(header + "0 [Changed] : a.dll 4 " + hash + " packed=3:" + hashA + " patch=" + hashB + ":2:"
+            + hash + "\n")
+        << DiffLoad::Loaded
+        << QByteArray("0 [Changed] a.dll 4 " + hash + " packed=3:" + hashA + " patch=" + hashB + ":2:" + hash)
+        << QByteArray();
+    QTest::newRow("objects-in-any-order-among-other-words")
+        << QByteArray(header + "0 [Changed] : a.dll 4 " + hash + " later patch=" + hashB + ":0:" + hash
+            + " packed=18446744:" + hashA + " more=1\n")
+        << DiffLoad::Loaded
+        << QByteArray("0 [Changed] a.dll 4 " + hash + " packed=18446744:" + hashA + " patch=" + hashB + ":0:" + hash)
+        << QByteArray();
+    QTest::newRow("packed-alone") << QByteArray(header + "2 [Add] : n.dll 4 " + hash + " packed=9:" + hashA + "\n")
+                                  << DiffLoad::Loaded << QByteArray("2 [Add] n.dll 4 " + hash + " packed=9:" + hashA)
+                                  << QByteArray();
+    QTest::newRow("object-words-without-hash-ignored")
+        << QByteArray(header + "0 [Add] : a.dll packed=3:" + hashA + "\n") << DiffLoad::Loaded
+        << QByteArray("0 [Add] a.dll") << QByteArray();
+    QTest::newRow("object-words-on-delete-ignored")
+        << QByteArray(header + "0 [Delete] : a.dll 4 " + hash + " packed=3:" + hashA + "\n") << DiffLoad::Loaded
+        << QByteArray("0 [Delete] a.dll") << QByteArray();
+    // A damaged objects word costs the entry its objects, not its line, whichever word it is.
+    const QByteArray dropped = ":4: objects after the SHA-256 malformed";
+    const QByteArray line = "0 [Changed] : a.dll 4 " + hash + " packed=3:" + hashA + " ";
+    const QByteArray kept = "0 [Changed] a.dll 4 " + hash;
+    const QList<std::pair<const char*, QByteArray>> damaged = {
+        { "packed-short-hash", "packed=3:" + hashA.left(63) },
+        { "packed-upper-case", "packed=3:" + hashA.toUpper() },
+        { "packed-negative-size", "packed=-3:" + hashA },
+        { "packed-size-past-64-bits", "packed=9223372036854775808:" + hashA },
+        { "packed-no-size", "packed=:" + hashA },
+        { "packed-empty", "packed=" },
+        { "packed-extra-field", "packed=3:" + hashA + ":1" },
+        { "packed-repeated", "packed=3:" + hashA },
+        { "patch-no-from", "patch=2:" + hash },
+        { "patch-short-from", "patch=" + hashB.left(60) + ":2:" + hash },
+        { "patch-no-hash", "patch=" + hashB + ":2" },
+        { "patch-size-letters", "patch=" + hashB + ":2k:" + hash },
+        { "patch-repeated", "patch=" + hashB + ":2:" + hash + " patch=" + hashB + ":2:" + hash },
+    };
+    for (const auto& [tag, word] : damaged) {
+        QTest::newRow(tag) << QByteArray(header + line + word + "\n0 [Add] : b\n") << DiffLoad::Loaded
+                           << QByteArray(kept + "|0 [Add] b") << dropped;
+    }
     QTest::newRow("dots-in-names-kept") << QByteArray(header + "0 [Add] : a..b/.x.y\n") << DiffLoad::Loaded
                                         << QByteArray("0 [Add] a..b/.x.y") << QByteArray();
     // Names Windows resolves to another file than the one listed.
@@ -220,6 +284,88 @@ void DiffFileTest::missingFile()
     QCOMPARE(diff.entries.count, 0);
 }
 
+void DiffFileTest::objectsBase_data()
+{
+    QTest::addColumn<QByteArray>("baseLine");
+    QTest::addColumn<QByteArray>("base");
+    QTest::addColumn<QByteArray>("objects");
+    QTest::addColumn<QByteArray>("diagnostic");
+
+    const QByteArray longest = "http://h/" + QByteArray(255 - 9, 'o');
+    QTest::newRow("none") << QByteArray("http://h/r/1.0.4") << QByteArray("http://h/r/1.0.4") << QByteArray()
+                          << QByteArray();
+    QTest::newRow("objects") << QByteArray("http://h/r/1.0.4 http://h/r/objects") << QByteArray("http://h/r/1.0.4")
+                             << QByteArray("http://h/r/objects") << QByteArray();
+    QTest::newRow("blanks-and-cr") << QByteArray("http://h/r/1.0.4 \t http://h/r/objects \r")
+                                   << QByteArray("http://h/r/1.0.4") << QByteArray("http://h/r/objects")
+                                   << QByteArray();
+    QTest::newRow("255-bytes") << QByteArray("b " + longest) << QByteArray("b") << longest << QByteArray();
+    QTest::newRow("256-bytes-dropped") << QByteArray("b " + longest + "o") << QByteArray("b") << QByteArray()
+                                       << QByteArray(":3: objects URL longer than 255 bytes");
+}
+
+// Line 3's second word, which an updater that knows no objects never reads.
+void DiffFileTest::objectsBase()
+{
+    QFETCH(QByteArray, baseLine);
+    QFETCH(QByteArray, base);
+    QFETCH(QByteArray, objects);
+    QFETCH(QByteArray, diagnostic);
+
+    const QString path = dir.filePath(QStringLiteral("version_diff.txt"));
+    QVERIFY(writeFile(path, "@Orbisnap\nv1 --> v2\n" + baseLine + "\n0 [Changed] : a 4 " + hash + "\n"));
+    DiffFile diff;
+    StderrCapture stderrText;
+    QCOMPARE(readDiffFile(QFile::encodeName(path).constData(), diff), DiffLoad::Loaded);
+    const QByteArray written = stderrText.text();
+    QCOMPARE(QByteArray(diff.downloadBase), base);
+    QCOMPARE(QByteArray(diff.objectsBase), objects);
+    QCOMPARE(describe(diff.entries), QByteArray("0 [Changed] a 4 " + hash));
+    if (diagnostic.isEmpty()) {
+        QCOMPARE(written, QByteArray());
+    } else {
+        QVERIFY2(written.startsWith(QFile::encodeName(path) + diagnostic), written.constData());
+    }
+}
+
+// The rules an updater without objects reads by: one word of line 3, and after PATH only size
+// and hash. Applied to a file with objects, they give what the same file without them gives.
+void DiffFileTest::objectWordsLeaveOlderReadingAlone()
+{
+    const QByteArray withObjects = "@Orbisnap\nv1.0.3 --> v1.0.4\nhttp://h/r/1.0.4 http://h/r/objects\n"
+                                   "0 [Changed] : bin/core.dll 4 " + hash + " packed=3:" + hashA + " patch=" + hashB
+        + ":2:" + hash + "\n0 [Delete] : old.dll\n2 [Add] : new.dll 1 " + hashA + " packed=9:" + hashB + "\n";
+    const QByteArray without = "@Orbisnap\nv1.0.3 --> v1.0.4\nhttp://h/r/1.0.4\n"
+                               "0 [Changed] : bin/core.dll 4 " + hash + "\n0 [Delete] : old.dll\n2 [Add] : new.dll 1 "
+        + hashA + "\n";
+    const auto oldReading = [](const QByteArray& text) {
+        QList<QByteArray> lines = text.split('\n');
+        QByteArrayList out { lines[1], lines[2].split(' ').first() };
+        for (qsizetype i = 3; i < lines.size(); ++i) {
+            // STATE ACTION : PATH [SIZE SHA256]: the first six words.
+            out << lines[i].split(' ').mid(0, 6).join(' ');
+        }
+        return out;
+    };
+    QCOMPARE(oldReading(withObjects), oldReading(without));
+
+    // And this reader, with the objects dropped, sees the same entries and base as the old one.
+    const QString path = dir.filePath(QStringLiteral("older.txt"));
+    DiffFile withDiff;
+    DiffFile withoutDiff;
+    QVERIFY(writeFile(path, withObjects));
+    QCOMPARE(readDiffFile(QFile::encodeName(path).constData(), withDiff), DiffLoad::Loaded);
+    QVERIFY(writeFile(path, without));
+    QCOMPARE(readDiffFile(QFile::encodeName(path).constData(), withoutDiff), DiffLoad::Loaded);
+    QCOMPARE(QByteArray(withDiff.downloadBase), QByteArray(withoutDiff.downloadBase));
+    QCOMPARE(QByteArray(withoutDiff.objectsBase), QByteArray());
+    QByteArray stripped = describe(withDiff.entries);
+    stripped.replace(" packed=3:" + hashA + " patch=" + hashB + ":2:" + hash, "");
+    stripped.replace(" packed=9:" + hashB, "");
+    QVERIFY(stripped != describe(withDiff.entries));
+    QCOMPARE(stripped, describe(withoutDiff.entries));
+}
+
 void DiffFileTest::roundTrip_data()
 {
     QTest::addColumn<QByteArray>("content");
@@ -234,6 +380,13 @@ void DiffFileTest::roundTrip_data()
             + "\n0 [Delete] : old.dll\n0 [Add] : plugins/new.dll 0 " + hash + "\n");
     QTest::newRow("some-with-some-without")
         << QByteArray("@Orbisnap\nv1 --> v2\nbase\n0 [Changed] : a 4 " + hash + "\n0 [Add] : b\n");
+    QTest::newRow("objects")
+        << QByteArray("@Orbisnap\nv1.0.3 --> v1.0.4\nhttp://h/r/1.0.4 http://h/r/objects\n2 [Changed] : bin/core.dll 4 "
+            + hash + " packed=3:" + hashA + " patch=" + hashB + ":2:" + hash + "\n0 [Delete] : old.dll\n0 [Add] : n 0 "
+            + hash + " packed=13:" + hashB + "\n0 [Changed] : p 1 " + hashA + " patch=" + hash + ":7:" + hashB
+            + "\n0 [Add] : raw 5 " + hash + "\n");
+    QTest::newRow("objects-folder-without-objects")
+        << QByteArray("@Orbisnap\nv1 --> v2\nbase http://h/objects\n0 [Add] : b\n");
 }
 
 // A file the writer produced comes back byte for byte when read and written again.
@@ -246,7 +399,7 @@ void DiffFileTest::roundTrip()
     QCOMPARE(readDiffFile(QFile::encodeName(path).constData(), diff), DiffLoad::Loaded);
     QVERIFY(QFile::remove(path));
     QVERIFY(writeDiffFile(QFile::encodeName(path).constData(), diff.oldVersion, diff.newVersion,
-        diff.downloadBase, diff.entries.head));
+        diff.downloadBase, diff.entries.head, diff.objectsBase));
     QCOMPARE(readFile(path), content);
 }
 

@@ -7,8 +7,12 @@
 
 #include "e2escene.h"
 #include "serverconfig.h"
+#include "encode.h"
+#include "filehelpers.h"
+#include "objectnames.h"
 #include "testfiles.h"
 
+#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -81,6 +85,8 @@ private slots:
     void missingFileKeepsInstallation();
     void tenthVersionIsNewerThanNinth();
     void answersTrustedAsTheBuildSays_data();
+    void objectsTakeTheCheapWay_data();
+    void objectsTakeTheCheapWay();
     void answersTrustedAsTheBuildSays();
 
 private:
@@ -348,6 +354,99 @@ void UpdateFlowTest::answersTrustedAsTheBuildSays()
         const QString difference = treeDifference(installation(), release(New));
         QVERIFY2(difference.isEmpty(), qPrintable(difference));
     }
+}
+
+void UpdateFlowTest::objectsTakeTheCheapWay_data()
+{
+    QTest::addColumn<bool>("olderUpdater");
+    QTest::newRow("patch-compressed-copy-and-whole-files") << false;
+    // A host and updater that know no objects: the file without their words, as such a host
+    // writes it, against the same server.
+    QTest::newRow("older-updater-whole-files") << true;
+}
+
+// Releases with objects beside them, made as `orbisnap-release pack` makes them (for the two
+// files that need them; packing the programs takes longer than the whole test): data/big.dat,
+// changed in 1.0.4, comes as a patch from the installed one, plugins/big.dll, new, as its
+// compressed copy, the small files, whose objects would be no smaller, whole. An updater that
+// ignores the objects fetches every file whole from the same server. Either way the
+// installation becomes 1.0.4.
+void UpdateFlowTest::objectsTakeTheCheapWay()
+{
+    QFETCH(bool, olderUpdater);
+    QByteArray oldBig(128 * 1024, Qt::Uninitialized);
+    for (qsizetype i = 0; i < oldBig.size(); ++i) {
+        oldBig[i] = char((i * 7919) % 251 ^ (i >> 9));
+    }
+    const QByteArray newBig = QByteArray(oldBig).replace(4096, 7, "changed") + "appended in 1.0.4";
+    const QByteArray plugin = QByteArray("a plugin that compresses well ").repeated(2000);
+    Tree older = sampleRelease(Old);
+    older[QStringLiteral("data/big.dat")] = oldBig;
+    Tree newer = sampleRelease(New);
+    newer[QStringLiteral("data/big.dat")] = newBig;
+    newer[QStringLiteral("plugins/big.dll")] = plugin;
+    QVERIFY(scene->writeRelease(Old, older));
+    QVERIFY(scene->writeRelease(New, newer));
+    QVERIFY(writeFile(scene->installed(QStringLiteral("data/big.dat")), oldBig));
+    const auto hex = [](const QByteArray& bytes) {
+        return QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex().toStdString();
+    };
+    const QString objects = scene->path(QStringLiteral("releases/objects"));
+    QVERIFY(QDir().mkpath(objects));
+    std::vector<std::uint8_t> object;
+    std::string error;
+    QVERIFY2(delta::makePatch(nativePath(scene->releaseDir(Old) + "/data/big.dat"),
+                 nativePath(scene->releaseDir(New) + "/data/big.dat"), object, error),
+        error.c_str());
+    QVERIFY(writeFile(objects + '/' + QString::fromStdString(delta::patchName(hex(oldBig), hex(newBig))),
+        QByteArray(reinterpret_cast<const char*>(object.data()), qsizetype(object.size()))));
+    QVERIFY2(delta::makeCompressedCopy(nativePath(scene->releaseDir(New) + "/plugins/big.dll"), object, error),
+        error.c_str());
+    QVERIFY(writeFile(objects + '/' + QString::fromStdString(delta::objectName(hex(plugin))),
+        QByteArray(reinterpret_cast<const char*>(object.data()), qsizetype(object.size()))));
+    QVERIFY(scene->startServer());
+
+    QByteArray updaterErr;
+    QStringList whole = Fetched;
+    if (olderUpdater) {
+        QByteArray file = sampleDiffFile(E2eScene::ownDownloadBase() + "/1.0.4", {});
+        for (const char* path : { "data/big.dat", "plugins/big.dll" }) {
+            const QByteArray bytes = newer.value(QLatin1String(path));
+            file += QByteArray(path == QByteArrayView("data/big.dat") ? "0 [Changed] : " : "0 [Add] : ") + path + ' '
+                + QByteArray::number(bytes.size()) + ' ' + QByteArray::fromStdString(hex(bytes)) + '\n';
+            whole << QLatin1String(path);
+        }
+        QVERIFY(QDir().mkpath(scene->workDir()));
+        QVERIFY(writeFile(scene->diffFile(), file));
+        const ProcessRun updater = scene->runUpdater({ QStringLiteral("Host.exe"), QStringLiteral("1") });
+        QVERIFY(updater.finished);
+        QCOMPARE(updater.exitCode, 0);
+        updaterErr = readFile(updater.errPath);
+    } else {
+        ProcessRun host;
+        QVERIFY(checkAndWait("1", host));
+        QCOMPARE(host.exitCode, 0);
+        updaterErr = readFile(host.errPath);
+    }
+    const QString difference = treeDifference(installation(), release(New));
+    QVERIFY2(difference.isEmpty(), qPrintable(difference));
+    QCOMPARE(readTree(scene->workDir()).keys(), QStringList());
+
+    const QStringList fetched
+        = loggedTargets(scene->server().output(), "GET", 200).filter(QStringLiteral("/releases/"));
+    const QStringList objectsFetched = sorted(fetched.filter(QStringLiteral("/releases/objects/")));
+    if (olderUpdater) {
+        QCOMPARE(objectsFetched, QStringList());
+        QVERIFY2(!updaterErr.contains("fetched by"), updaterErr.constData());
+    } else {
+        QCOMPARE(objectsFetched,
+            sorted({ "/releases/objects/" + QString::fromStdString(delta::patchName(hex(oldBig), hex(newBig))),
+                "/releases/objects/" + QString::fromStdString(delta::objectName(hex(plugin))) }));
+        QVERIFY2(updaterErr.contains("fetched by patch: data/big.dat"), updaterErr.constData());
+        QVERIFY2(updaterErr.contains("fetched by compressed copy: plugins/big.dll"), updaterErr.constData());
+        QVERIFY2(!updaterErr.contains("not used"), updaterErr.constData());
+    }
+    QCOMPARE(sorted(fetched.filter(QStringLiteral("/releases/1.0.4/"))), releaseTargets(whole));
 }
 
 QTEST_GUILESS_MAIN(UpdateFlowTest)

@@ -32,6 +32,31 @@ const Files Releases = {
     { "releases/1.0.4/new.dll", "test" },
 };
 
+QByteArray sha256Hex(const QByteArray& bytes)
+{
+    return QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex();
+}
+
+// Objects beside the releases: a compressed copy of each 1.0.4 file and a patch from 1.0.3's
+// a.txt. The server only serves them, so any bytes do.
+const QByteArray PackedA = "packed a";
+const QByteArray PackedNew = "packed new.dll";
+const QByteArray PatchA = "patch of a";
+Files objectFiles()
+{
+    const QByteArray oldA = sha256Hex(Releases["releases/1.0.3/a.txt"]);
+    const QByteArray newA = sha256Hex(Releases["releases/1.0.4/a.txt"]);
+    const QByteArray newDll = sha256Hex(Releases["releases/1.0.4/new.dll"]);
+    return {
+        { "releases/objects/" + newA + ".zst", PackedA },
+        { "releases/objects/" + newDll + ".zst", PackedNew },
+        { "releases/objects/" + oldA + "-" + newA + ".patch", PatchA },
+        // Not objects: passed over, never named nor served.
+        { "releases/objects/" + newA + ".zst.tmp", "half written" },
+        { "releases/objects/notes.txt", "x" },
+    };
+}
+
 QByteArray headerValue(const QByteArray& headers, const QByteArray& name)
 {
     for (const QByteArray& line : headers.split('\n')) {
@@ -106,6 +131,10 @@ private slots:
     void staleAnswersRefused_data();
     void staleAnswersRefused();
     void unsignedAnswersCarryDigests();
+    void answersNameObjects_data();
+    void answersNameObjects();
+    void changedObjectsRefused_data();
+    void changedObjectsRefused();
     void slowClientsDoNotBlockOthers();
     void stalledClientDropped();
     void drippingClientDropped();
@@ -225,6 +254,137 @@ void SignedServingTest::unsignedAnswersCarryDigests()
     QCOMPARE(added.value("sha256").toString(), QStringLiteral("9f86d081884c7d659a2feaa0c55ad015a3bf4f1b2b0b822cd15d6c15b0f00a08"));
     const QJsonObject deleted = answer.value("d").toArray().at(0).toObject();
     QCOMPARE(deleted.keys(), QStringList { "file" });
+}
+
+void SignedServingTest::answersNameObjects_data()
+{
+    QTest::addColumn<bool>("signedAnswers");
+    QTest::addColumn<QByteArray>("installed");
+    QTest::addColumn<bool>("patch"); // whether a.txt's patch is named
+    QTest::newRow("unsigned-older-release") << false << QByteArray("1.0.3") << true;
+    QTest::newRow("unsigned-unknown-version") << false << QByteArray("0.9") << false;
+    QTest::newRow("signed-older-release") << true << QByteArray("1.0.3") << true;
+    QTest::newRow("signed-unknown-version") << true << QByteArray("0.9") << false;
+}
+
+// Every file to fetch names its compressed copy, a changed one its patch from the installed
+// version's file, under the signature when signed; the objects come from the download base's
+// sibling, byte for byte.
+void SignedServingTest::answersNameObjects()
+{
+    QFETCH(bool, signedAnswers);
+    QFETCH(QByteArray, installed);
+    QFETCH(bool, patch);
+
+    const Files objects = objectFiles();
+    QVERIFY(makeTree(dir->path(), objects));
+    // Signed for a base of its own (the server warns and serves them), unsigned for its own.
+    if (signedAnswers) {
+        QVERIFY(sign(QStringLiteral("http://dl.example/rel")));
+    }
+    VendorServerProcess server;
+    QVERIFY2(server.startOn(path("releases"), { "--reports", path("reports.jsonl") }), server.errors().constData());
+    const RawReply reply = rawRequest(server.port(), "GET", "/prod/Orbisnap/getVersionDiff?version=" + installed);
+    QCOMPARE(reply.status, 200);
+    if (signedAnswers) {
+        QCOMPARE(checkAnswerSignature(reply.body, headerValue(reply.headers, "X-Orbisnap-Signature"),
+                     parsePublicKeys(testPublicKey())),
+            SignatureCheck::Valid);
+    }
+    const QJsonObject answer = QJsonDocument::fromJson(reply.body).object();
+    const QString base = signedAnswers ? QStringLiteral("http://dl.example/rel") : server.baseUrl() + "/releases";
+    QCOMPARE(answer.value("objects").toString(), base + "/objects");
+    QCOMPARE(answer.value("path").toString(), base + "/1.0.4");
+
+    const auto objectOf = [&](const QJsonObject& element, const char* member) {
+        return element.value(QLatin1String(member)).toObject();
+    };
+    // What the server serves under the objects URL's path.
+    const auto fetch = [&](const QString& url) {
+        return rawRequest(server.port(), "GET", "/releases" + url.mid(base.size()).toUtf8());
+    };
+    QMap<QString, QJsonObject> byFile;
+    for (const char* key : { "u", "n" }) {
+        for (const QJsonValue& element : answer.value(QLatin1String(key)).toArray()) {
+            byFile.insert(element.toObject().value("file").toString(), element.toObject());
+        }
+    }
+    const QJsonObject a = byFile.value("a.txt");
+    const QJsonObject dll = byFile.value("new.dll");
+    QCOMPARE(objectOf(a, "packed").value("size").toInteger(), qint64(PackedA.size()));
+    QCOMPARE(objectOf(a, "packed").value("sha256").toString().toLatin1(), sha256Hex(PackedA));
+    QCOMPARE(objectOf(dll, "packed").value("sha256").toString().toLatin1(), sha256Hex(PackedNew));
+    QCOMPARE(fetch(answer.value("objects").toString() + "/" + a.value("sha256").toString() + ".zst").body, PackedA);
+    QCOMPARE(fetch(answer.value("objects").toString() + "/" + dll.value("sha256").toString() + ".zst").body, PackedNew);
+    QCOMPARE(a.contains("patch"), patch);
+    QVERIFY(!dll.contains("patch"));
+    if (patch) {
+        const QJsonObject patchOfA = objectOf(a, "patch");
+        QCOMPARE(patchOfA.value("from").toString().toLatin1(), sha256Hex(Releases["releases/1.0.3/a.txt"]));
+        QCOMPARE(patchOfA.value("size").toInteger(), qint64(PatchA.size()));
+        QCOMPARE(patchOfA.value("sha256").toString().toLatin1(), sha256Hex(PatchA));
+        QCOMPARE(fetch(answer.value("objects").toString() + "/" + patchOfA.value("from").toString() + "-"
+                     + a.value("sha256").toString() + ".patch")
+                     .body,
+            PatchA);
+    }
+    // Only objects are served from there, and the releases as before.
+    QCOMPARE(rawRequest(server.port(), "GET", "/releases/objects/notes.txt").status, 404);
+    QCOMPARE(rawRequest(server.port(), "GET", "/releases/objects/" + sha256Hex(Releases["releases/1.0.4/a.txt"]) + ".zst.tmp").status, 404);
+    QCOMPARE(rawRequest(server.port(), "GET", "/releases/1.0.4/a.txt").body, Releases["releases/1.0.4/a.txt"]);
+}
+
+void SignedServingTest::changedObjectsRefused_data()
+{
+    QTest::addColumn<QString>("object"); // the object changed after signing
+    QTest::addColumn<QByteArray>("content"); // empty: removed
+    QTest::addColumn<QByteArray>("message");
+
+    const QByteArray newA = sha256Hex(Releases["releases/1.0.4/a.txt"]);
+    const QByteArray oldA = sha256Hex(Releases["releases/1.0.3/a.txt"]);
+    QTest::newRow("compressed-copy-removed") << QString("releases/objects/" + newA + ".zst") << QByteArray()
+                                             << QByteArray("names the object " + newA + ".zst, which is not in objects/");
+    QTest::newRow("patch-altered") << QString("releases/objects/" + oldA + "-" + newA + ".patch")
+                                   << QByteArray("patch of A")
+                                   << QByteArray("1.0.3.json names the object " + oldA + "-" + newA
+                                          + ".patch with another size or SHA-256 than objects/ holds");
+    const QByteArray newDll = sha256Hex(Releases["releases/1.0.4/new.dll"]);
+    QTest::newRow("object-made-after-signing")
+        << QString("releases/objects/" + oldA + "-" + newDll + ".patch") << QByteArray("unrelated but named well")
+        << QByteArray();
+    QTest::newRow("objects-made-after-signing-named")
+        << QString("releases/objects/" + sha256Hex("a of 1.0.4\n") + ".zst") << QByteArray("x")
+        << QByteArray("1.0.3.json names the object");
+}
+
+// Answers that send installations after objects that are gone or hold other bytes are not
+// served, nor answers that leave out objects made since: sign again. verify says the same.
+void SignedServingTest::changedObjectsRefused()
+{
+    QFETCH(QString, object);
+    QFETCH(QByteArray, content);
+    QFETCH(QByteArray, message);
+
+    QVERIFY(makeTree(dir->path(), objectFiles()));
+    QVERIFY(sign(QStringLiteral("http://dl.example/rel")));
+    if (content.isEmpty()) {
+        QVERIFY(QFile::remove(path(object)));
+    } else {
+        QVERIFY(makeTree(dir->path(), { { object, content } }));
+    }
+    VendorServerProcess server;
+    const bool started = server.startOn(path("releases"), { "--reports", path("reports.jsonl") });
+    const ToolRun verify = runReleaseTool({ "verify", "--releases", path("releases"), "--public", testPublicKey() });
+    if (message.isEmpty()) {
+        // An object no answer can name (its source is in no release) changes nothing.
+        QVERIFY2(started, server.errors().constData());
+        QCOMPARE(verify.exitCode, 0);
+        return;
+    }
+    QVERIFY(!started);
+    QVERIFY2(server.errors().contains(message), server.errors().constData());
+    QCOMPARE(verify.exitCode, 1);
+    QVERIFY2(verify.err.contains(message), verify.err.constData());
 }
 
 // Eight clients send a header line every second, each staying under the read time-out for

@@ -74,6 +74,8 @@ private slots:
 
     void answerToFile_data();
     void answerToFile();
+    void objectsToFile_data();
+    void objectsToFile();
     void nothingNewer_data();
     void nothingNewer();
     void refusedAnswer_data();
@@ -264,6 +266,105 @@ void UpdateCheckTest::answerToFile()
     QCOMPARE(update.diffFilePath(), diffPath().toUtf8());
     QCOMPARE(readFile(diffPath()), expected);
     QCOMPARE(update.installedVersion(), installed.toUtf8());
+}
+
+void UpdateCheckTest::objectsToFile_data()
+{
+    QTest::addColumn<QByteArray>("members"); // the answer's "objects" member, or empty
+    QTest::addColumn<QByteArray>("changed"); // objects of the "u" element
+    QTest::addColumn<QByteArray>("added");   // objects of the "n" element
+    QTest::addColumn<QByteArray>("expected"); // the file's lines 3 to 5
+    QTest::addColumn<QStringList>("messages");
+
+    const QByteArray h = "9f86d081884c7d659a2feaa0c55ad015a3bf4f1b2b0b822cd15d6c15b0f00a08";
+    const QByteArray a = "ca978112ca1bbdcafac231b39a23dc4da786eff8147c4e72b9807785afee48bb";
+    const QByteArray b = "3e23e8160039594a33894f6564e1b1348bbd7a0088d42c4acb73eeaeea5b1b4b";
+    const QByteArray objects = R"("objects":"http://h/r/objects",)";
+    const QByteArray packedA = R"(,"packed":{"size":3,"sha256":")" + a + R"("})";
+    const QByteArray patchB = R"(,"patch":{"from":")" + b + R"(","size":2,"sha256":")" + h + R"("})";
+    const QByteArray base = "http://h/r/1.0.4";
+    const QByteArray lineU = "0 [Changed] : a.dll 4 " + h;
+    const QByteArray lineN = "0 [Add] : n.dll 4 " + h;
+    const auto file = [&](const QByteArray& baseLine, const QByteArray& u, const QByteArray& n) {
+        return QByteArray(baseLine + '\n' + lineU + u + '\n' + lineN + n + '\n');
+    };
+    const auto leftOut = [](const char* where, const char* why) {
+        return QStringList { QStringLiteral("update check: object left out: \"%1\" %2 ")
+                .arg(QLatin1String(where), QLatin1String(why)) };
+    };
+
+    QTest::newRow("both-ways") << objects << packedA + patchB << packedA
+                               << file(base + " http://h/r/objects", " packed=3:" + a + " patch=" + b + ":2:" + h,
+                                      " packed=3:" + a)
+                               << QStringList();
+    QTest::newRow("no-objects-folder-no-objects")
+        << QByteArray() << packedA + patchB << packedA << file(base, "", "") << QStringList();
+    QTest::newRow("patch-of-a-new-file-ignored")
+        << objects << QByteArray() << packedA + patchB
+        << file(base + " http://h/r/objects", "", " packed=3:" + a) << QStringList();
+    QTest::newRow("folder-without-objects")
+        << objects << QByteArray() << QByteArray() << file(base + " http://h/r/objects", "", "") << QStringList();
+    QTest::newRow("packed-not-an-object")
+        << objects << R"(,"packed":"x")" + patchB << QByteArray()
+        << file(base + " http://h/r/objects", " patch=" + b + ":2:" + h, "") << leftOut("u[0].packed", "not an object");
+    QTest::newRow("packed-negative-size")
+        << objects << QByteArray(R"(,"packed":{"size":-1,"sha256":")" + a + R"("})") << QByteArray()
+        << file(base + " http://h/r/objects", "", "") << leftOut("u[0].packed", "has no size in bytes");
+    QTest::newRow("packed-size-as-text")
+        << objects << QByteArray() << QByteArray(R"(,"packed":{"size":"3","sha256":")" + a + R"("})")
+        << file(base + " http://h/r/objects", "", "") << leftOut("n[0].packed", "has no size in bytes");
+    QTest::newRow("packed-upper-case-hash")
+        << objects << QByteArray(R"(,"packed":{"size":3,"sha256":")" + a.toUpper() + R"("})") << packedA
+        << file(base + " http://h/r/objects", "", " packed=3:" + a)
+        << leftOut("u[0].packed", "has no sha256 of 64 lower-case hex digits");
+    QTest::newRow("patch-without-from")
+        << objects << packedA + R"(,"patch":{"size":2,"sha256":")" + h + R"("})" << QByteArray()
+        << file(base + " http://h/r/objects", " packed=3:" + a, "")
+        << leftOut("u[0].patch", "has no \"from\" of 64 lower-case hex digits");
+    QTest::newRow("patch-as-array")
+        << objects << QByteArray(R"(,"patch":[1])") << QByteArray() << file(base + " http://h/r/objects", "", "")
+        << leftOut("u[0].patch", "not an object");
+    QTest::newRow("objects-not-text")
+        << QByteArray(R"("objects":["x"],)") << packedA << packedA << file(base, "", "")
+        << QStringList { QStringLiteral("update check: objects left out: \"objects\" not a text ") };
+    QTest::newRow("objects-with-blank")
+        << QByteArray(R"("objects":"http://h/r/ob jects",)") << packedA << packedA << file(base, "", "")
+        << QStringList { QStringLiteral("update check: objects left out: \"objects\" holds white space ") };
+    QTest::newRow("objects-not-http")
+        << QByteArray(R"("objects":"file:///etc",)") << packedA << packedA << file(base, "", "")
+        << QStringList { QStringLiteral("update check: objects left out: \"objects\" not an http or https URL ") };
+    const QByteArray long256 = "http://h/" + QByteArray(256 - 9, 'o');
+    QTest::newRow("objects-256-bytes")
+        << QByteArray(R"("objects":")" + long256 + R"(",)") << packedA << packedA << file(base, "", "")
+        << QStringList { QStringLiteral("update check: objects left out: \"objects\" longer than 255 bytes ") };
+    QTest::newRow("objects-255-bytes") << QByteArray(R"("objects":")" + long256.chopped(1) + R"(",)") << packedA
+                                       << QByteArray() << file(base + " " + long256.chopped(1), " packed=3:" + a, "")
+                                       << QStringList();
+}
+
+// The answer's objects go into the file as the updater reads them; one it cannot read is left
+// out with one message, and its file is still listed with its size and hash.
+void UpdateCheckTest::objectsToFile()
+{
+    QFETCH(QByteArray, members);
+    QFETCH(QByteArray, changed);
+    QFETCH(QByteArray, added);
+    QFETCH(QByteArray, expected);
+    QFETCH(QStringList, messages);
+
+    const QByteArray h = "9f86d081884c7d659a2feaa0c55ad015a3bf4f1b2b0b822cd15d6c15b0f00a08";
+    UpdateCheck update = unverifiedCheck();
+    serve(R"({"version":"1.0.4","path":"http://h/r/1.0.4",)" + members + R"("u":[{"file":"a.dll","size":4,"sha256":")"
+        + h + '"' + changed + R"(}],"n":[{"file":"n.dll","size":4,"sha256":")" + h + '"' + added + "}]}");
+    DebugLog log;
+    update.check(QStringLiteral("1.0.3"));
+    QCOMPARE(log.lines(), messages);
+    QCOMPARE(update.lastCheck(), UpdateCheck::CheckResult::Written);
+    QCOMPARE(readFile(diffPath()), "@Orbisnap\nv1.0.3 --> v1.0.4\n" + expected);
+    // And the updater reads back what was written.
+    DiffFile diff;
+    QCOMPARE(readDiffFile(QFile::encodeName(diffPath()).constData(), diff), DiffLoad::Loaded);
+    QCOMPARE(diff.entries.count, 2);
 }
 
 void UpdateCheckTest::nothingNewer_data()
