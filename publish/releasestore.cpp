@@ -226,6 +226,10 @@ bool ReleaseStore::load(
     for (Release& release : all) {
         for (auto& [path, file] : release.files) {
             std::string reason;
+            // Taken before the bytes are read: a file changed while it is hashed then shows
+            // another time later, so nobody takes the hash for its bytes.
+            std::error_code ignored;
+            file.modified = fs::last_write_time(file.source, ignored);
             if (!cache.digest(file.source, file.size, file.sha256, reason)) {
                 problems.push_back("release " + release.version + ": cannot read " + quoted(file.source) + ": " + reason);
             }

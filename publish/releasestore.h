@@ -48,6 +48,7 @@ struct ReleaseFile
     std::filesystem::path source; // the bytes to serve; a symlink's resolved target
     std::int64_t size = 0;        // as read at start-up
     Sha256Digest sha256 {};       // likewise
+    std::filesystem::file_time_type modified {}; // taken just before it was hashed
 };
 
 struct Release

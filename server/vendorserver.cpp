@@ -1,6 +1,7 @@
 #include "vendorserver.h"
 
 #include "formdata.h"
+#include "httpcache.h"
 #include "serverconfig.h"
 #include "version.h"
 #include "versionanswer.h"
@@ -32,9 +33,17 @@ namespace {
 constexpr std::string_view ReleasesPrefix = "/releases/";
 // Forms are a few short fields; anything near this size is no report.
 constexpr std::size_t MaxBodyBytes = 64 * 1024;
-// Connections served at once. Each one takes a thread while it sends its request, so a few
-// clients that send slowly must not take them all (the library's default is 8).
+// Requests served at once. Each one takes a thread while it sends its request, so a few
+// clients that send slowly must not take them all (the library's default is 8). Connections
+// between requests take none.
 constexpr std::size_t MaxConnections = 64;
+// Keep-alive connections kept open between requests, well below the default limit of 1,024
+// open files.
+constexpr std::size_t MaxIdleConnections = 768;
+// Requests per connection: a client that checks and then fetches reuses one connection.
+constexpr std::size_t MaxRequestsPerConnection = 1000;
+// Connections waiting to be accepted (the kernel caps it at net.core.somaxconn).
+constexpr int ListenBacklog = 1024;
 // A client that sends nothing of its request for this long is dropped.
 constexpr time_t RequestReadTimeoutSeconds = 3;
 // And one that has not sent its whole request after this long, however it paces it, so one
@@ -106,9 +115,13 @@ void accessLog(const httplib::Request& request, const httplib::Response& respons
         + std::to_string(response.status) + " " + std::to_string(bytes) + "\n");
 }
 
+constexpr char JsonType[] = "application/json; charset=utf-8";
+
+// Product calls, reports and refusals: for this client, now, never kept by a cache.
 void answerJson(httplib::Response& response, const Json::Value& document)
 {
-    response.set_content(jsonText(document), "application/json; charset=utf-8");
+    response.set_header("Cache-Control", HttpCache::NotStored);
+    response.set_content(jsonText(document), JsonType);
 }
 
 // A refused request: the reason goes to the client and, as a diagnostic, to standard error.
@@ -154,7 +167,8 @@ public:
 VendorServer::VendorServer(const ReleaseStore& store, ReportLog& reports)
     : store(store)
     , reports(reports)
-    , http(RequestTimeLimit)
+    , issued(utcNow())
+    , http(RequestTimeLimit, MaxConnections, MaxIdleConnections)
 {
     // Only SO_REUSEADDR (a restart may bind while old connections linger): the library's
     // default adds SO_REUSEPORT, with which a second server would silently share the port.
@@ -163,12 +177,11 @@ VendorServer::VendorServer(const ReleaseStore& store, ReportLog& reports)
         ::setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof(yes));
     });
     http.set_payload_max_length(MaxBodyBytes);
-    http.new_task_queue = [] { return new httplib::ThreadPool(MaxConnections); };
     http.set_read_timeout(RequestReadTimeoutSeconds, 0);
     http.set_write_timeout(ResponseWriteTimeoutSeconds, 0);
-    // The client opens a fresh connection per request; an idle one kept longer only delays a
-    // stop, which waits for it.
-    http.set_keep_alive_timeout(1);
+    // An idle connection holds no thread, and a stop closes it at once.
+    http.set_keep_alive_timeout(5);
+    http.set_keep_alive_max_count(MaxRequestsPerConnection);
     http.set_logger(accessLog);
     http.set_exception_handler([](const httplib::Request& request, httplib::Response& response,
                                    std::exception_ptr) { refuse(request, response, 500, "internal error"); });
@@ -195,7 +208,10 @@ VendorServer::VendorServer(const ReleaseStore& store, ReportLog& reports)
     });
     http.set_error_handler([](const httplib::Request&, httplib::Response& response) {
         if (response.body.empty() && response.status == 404) {
-            response.set_content("{\"error\":\"not found\"}", "application/json; charset=utf-8");
+            response.set_content("{\"error\":\"not found\"}", JsonType);
+        }
+        if (!response.has_header("Cache-Control")) {
+            response.set_header("Cache-Control", HttpCache::NotStored);
         }
     });
 }
@@ -214,6 +230,10 @@ int VendorServer::bind(const std::string& host, int port, std::string& error)
         } else {
             error += ": no address of this machine";
         }
+        return -1;
+    }
+    if (!http.setBacklog(ListenBacklog)) {
+        error = "cannot listen on " + host + ":" + std::to_string(port) + ": " + std::strerror(errno);
         return -1;
     }
     return bound;
@@ -248,21 +268,25 @@ void VendorServer::handleVersionDiff(const httplib::Request& request, httplib::R
             query.isRepeated("version") ? "version given more than once" : "no version given");
         return;
     }
+    // Every version answer can be kept by a cache: its bytes depend on the query alone.
+    const auto answerVersion = [&](const std::string& body) {
+        HttpCache::answer(request, response, body, HttpCache::strongEtagOf(body), JsonType,
+            HttpCache::VersionAnswerLifetime);
+    };
     if (signedAnswers) {
         if (const SignedAnswer* answer = signedAnswers->forInstalled(store, *installed)) {
             response.set_header(VersionAnswerSignatureHeader, answer->signature);
-            response.set_content(answer->body, "application/json; charset=utf-8");
+            answerVersion(answer->body);
             return;
         }
-        answerJson(response, Json::Value(Json::objectValue));
+        answerVersion(jsonText(Json::Value(Json::objectValue)));
         return;
     }
     if (isUpToDate(store, *installed)) {
-        answerJson(response, Json::Value(Json::objectValue));
+        answerVersion(jsonText(Json::Value(Json::objectValue)));
         return;
     }
-    response.set_content(answerBody(versionAnswer(store, *installed, downloadBase, utcNow())),
-        "application/json; charset=utf-8");
+    answerVersion(answerBody(versionAnswer(store, *installed, downloadBase, issued)));
 }
 
 void VendorServer::handleProductInfo(const httplib::Request& request, httplib::Response& response)
@@ -396,6 +420,27 @@ void VendorServer::handleFile(const httplib::Request& request, httplib::Response
     if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
         response.status = 404;
         return;
+    }
+    // The hash read at start-up names these bytes only while the file is as it was then.
+    const bool unchanged = status.st_size == file->second.size
+        && fs::last_write_time(real, error) == file->second.modified && !error;
+    if (unchanged) {
+        const std::string etag = HttpCache::strongEtag(file->second.sha256);
+        if (HttpCache::answerNotModified(
+                request, response, etag, HttpCache::ReleaseFileLifetime, std::size_t(status.st_size))) {
+            return;
+        }
+        // A range of other bytes than the client's partial holds must not be sent: an If-Range
+        // that names another version of the file asks for all of it. The request is the
+        // server's own object, handed here as const.
+        if (request.has_header("If-Range") && request.get_header_value("If-Range") != etag) {
+            const_cast<httplib::Request&>(request).ranges.clear();
+        }
+    } else {
+        response.set_header("Cache-Control", HttpCache::NotStored);
+        if (request.has_header("If-Range")) {
+            const_cast<httplib::Request&>(request).ranges.clear();
+        }
     }
     if (status.st_size == 0) {
         // The library sends a provider of length 0 without Content-Length.

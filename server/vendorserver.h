@@ -13,7 +13,7 @@
 // getVersionDiff answers {} when V is the newest version or newer, otherwise the version
 // answer (versionanswer.h): the newest version, BASE/NEWEST, the changed, deleted and new
 // files of V's tree against the newest one's with the size and SHA-256 of each file to fetch,
-// V as "installed" and the time as "issued"; an unknown V gets every file of the newest in
+// V as "installed" and the server's start-up time as "issued"; an unknown V gets every file of the newest in
 // "n". BASE is --public-base, or this server's own /releases. When the releases directory
 // holds signed answers (signedanswers.h) they are served instead, byte for byte, with their
 // signature in the X-Orbisnap-Signature header: V's own, the newest's for the newest, "any"
@@ -23,6 +23,8 @@
 // real path is checked to lie inside the releases directory, so no request ("..", encoded or
 // not, backslashes, absolute paths, symlinks made later) reaches anything else. Bodies are
 // streamed from the file, never held whole.
+//
+// Every answer carries Cache-Control and, where it can be kept, a strong ETag (httpcache.h).
 //
 // Every request writes one access-log line (combined log format) to standard output.
 
@@ -66,6 +68,9 @@ private:
     const ReleaseStore& store;
     ReportLog& reports;
     std::string downloadBase;
+    // The "issued" of unsigned answers: the time the server read the releases, so an answer's
+    // bytes, and with them its ETag, stay the same while it runs.
+    const std::string issued;
     const SignedAnswers* signedAnswers = nullptr;
     BoundedServer http;
 };

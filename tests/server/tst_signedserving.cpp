@@ -32,17 +32,6 @@ const Files Releases = {
     { "releases/1.0.4/new.dll", "test" },
 };
 
-QByteArray headerValue(const QByteArray& headers, const QByteArray& name)
-{
-    for (const QByteArray& line : headers.split('\n')) {
-        const qsizetype colon = line.indexOf(':');
-        if (colon > 0 && line.left(colon).trimmed().compare(name, Qt::CaseInsensitive) == 0) {
-            return line.mid(colon + 1).trimmed();
-        }
-    }
-    return {};
-}
-
 // A connection that sends its request a piece at a time, as a slow or hostile client does.
 class SlowClient
 {
