@@ -132,6 +132,46 @@ const Release* ReleaseStore::releaseNamed(std::string_view version) const
     return found == all.end() ? nullptr : &*found;
 }
 
+VersionDiff diffBetween(const Release& from, const Release& to)
+{
+    VersionDiff diff;
+    for (const auto& [path, file] : from.files) {
+        const auto counterpart = to.files.find(path);
+        if (counterpart == to.files.end()) {
+            diff.deleted.push_back(path);
+        } else if (file.size != counterpart->second.size || file.sha256 != counterpart->second.sha256) {
+            diff.changed.push_back(path);
+        }
+    }
+    for (const auto& [path, file] : to.files) {
+        if (!from.files.contains(path)) {
+            diff.added.push_back(path);
+        }
+    }
+    return diff;
+}
+
+std::optional<VersionDiff> ReleaseStore::diffFrom(std::string_view installed, const Release& target) const
+{
+    if (&target == &newest()) {
+        return diffFrom(installed);
+    }
+    const std::string text(installed);
+    if (compareVersions(text.c_str(), target.version.c_str()) >= 0) {
+        return std::nullopt;
+    }
+    for (const Release& release : all) {
+        if (compareVersions(text.c_str(), release.version.c_str()) == 0) {
+            return diffBetween(release, target);
+        }
+    }
+    VersionDiff everything;
+    for (const auto& [path, file] : target.files) {
+        everything.added.push_back(path);
+    }
+    return everything;
+}
+
 std::optional<VersionDiff> ReleaseStore::diffFrom(std::string_view installed) const
 {
     const std::string text(installed);
@@ -238,23 +278,8 @@ bool ReleaseStore::load(
     if (problems.size() != problemsBefore) {
         return false;
     }
-    const Release& latest = all.back();
     for (const Release& release : all) {
-        VersionDiff diff;
-        for (const auto& [path, file] : release.files) {
-            const auto counterpart = latest.files.find(path);
-            if (counterpart == latest.files.end()) {
-                diff.deleted.push_back(path);
-            } else if (file.size != counterpart->second.size || file.sha256 != counterpart->second.sha256) {
-                diff.changed.push_back(path);
-            }
-        }
-        for (const auto& [path, file] : latest.files) {
-            if (!release.files.contains(path)) {
-                diff.added.push_back(path);
-            }
-        }
-        diffs.push_back(std::move(diff));
+        diffs.push_back(diffBetween(release, all.back()));
     }
     return problems.size() == problemsBefore;
 }

@@ -164,8 +164,9 @@ public:
 
 } // namespace
 
-VendorServer::VendorServer(const ReleaseStore& store, ReportLog& reports)
+VendorServer::VendorServer(const ReleaseStore& store, const Channels& channels, ReportLog& reports)
     : store(store)
+    , channels(channels)
     , reports(reports)
     , issued(utcNow())
     , http(RequestTimeLimit, MaxConnections, MaxIdleConnections)
@@ -268,13 +269,23 @@ void VendorServer::handleVersionDiff(const httplib::Request& request, httplib::R
             query.isRepeated("version") ? "version given more than once" : "no version given");
         return;
     }
+    if (query.isRepeated("channel")) {
+        refuse(request, response, 400, "channel given more than once");
+        return;
+    }
+    const std::string channelName = query.value("channel").value_or(StableChannel);
+    const Channel* channel = isChannelName(channelName) ? channels.find(channelName) : nullptr;
+    if (!channel) {
+        refuse(request, response, 404, "no channel \"" + channelName + "\"");
+        return;
+    }
     // Every version answer can be kept by a cache: its bytes depend on the query alone.
     const auto answerVersion = [&](const std::string& body) {
         HttpCache::answer(request, response, body, HttpCache::strongEtagOf(body), JsonType,
             HttpCache::VersionAnswerLifetime);
     };
     if (signedAnswers) {
-        if (const SignedAnswer* answer = signedAnswers->forInstalled(store, *installed)) {
+        if (const SignedAnswer* answer = signedAnswers->forInstalled(store, *channel, *installed)) {
             response.set_header(VersionAnswerSignatureHeader, answer->signature);
             answerVersion(answer->body);
             return;
@@ -282,11 +293,13 @@ void VendorServer::handleVersionDiff(const httplib::Request& request, httplib::R
         answerVersion(jsonText(Json::Value(Json::objectValue)));
         return;
     }
-    if (isUpToDate(store, *installed)) {
+    if (isUpToDate(store, *installed, *channel->release)) {
         answerVersion(jsonText(Json::Value(Json::objectValue)));
         return;
     }
-    answerVersion(answerBody(versionAnswer(store, *installed, downloadBase, issued)));
+    Json::Value answer = versionAnswer(store, *installed, *channel->release, downloadBase, issued);
+    addChannelTerms(answer, *channel);
+    answerVersion(answerBody(answer));
 }
 
 void VendorServer::handleProductInfo(const httplib::Request& request, httplib::Response& response)

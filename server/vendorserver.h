@@ -2,7 +2,9 @@
 
 // The HTTP side of the vendor server. Requests, below "/" + ProductPath:
 //
-//   GET  /prod/Orbisnap/getVersionDiff?version=V  what installed version V needs (see below)
+//   GET  /prod/Orbisnap/getVersionDiff?version=V[&channel=C]
+//                                                 what installed version V needs on channel C
+//                                                 (default "stable"; see below and channels.h)
 //   POST /prod/Orbisnap/getProductInfo?           form "version=V": product-info.json's member
 //                                                 for V, else its "*", else {"version","newest"}
 //   POST /prod/Orbisnap/useReport?                form "mac, version, computerName, userName,
@@ -10,8 +12,9 @@
 //   POST /prod/Orbisnap/getProductAd              ad.json, else {"ads":[]}
 //   GET  /releases/VERSION/PATH                   the bytes of one file of one release
 //
-// getVersionDiff answers {} when V is the newest version or newer, otherwise the version
-// answer (versionanswer.h): the newest version, BASE/NEWEST, the changed, deleted and new
+// getVersionDiff answers {} when V is the channel's version or newer, otherwise the version
+// answer (versionanswer.h) towards the channel's version (the newest without channels.json),
+// with the channel's "channel" and "rollout": that version, BASE/VERSION, the changed, deleted and new
 // files of V's tree against the newest one's with the size and SHA-256 of each file to fetch,
 // V as "installed" and the server's start-up time as "issued"; an unknown V gets every file of the newest in
 // "n". BASE is --public-base, or this server's own /releases. When the releases directory
@@ -29,6 +32,7 @@
 // Every request writes one access-log line (combined log format) to standard output.
 
 #include "boundedserver.h"
+#include "channels.h"
 #include "releasestore.h"
 #include "reportlog.h"
 #include "signedanswers.h"
@@ -40,7 +44,7 @@
 class VendorServer
 {
 public:
-    VendorServer(const ReleaseStore& store, ReportLog& reports);
+    VendorServer(const ReleaseStore& store, const Channels& channels, ReportLog& reports);
     VendorServer(const VendorServer&) = delete;
     VendorServer& operator=(const VendorServer&) = delete;
 
@@ -66,6 +70,7 @@ private:
     void handleFile(const httplib::Request& request, httplib::Response& response);
 
     const ReleaseStore& store;
+    const Channels& channels;
     ReportLog& reports;
     std::string downloadBase;
     // The "issued" of unsigned answers: the time the server read the releases, so an answer's
