@@ -16,6 +16,9 @@
 
 #include <QString>
 
+// The longest staged rollout, in days, that channels.json and an answer may name.
+inline constexpr double MaxRolloutDays = 365;
+
 // The fraction of the installation whose host is hostName (the executable's file name).
 double installationRolloutFraction(const QString& hostName);
 

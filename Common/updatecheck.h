@@ -59,8 +59,6 @@ inline constexpr char UpdaterExeName[] = "RevisionPusher.exe";
 inline constexpr char StableChannelName[] = "stable";
 // The "installed" of an answer made for any version the server holds no release of.
 inline constexpr char AnyVersionName[] = "*";
-// The longest staged rollout an answer may name, in days.
-inline constexpr double MaxRolloutDays = 365;
 
 class UpdateCheck
 {

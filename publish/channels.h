@@ -18,6 +18,7 @@
 // channel, "stable", whose version is the newest release.
 
 #include "releasestore.h"
+#include "rolloutfraction.h"
 
 #include <json/value.h>
 
@@ -28,7 +29,6 @@
 
 inline constexpr char StableChannel[] = "stable";
 inline constexpr char ChannelsFileName[] = "channels.json";
-inline constexpr double MaxRolloutDays = 365;
 
 struct Rollout
 {
