@@ -27,6 +27,8 @@ elif [ -n "${1:-}" ]; then
 fi
 
 scripts/setup.sh
+# shellcheck source=scripts/buildenv.sh
+source scripts/buildenv.sh
 # The release tool comes from the plain build; the key it makes is the demo's own.
 cmake -S . -B build -G Ninja >/dev/null
 cmake --build build --parallel "$(nproc)" --target orbisnap-release

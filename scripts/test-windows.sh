@@ -49,14 +49,12 @@ if [ ! -f "$sdk/toolchain-mingw64.cmake" ]; then
     exit 0
 fi
 
-launcher=()
-if command -v ccache >/dev/null; then
-    launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
-fi
+# shellcheck source=scripts/buildenv.sh
+source scripts/buildenv.sh
 
 say "Building for Windows in build-win (warnings are errors)"
 cmake -S . -B build-win -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DCMAKE_TOOLCHAIN_FILE="$sdk/toolchain-mingw64.cmake" "${launcher[@]}" \
+    -DCMAKE_TOOLCHAIN_FILE="$sdk/toolchain-mingw64.cmake" \
     -DCMAKE_COMPILE_WARNING_AS_ERROR=ON \
     -DORBISNAP_SERVER_BASE_URL="http://127.0.0.1:$port" \
     -DORBISNAP_RELEASE_PUBLIC_KEYS="$(cat tests/keys/release-test.public)" >/dev/null
@@ -64,7 +62,7 @@ cmake --build build-win --parallel "$jobs"
 
 say "Building vendor-server and orbisnap-release (Linux) in build"
 if [ ! -f build/CMakeCache.txt ]; then
-    cmake -S . -B build -G Ninja "${launcher[@]}" >/dev/null
+    cmake -S . -B build -G Ninja >/dev/null
 fi
 cmake --build build --parallel "$jobs" --target vendor-server orbisnap-release
 

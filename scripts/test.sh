@@ -13,6 +13,8 @@ if [ "${1:-}" = "--sanitize" ]; then
 fi
 
 scripts/setup.sh
+# shellcheck source=scripts/buildenv.sh
+source scripts/buildenv.sh
 cmake -S . -B "$build" -G Ninja -DORBISNAP_SANITIZE="$sanitize" -DORBISNAP_BUILD_TESTS=ON >/dev/null
 cmake --build "$build" --parallel "$(nproc)"
 
