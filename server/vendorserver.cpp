@@ -279,27 +279,49 @@ void VendorServer::handleVersionDiff(const httplib::Request& request, httplib::R
         refuse(request, response, 404, "no channel \"" + channelName + "\"");
         return;
     }
-    // Every version answer can be kept by a cache: its bytes depend on the query alone.
-    const auto answerVersion = [&](const std::string& body) {
-        HttpCache::answer(request, response, body, HttpCache::strongEtagOf(body), JsonType,
-            HttpCache::VersionAnswerLifetime);
-    };
+    // Every version answer can be kept by a cache: its bytes depend on the query alone. The
+    // answers of releases, the ones asked for again and again, are made and hashed once.
+    const bool release = store.releaseNamed(*installed) != nullptr;
+    const KnownAnswer answer = release ? knownAnswer(*channel, *installed) : makeAnswer(*channel, *installed);
+    if (!answer.signature.empty()) {
+        response.set_header(VersionAnswerSignatureHeader, answer.signature);
+    }
+    HttpCache::answer(request, response, answer.body, answer.etag, JsonType, HttpCache::VersionAnswerLifetime);
+}
+
+VendorServer::KnownAnswer VendorServer::makeAnswer(const Channel& channel, const std::string& installed) const
+{
+    KnownAnswer known;
     if (signedAnswers) {
-        if (const SignedAnswer* answer = signedAnswers->forInstalled(store, *channel, *installed)) {
-            response.set_header(VersionAnswerSignatureHeader, answer->signature);
-            answerVersion(answer->body);
-            return;
+        if (const SignedAnswer* answer = signedAnswers->forInstalled(store, channel, installed)) {
+            known.body = answer->body;
+            known.signature = answer->signature;
+        } else {
+            known.body = jsonText(Json::Value(Json::objectValue));
         }
-        answerVersion(jsonText(Json::Value(Json::objectValue)));
-        return;
+    } else if (isUpToDate(store, installed, *channel.release)) {
+        known.body = jsonText(Json::Value(Json::objectValue));
+    } else {
+        Json::Value answer = versionAnswer(store, installed, *channel.release, downloadBase, issued);
+        addChannelTerms(answer, channel);
+        known.body = answerBody(answer);
     }
-    if (isUpToDate(store, *installed, *channel->release)) {
-        answerVersion(jsonText(Json::Value(Json::objectValue)));
-        return;
+    known.etag = HttpCache::strongEtagOf(known.body);
+    return known;
+}
+
+VendorServer::KnownAnswer VendorServer::knownAnswer(const Channel& channel, const std::string& installed)
+{
+    const std::pair<std::string, std::string> key(channel.name, installed);
+    {
+        std::lock_guard lock(knownMutex);
+        if (const auto found = known.find(key); found != known.end()) {
+            return found->second;
+        }
     }
-    Json::Value answer = versionAnswer(store, *installed, *channel->release, downloadBase, issued);
-    addChannelTerms(answer, *channel);
-    answerVersion(answerBody(answer));
+    KnownAnswer answer = makeAnswer(channel, installed);
+    std::lock_guard lock(knownMutex);
+    return known.emplace(key, std::move(answer)).first->second;
 }
 
 void VendorServer::handleProductInfo(const httplib::Request& request, httplib::Response& response)

@@ -39,7 +39,10 @@
 
 #include <httplib.h>
 
+#include <map>
+#include <mutex>
 #include <string>
+#include <utility>
 
 class VendorServer
 {
@@ -69,6 +72,17 @@ private:
     void handleProductAd(const httplib::Request& request, httplib::Response& response);
     void handleFile(const httplib::Request& request, httplib::Response& response);
 
+    struct KnownAnswer
+    {
+        std::string body;
+        std::string signature; // empty: unsigned
+        std::string etag;
+    };
+    // The answer for installed on channel, with its ETag.
+    KnownAnswer makeAnswer(const Channel& channel, const std::string& installed) const;
+    // The same for a release's own version, made once and kept (there are only so many).
+    KnownAnswer knownAnswer(const Channel& channel, const std::string& installed);
+
     const ReleaseStore& store;
     const Channels& channels;
     ReportLog& reports;
@@ -77,5 +91,7 @@ private:
     // bytes, and with them its ETag, stay the same while it runs.
     const std::string issued;
     const SignedAnswers* signedAnswers = nullptr;
+    std::mutex knownMutex;
+    std::map<std::pair<std::string, std::string>, KnownAnswer> known; // by channel, installed
     BoundedServer http;
 };
