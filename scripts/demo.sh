@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
-# The demo: one update of an installation of release 1.0.3 to release 1.0.4, end to end.
+# The demo: one update of an installation of release 1.0.3 to release 1.0.4, end to end, and
+# the vendor's dashboard of the usage reports the installation sends before and after it.
 #   scripts/demo.sh          headless: the host starts the updater in mode 1 and ends
 #   scripts/demo.sh --gui    mode 2, with the progress window (needs a display)
 # Everything happens in a fresh temporary directory with its own TMPDIR; nothing outside it is
-# touched, and the vendor server is stopped at the end.
+# touched, and the vendor server is stopped at the end (run from a terminal, the demo keeps it
+# running for the dashboard until Enter is pressed).
 #
 # The demo takes the verified road: it keeps a release key of its own in build-demo/ (made once
 # with orbisnap-release keygen), builds the host and the updater in build-demo/ trusting that
@@ -77,9 +79,17 @@ cp -a "$root/releases/1.0.3" "$root/install"
 (cd "$root/install" && find . -type f | sort) >"$root/before.txt"
 
 say "Starting vendor-server at $base_url"
-build-demo/server/vendor-server --releases "$root/releases" --reports "$root/reports.jsonl" >"$root/server.log" 2>&1 &
+# The dashboard's token: random, readable by its owner only.
+(umask 077 && head -c 24 /dev/urandom | base64 | tr '+/' '-_' >"$root/dashboard.token")
+build-demo/server/vendor-server --releases "$root/releases" --reports "$root/reports.sqlite" \
+    --dashboard-token "$root/dashboard.token" >"$root/server.log" 2>&1 &
 server_pid=$!
 wait_for_server "$base_url/" "$server_pid" "$root/server.log"
+
+say "Usage reports from 1.0.3: Host.exe report STATE, as two users"
+USER=ann "$root/install/Host.exe" report 1
+USER=ann "$root/install/Host.exe" report 2
+USER=bob "$root/install/Host.exe" report 1
 
 say "Host.exe check $mode"
 "$root/install/Host.exe" check "$mode"
@@ -116,4 +126,32 @@ if diff -r "$root/releases/1.0.4" "$root/install"; then
 else
     echo "FAILED: the installation differs from release 1.0.4" >&2
     exit 1
+fi
+
+say "Usage reports from 1.0.4"
+USER=ann "$root/install/Host.exe" report 1
+USER=ann "$root/install/Host.exe" report 3
+
+say "The dashboard"
+token=$(cat "$root/dashboard.token")
+figures=$(curl -fsS -H "Authorization: Bearer $token" "$base_url/dashboard.json")
+echo "$figures" | grep -o '"newestShare":{[^}]*}' || true
+echo "$figures" | grep -o '"totals":{[^}]*}' || true
+if ! echo "$figures" | grep -q '"reports":5,'; then
+    echo "FAILED: the dashboard does not count the 5 reports sent" >&2
+    exit 1
+fi
+status=$(curl -s -o /dev/null -w '%{http_code}' "$base_url/dashboard")
+if [ "$status" != 404 ]; then
+    echo "FAILED: the dashboard answered $status without its token" >&2
+    exit 1
+fi
+echo "OK: the dashboard counts every report, and without its token it is a 404"
+echo
+echo "Dashboard: $base_url/dashboard"
+echo "Token:     $token   (sent as the header \"Authorization: Bearer $token\")"
+echo "JSON:      curl -H \"Authorization: Bearer $token\" $base_url/dashboard.json"
+echo "A browser sends the header through an extension or a reverse proxy that adds it."
+if [ -t 0 ]; then
+    read -r -p "vendor-server keeps running for the dashboard; press Enter to stop it. "
 fi

@@ -8,8 +8,9 @@ set -euo pipefail
 
 packages=(
     build-essential cmake ninja-build pkg-config
-    qt6-base-dev libgl-dev libjsoncpp-dev libcpp-httplib-dev libssl-dev libsodium-dev
+    qt6-base-dev libgl-dev libjsoncpp-dev libcpp-httplib-dev libssl-dev libsodium-dev libsqlite3-dev
     curl nginx-light xvfb xauth time ccache apache2-utils
+    chromium  # the dashboard test opens the page in it, headless (big: installed without recommends)
 )
 if [ "${1:-}" = "--windows" ]; then
     packages+=(g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 libgcrypt-mingw-w64-dev wine64 wine

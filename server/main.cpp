@@ -1,10 +1,11 @@
 // vendor-server: the project's own vendor server. Reads the releases directory, opens the
-// reports file, binds the port, then serves until SIGINT or SIGTERM (exit 0). Any start-up
+// reports database (importing an earlier version's reports file), binds the port, then serves until SIGINT or SIGTERM (exit 0). Any start-up
 // failure is one clear message on standard error and exit 1; a bad command line exits 2.
 
 #include "channels.h"
 #include "releasestore.h"
-#include "reportlog.h"
+#include "dashboard.h"
+#include "reportstore.h"
 #include "serveroptions.h"
 #include "signedanswers.h"
 #include "utctime.h"
@@ -43,7 +44,7 @@ bool isWildcardHost(const std::string& host)
     return host == "0.0.0.0" || host == "::" || host == "*";
 }
 
-// The reports file holds users' names; inside the releases directory it would be published
+// The reports database and its pseudonym secret; inside the releases directory it would be published
 // along with the releases (by nginx, say), so it must lie elsewhere.
 bool checkReportsPlace(const fs::path& reports, const ReleaseStore& store, std::string& error)
 {
@@ -51,11 +52,11 @@ bool checkReportsPlace(const fs::path& reports, const ReleaseStore& store, std::
     // Resolved whole, so that a symlink named as the reports file cannot lead inside either.
     const fs::path resolved = fs::weakly_canonical(fs::absolute(reports, code), code);
     if (code || !fs::is_directory(resolved.parent_path(), code)) {
-        error = "the folder of reports file \"" + reports.string() + "\" does not exist";
+        error = "the folder of reports database \"" + reports.string() + "\" does not exist";
         return false;
     }
     if (resolved == store.root() || store.contains(resolved)) {
-        error = "reports file \"" + reports.string() + "\" lies inside the releases directory \""
+        error = "reports database \"" + reports.string() + "\" lies inside the releases directory \""
             + store.root().string() + "\", which is published; give --reports a place outside it";
         return false;
     }
@@ -189,13 +190,40 @@ int main(int argc, char** argv)
         warnOfExpiry(signedAnswers.earliestExpiry(), store);
     }
 
-    const fs::path reportsFile
-        = options.reportsFile.empty() ? store.root().parent_path() / "reports.jsonl" : options.reportsFile;
+    fs::path reportsFile
+        = options.reportsFile.empty() ? store.root().parent_path() / "reports.sqlite" : options.reportsFile;
+    // Earlier versions appended JSON lines to reports.jsonl; a command line that still names
+    // that file keeps working, with the database beside it.
+    fs::path earlierReports = reportsFile.parent_path() / "reports.jsonl";
+    if (reportsFile.extension() == ".jsonl") {
+        earlierReports = reportsFile;
+        reportsFile.replace_extension(".sqlite");
+    }
     if (!checkReportsPlace(reportsFile, store, error)) {
         return fail(error);
     }
-    ReportLog reports;
+    ReportStore reports;
     if (!reports.open(reportsFile, error)) {
+        return fail(error);
+    }
+    std::error_code code;
+    if (fs::is_regular_file(earlierReports, code)) {
+        std::size_t imported = 0;
+        std::vector<std::string> skipped;
+        const bool done = reports.importJsonLines(earlierReports, imported, skipped, error);
+        for (const std::string& line : skipped) {
+            std::fprintf(stderr, "vendor-server: warning: %s\n", line.c_str());
+        }
+        if (!done) {
+            return fail(error);
+        }
+        if (imported > 0) {
+            say("imported " + std::to_string(imported) + " report(s) from " + earlierReports.string()
+                + " (the file is kept as it is)");
+        }
+    }
+    Dashboard dashboard(store);
+    if (!options.dashboardTokenFile.empty() && !dashboard.open(options.dashboardTokenFile, reportsFile, error)) {
         return fail(error);
     }
 
@@ -226,11 +254,18 @@ int main(int argc, char** argv)
             "download base \"" + newestBase + "\" is longer than 255 bytes, which the client cannot keep");
     }
     server.setDownloadBase(downloadBase);
+    if (!options.dashboardTokenFile.empty()) {
+        server.setDashboard(&dashboard);
+    }
 
     say("releases " + store.root().string() + ": " + std::to_string(store.releases().size())
         + " version(s), newest " + store.newest().version + " with "
         + std::to_string(store.newest().files.size()) + " file(s)");
     say("usage reports go to " + reports.path().string());
+    if (!options.dashboardTokenFile.empty()) {
+        say("dashboard at " + ownAddress + "/dashboard for requests with the token in "
+            + options.dashboardTokenFile.string());
+    }
     say("download base " + downloadBase);
     say(signedMode ? "version answers: signed, from " + (store.root() / SignedAnswersFolder).string()
                    : std::string("version answers: unsigned (no signed answers in the releases directory)"));

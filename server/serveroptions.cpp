@@ -117,7 +117,7 @@ bool parseServerOptions(int argc, const char* const* argv, ServerOptions& option
             hasValue = true;
         }
         if (name != "--host" && name != "--port" && name != "--releases" && name != "--reports"
-            && name != "--public-base") {
+            && name != "--public-base" && name != "--dashboard-token") {
             error = "unknown argument: " + std::string(argument);
             return false;
         }
@@ -147,6 +147,8 @@ bool parseServerOptions(int argc, const char* const* argv, ServerOptions& option
             options.releasesDir = value;
         } else if (name == "--reports") {
             options.reportsFile = value;
+        } else if (name == "--dashboard-token") {
+            options.dashboardTokenFile = value;
         } else {
             options.publicBase = value;
             if (!checkPublicBase(options.publicBase, error)) {
@@ -162,6 +164,7 @@ std::string usageText(std::string_view program)
     std::string text = "usage: ";
     text += program;
     text += " [--host HOST] [--port PORT] [--releases DIR] [--reports FILE] [--public-base URL]\n"
+            "       [--dashboard-token FILE]\n"
             "\n"
             "Serves the releases directory DIR, in which DIR/VERSION/ holds the whole installation\n"
             "tree of each version, to the update check and the updater.\n"
@@ -170,10 +173,14 @@ std::string usageText(std::string_view program)
             "  --port PORT         port to listen on, 0 for any free one (default: the compiled-in\n"
             "                      server's port)\n"
             "  --releases DIR      the releases directory (default: ./releases)\n"
-            "  --reports FILE      file that usage reports are appended to, one JSON line each\n"
-            "                      (default: reports.jsonl beside DIR)\n"
+            "  --reports FILE      the usage reports database (default: reports.sqlite beside DIR);\n"
+            "                      reports.jsonl of earlier versions beside it is imported once.\n"
+            "                      A FILE ending in .jsonl is such a file: the database is then the\n"
+            "                      same name ending in .sqlite\n"
             "  --public-base URL   URL under which DIR is published, e.g. by nginx or a CDN; version\n"
             "                      V is then downloaded from URL/V/ (default: this server's /releases)\n"
+            "  --dashboard-token FILE  serve GET /dashboard and /dashboard.json to requests with\n"
+            "                      \"Authorization: Bearer TOKEN\", TOKEN being FILE's text\n"
             "  --help              this text\n"
             "\n"
             "Optional files in DIR: product-info.json (an object keyed by version, \"*\" for any\n"

@@ -6,7 +6,10 @@
 //   --host HOST          address to listen on (default: the host of ServerBaseUrl)
 //   --port PORT          port to listen on, 0 for any free one (default: the port of ServerBaseUrl)
 //   --releases DIR       the releases directory (default: ./releases)
-//   --reports FILE       where usage reports are appended (default: reports.jsonl beside DIR)
+//   --reports FILE       the usage reports database (default: reports.sqlite beside DIR); a
+//                        FILE ending in ".jsonl" names an earlier version's reports file: the
+//                        database is then FILE with ".sqlite" in place of ".jsonl"
+//   --dashboard-token FILE  serve the dashboard to requests that carry the token in FILE
 //   --public-base URL    download base under which DIR is published, so that version V is
 //                        fetched from URL/V/... (default: this server's own /releases)
 //   --help               the usage text
@@ -23,6 +26,7 @@ struct ServerOptions
     int port = 0;
     std::filesystem::path releasesDir;
     std::filesystem::path reportsFile;
+    std::filesystem::path dashboardTokenFile; // empty: no dashboard
     std::string publicBase; // empty: this server's own /releases
     bool help = false;
 };

@@ -164,7 +164,7 @@ public:
 
 } // namespace
 
-VendorServer::VendorServer(const ReleaseStore& store, const Channels& channels, ReportLog& reports)
+VendorServer::VendorServer(const ReleaseStore& store, const Channels& channels, ReportStore& reports)
     : store(store)
     , channels(channels)
     , reports(reports)
@@ -365,9 +365,11 @@ void VendorServer::handleUseReport(const httplib::Request& request, httplib::Res
         refuse(request, response, 400, error);
         return;
     }
-    Json::Value report(Json::objectValue);
-    report["time"] = utcNow();
-    for (const char* name : { "mac", "version", "computerName", "userName", "useState" }) {
+    UsageReport report;
+    report.time = std::int64_t(std::time(nullptr));
+    for (const auto& [name, target] : { std::pair { "mac", &report.mac }, std::pair { "version", &report.version },
+             std::pair { "computerName", &report.computerName }, std::pair { "userName", &report.userName },
+             std::pair { "useState", static_cast<std::string*>(nullptr) } }) {
         const std::optional<std::string> value = form.value(name);
         if (!value) {
             refuse(request, response, 400,
@@ -378,25 +380,43 @@ void VendorServer::handleUseReport(const httplib::Request& request, httplib::Res
             refuse(request, response, 400, std::string(name) + " is not UTF-8 text");
             return;
         }
-        report[name] = *value;
+        if (target) {
+            *target = *value;
+            continue;
+        }
+        unsigned useState = 256;
+        const auto [end, failure] = std::from_chars(value->data(), value->data() + value->size(), useState);
+        if (failure != std::errc() || end != value->data() + value->size() || useState > 255) {
+            refuse(request, response, 400, "useState must be a number from 0 to 255, not \"" + *value + "\"");
+            return;
+        }
+        report.useState = int(useState);
     }
-    const std::string state = report["useState"].asString();
-    unsigned useState = 256;
-    const auto [end, failure] = std::from_chars(state.data(), state.data() + state.size(), useState);
-    if (failure != std::errc() || end != state.data() + state.size() || useState > 255) {
-        refuse(request, response, 400, "useState must be a number from 0 to 255, not \"" + state + "\"");
-        return;
-    }
-    report["useState"] = useState;
-    if (!reports.append(jsonText(report))) {
-        std::fprintf(stderr, "vendor-server: cannot append to \"%s\": %s\n", reports.path().c_str(),
-            std::strerror(errno));
-        refuse(request, response, 500, "the report could not be stored");
+    if (!reports.store(report, error)) {
+        // One line naming the cause for the vendor; the client learns only that it failed.
+        std::fprintf(stderr, "vendor-server: %s %s refused: the report could not be stored in \"%s\": %s\n",
+            printable(request.method).c_str(), printable(request.target, false).c_str(), reports.path().c_str(),
+            error.c_str());
+        std::fflush(stderr);
+        response.status = 500;
+        Json::Value document(Json::objectValue);
+        document["error"] = "the report could not be stored";
+        answerJson(response, document);
         return;
     }
     Json::Value answer(Json::objectValue);
     answer["ok"] = true;
     answerJson(response, answer);
+}
+
+void VendorServer::setDashboard(Dashboard* dashboard)
+{
+    http.Get("/dashboard", [dashboard](const httplib::Request& request, httplib::Response& response) {
+        dashboard->answer(request, response, false);
+    });
+    http.Get("/dashboard\\.json", [dashboard](const httplib::Request& request, httplib::Response& response) {
+        dashboard->answer(request, response, true);
+    });
 }
 
 void VendorServer::handleProductAd(const httplib::Request&, httplib::Response& response)

@@ -8,7 +8,9 @@
 //   POST /prod/Orbisnap/getProductInfo?           form "version=V": product-info.json's member
 //                                                 for V, else its "*", else {"version","newest"}
 //   POST /prod/Orbisnap/useReport?                form "mac, version, computerName, userName,
-//                                                 useState": appended to the reports file
+//                                                 useState": stored in the reports database
+//   GET  /dashboard, /dashboard.json              the vendor's dashboard, with its token only
+//                                                 (dashboard.h)
 //   POST /prod/Orbisnap/getProductAd              ad.json, else {"ads":[]}
 //   GET  /releases/VERSION/PATH                   the bytes of one file of one release
 //
@@ -34,7 +36,8 @@
 #include "boundedserver.h"
 #include "channels.h"
 #include "releasestore.h"
-#include "reportlog.h"
+#include "dashboard.h"
+#include "reportstore.h"
 #include "signedanswers.h"
 
 #include <httplib.h>
@@ -47,7 +50,7 @@
 class VendorServer
 {
 public:
-    VendorServer(const ReleaseStore& store, const Channels& channels, ReportLog& reports);
+    VendorServer(const ReleaseStore& store, const Channels& channels, ReportStore& reports);
     VendorServer(const VendorServer&) = delete;
     VendorServer& operator=(const VendorServer&) = delete;
 
@@ -59,6 +62,8 @@ public:
     void setDownloadBase(const std::string& base) { downloadBase = base; }
     // Serve these answers (which must outlive the server) instead of computing them.
     void setSignedAnswers(const SignedAnswers* answers) { signedAnswers = answers; }
+    // Serve the dashboard (which must outlive the server); without it its paths are unknown.
+    void setDashboard(Dashboard* dashboard);
 
     // Serves until stop(); true when it stopped because stop() was called.
     bool run();
@@ -85,7 +90,7 @@ private:
 
     const ReleaseStore& store;
     const Channels& channels;
-    ReportLog& reports;
+    ReportStore& reports;
     std::string downloadBase;
     // The "issued" of unsigned answers: the time the server read the releases, so an answer's
     // bytes, and with them its ETag, stay the same while it runs.

@@ -3,7 +3,7 @@
 // One end-to-end scene with real processes, all of it below a QTemporaryDir of its own:
 //
 //   releases/VERSION/   the release trees vendor-server serves (its --releases)
-//   reports.jsonl       vendor-server's usage reports (its --reports)
+//   reports.sqlite      vendor-server's usage reports database (its --reports)
 //   install/            an installation: a copy of one release, real Host.exe and
 //                       RevisionPusher.exe included
 //   tmp/                TMPDIR of every process the scene starts, so the working directory of
@@ -73,7 +73,7 @@ public:
     // tmp/Host, canonical, the way the update check and the updater name it.
     QString workDir() const;
     QString diffFile() const { return workDir() + QStringLiteral("/version_diff.txt"); }
-    QString reportsFile() const { return path(QStringLiteral("reports.jsonl")); }
+    QString reportsFile() const { return path(QStringLiteral("reports.sqlite")); }
 
     bool writeRelease(const QString& version, const Tree& files);
     // Copies releases/VERSION to install/, permissions included.

@@ -1,13 +1,12 @@
 // A usage report end to end: `Host.exe report STATE` from an installation of 1.0.3, with the
-// user's name taken from USER, sent to vendor-server at the compiled-in address and stored as
-// one JSON line in its reports file. Names that hold the form's own characters must arrive as
+// user's name taken from USER, sent to vendor-server at the compiled-in address and stored in
+// its reports database, the names as pseudonyms. Names that hold the form's own characters must arrive as
 // they are, not as extra or altered fields.
 
 #include "e2escene.h"
+#include "reportsdatabase.h"
 #include "testfiles.h"
 
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <QSysInfo>
 #include <QTest>
 
@@ -65,17 +64,15 @@ void UsageReportTest::userNameStoredExactly()
     QCOMPARE(host.exitCode, 0);
     QVERIFY2(host.out.contains(", user " + user.toUtf8() + ", MAC "), host.out.constData());
 
-    const QList<QByteArray> lines = readFile(scene->reportsFile()).split('\n');
-    QCOMPARE(lines.size(), 2);
-    QCOMPARE(lines.at(1), QByteArray());
-    QJsonParseError error;
-    const QJsonObject report = QJsonDocument::fromJson(lines.at(0), &error).object();
-    QCOMPARE(error.error, QJsonParseError::NoError);
-    QCOMPARE(report.value(QStringLiteral("userName")).toString(), user);
-    QCOMPARE(report.value(QStringLiteral("useState")).toInt(-1), state.toInt());
-    QCOMPARE(report.value(QStringLiteral("version")).toString(), QStringLiteral("1.0.3"));
-    QCOMPARE(report.value(QStringLiteral("computerName")).toString(), QSysInfo::machineHostName());
-    QVERIFY(report.value(QStringLiteral("mac")).isString());
+    const QList<StoredReport> reports = storedReports(scene->reportsFile());
+    QCOMPARE(reports.size(), 1);
+    const StoredReport& report = reports.at(0);
+    QCOMPARE(report.userName, expectedPseudonym(scene->reportsFile(), "userName", user));
+    QCOMPARE(report.useState, state.toInt());
+    QCOMPARE(report.version, QStringLiteral("1.0.3"));
+    QCOMPARE(report.computerName,
+        expectedPseudonym(scene->reportsFile(), "computerName", QSysInfo::machineHostName()));
+    QCOMPARE(report.mac.size(), 64);
     QCOMPARE(loggedTargets(scene->server().output(), "POST", 200),
         QStringList { QStringLiteral("/prod/Orbisnap/useReport?") });
 }

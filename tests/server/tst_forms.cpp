@@ -1,10 +1,13 @@
-// The three form POSTs of the real vendor-server: usage reports stored decoded, one JSON line
-// each; product information by version; the advertisement document.
+// The three form POSTs of the real vendor-server: usage reports stored decoded in the reports
+// database, with pseudonyms for who sent them; product information by version; the
+// advertisement document.
 
+#include "reportsdatabase.h"
 #include "smalldisk.h"
 #include "testfiles.h"
 #include "vendorserverprocess.h"
 
+#include <QDateTime>
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonArray>
@@ -20,19 +23,6 @@
 namespace {
 
 const QByteArray Form = "application/x-www-form-urlencoded";
-
-QList<QByteArray> reportLines(const QString& path)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
-        return {};
-    }
-    QList<QByteArray> lines = file.readAll().split('\n');
-    if (!lines.isEmpty() && lines.last().isEmpty()) {
-        lines.removeLast();
-    }
-    return lines;
-}
 
 QJsonObject json(const QByteArray& text)
 {
@@ -51,16 +41,17 @@ private slots:
     void useReport();
     void useReportRefused_data();
     void useReportRefused();
-    void concurrentReportsStayWholeLines();
+    void concurrentReportsAllStored();
     void reportOnFullDisk_data();
     void reportOnFullDisk();
+    void reportOnLockedDatabase();
     void productInfo_data();
     void productInfo();
     void productAd();
     void defaultDocuments();
 
 private:
-    QString reportsFile() const { return dir.filePath(QStringLiteral("reports.jsonl")); }
+    QString reportsFile() const { return dir.filePath(QStringLiteral("reports.sqlite")); }
 
     QTemporaryDir dir;
     VendorServerProcess server;
@@ -135,20 +126,28 @@ void FormsTest::useReport()
     QFETCH(QString, userName);
     QFETCH(int, useState);
 
-    const qsizetype before = reportLines(reportsFile()).size();
+    const qsizetype before = storedReports(reportsFile()).size();
+    const qint64 sent = QDateTime::currentSecsSinceEpoch();
     const RawReply reply = rawRequest(server.port(), "POST", "/prod/Orbisnap/useReport?", body, Form);
     QCOMPARE(reply.status, 200);
     QCOMPARE(json(reply.body).value(QStringLiteral("ok")).toBool(), true);
 
-    const QList<QByteArray> lines = reportLines(reportsFile());
-    QCOMPARE(lines.size(), before + 1);
-    const QJsonObject report = json(lines.last());
-    QCOMPARE(report.value(QStringLiteral("mac")).toString(), mac);
-    QCOMPARE(report.value(QStringLiteral("version")).toString(), version);
-    QCOMPARE(report.value(QStringLiteral("computerName")).toString(), computerName);
-    QCOMPARE(report.value(QStringLiteral("userName")).toString(), userName);
-    QCOMPARE(report.value(QStringLiteral("useState")).toInt(-1), useState);
-    QVERIFY(!report.value(QStringLiteral("time")).toString().isEmpty());
+    // Stored before it was answered: the database has it now.
+    const QList<StoredReport> reports = storedReports(reportsFile());
+    QCOMPARE(reports.size(), before + 1);
+    const StoredReport& report = reports.last();
+    QCOMPARE(report.mac, expectedPseudonym(reportsFile(), "mac", mac));
+    QCOMPARE(report.computerName, expectedPseudonym(reportsFile(), "computerName", computerName));
+    QCOMPARE(report.userName, expectedPseudonym(reportsFile(), "userName", userName));
+    QCOMPARE(report.version, version);
+    QCOMPARE(report.useState, useState);
+    QVERIFY2(report.time >= sent - 1 && report.time <= QDateTime::currentSecsSinceEpoch(),
+        QByteArray::number(report.time).constData());
+    // Who sent it is kept as pseudonyms only: no byte of the database holds the name itself.
+    if (userName.size() >= 3) {
+        QVERIFY(!readFile(reportsFile()).contains(userName.toUtf8()));
+        QVERIFY(!readFile(reportsFile() + QStringLiteral("-wal")).contains(userName.toUtf8()));
+    }
 }
 
 void FormsTest::useReportRefused_data()
@@ -182,23 +181,19 @@ void FormsTest::useReportRefused()
     QFETCH(QByteArray, body);
     QFETCH(QByteArray, reason);
 
-    QFile before(reportsFile());
-    const QByteArray stored = before.open(QIODevice::ReadOnly) ? before.readAll() : QByteArray();
-    before.close();
+    const qsizetype stored = storedReports(reportsFile()).size();
     const RawReply reply = rawRequest(server.port(), "POST", "/prod/Orbisnap/useReport?", body, Form);
     QCOMPARE(reply.status, 400);
     QVERIFY2(json(reply.body).value(QStringLiteral("error")).toString().contains(QString::fromUtf8(reason)),
         reply.body.constData());
     QTRY_VERIFY_WITH_TIMEOUT(server.errors().contains(reason), 5000);
     // Nothing stored, nothing lost.
-    QFile after(reportsFile());
-    QVERIFY(after.open(QIODevice::ReadOnly));
-    QCOMPARE(after.readAll(), stored);
+    QCOMPARE(storedReports(reportsFile()).size(), stored);
 }
 
-void FormsTest::concurrentReportsStayWholeLines()
+void FormsTest::concurrentReportsAllStored()
 {
-    const qsizetype before = reportLines(reportsFile()).size();
+    const qsizetype before = storedReports(reportsFile()).size();
     constexpr int Reports = 24;
     std::vector<std::thread> senders;
     std::vector<int> statuses(Reports, 0);
@@ -217,61 +212,84 @@ void FormsTest::concurrentReportsStayWholeLines()
     for (int status : statuses) {
         QCOMPARE(status, 200);
     }
-    const QList<QByteArray> lines = reportLines(reportsFile());
-    QCOMPARE(lines.size(), before + Reports);
-    QSet<QString> users;
-    for (qsizetype i = before; i < lines.size(); ++i) {
-        const QJsonObject report = json(lines[i]);
-        QCOMPARE(report.value(QStringLiteral("useState")).toInt(), 7);
-        users.insert(report.value(QStringLiteral("userName")).toString().section(QLatin1Char('-'), 0, 0));
+    const QList<StoredReport> reports = storedReports(reportsFile());
+    QCOMPARE(reports.size(), before + Reports);
+    QSet<QByteArray> users;
+    for (qsizetype i = before; i < reports.size(); ++i) {
+        QCOMPARE(reports[i].useState, 7);
+        users.insert(reports[i].userName);
     }
-    QCOMPARE(users.size(), Reports);
+    for (int i = 0; i < Reports; ++i) {
+        QVERIFY(users.contains(expectedPseudonym(reportsFile(), "userName",
+            QStringLiteral("user%1-").arg(i) + QString(2000, QLatin1Char('x')))));
+    }
 }
 
 void FormsTest::reportOnFullDisk_data()
 {
-    // Pages left free after filling, and the size of the record's longest field. Either way
-    // part of the record fits (the rest of the file's last page, and the free pages) and the
-    // rest does not: the part must not stay.
-    QTest::addColumn<int>("freePages");
-    QTest::addColumn<int>("nameBytes");
-    QTest::newRow("rest-of-last-page") << 0 << 6000;
-    QTest::newRow("one-more-page") << 1 << 8100;
+    // Bytes left free after filling, and the size of the report's version (kept as sent, in the
+    // report and in the day's counts): nothing left, or room for part of the report's pages.
+    QTest::addColumn<int>("spare");
+    QTest::addColumn<int>("versionBytes");
+    QTest::newRow("nothing-free") << 0 << 6000;
+    QTest::newRow("part-fits") << 8192 << 7500;
 }
 
-// A report that cannot be stored whole is refused and leaves no broken line behind; once
-// there is room again, reports are stored as before.
+// A report that cannot be stored whole is refused with one line naming the cause and leaves
+// nothing of itself; once there is room again, reports are stored as before.
 void FormsTest::reportOnFullDisk()
 {
-    QFETCH(int, freePages);
-    QFETCH(int, nameBytes);
-    SmallDisk disk(dir.filePath(QStringLiteral("small")), "64k");
+    QFETCH(int, spare);
+    QFETCH(int, versionBytes);
+    SmallDisk disk(dir.filePath(QStringLiteral("small")), "256k");
     if (!disk.isMounted()) {
-        QSKIP("cannot mount a tmpfs here (needs root); the full-disk append is not exercised");
+        QSKIP("cannot mount a tmpfs here (needs root); the full-disk store is not exercised");
     }
-    const QString reports = disk.path() + QStringLiteral("/reports.jsonl");
+    const QString reports = disk.path() + QStringLiteral("/reports.sqlite");
     VendorServerProcess own;
     QVERIFY2(own.startOn(dir.filePath(QStringLiteral("releases")), { QStringLiteral("--reports"), reports }),
         own.errors().constData());
     const QByteArray first = "mac=m&version=1.0.3&computerName=c&userName=u&useState=1";
     QCOMPARE(rawRequest(own.port(), "POST", "/prod/Orbisnap/useReport?", first, Form).status, 200);
-    const QByteArray before = readFile(reports);
-    QCOMPARE(before.count('\n'), 1);
+    QCOMPARE(storedReports(reports).size(), 1);
 
-    QVERIFY(disk.fill(0));
-    const QString filler = disk.path() + QStringLiteral("/.filler");
-    QVERIFY(QFile::resize(filler, QFileInfo(filler).size() - 4096 * freePages));
-    const QByteArray big = "mac=m&version=1.0.3&computerName=" + QByteArray(nameBytes, 'n') + "&userName=u&useState=1";
+    QVERIFY(disk.fill(spare));
+    const QByteArray big = "mac=m&version=" + QByteArray(versionBytes, 'v') + "&computerName=c&userName=u&useState=1";
     const RawReply refused = rawRequest(own.port(), "POST", "/prod/Orbisnap/useReport?", big, Form);
     QCOMPARE(refused.status, 500);
     QCOMPARE(json(refused.body).value(QStringLiteral("error")).toString(), QStringLiteral("the report could not be stored"));
-    QTRY_VERIFY2(own.errors().contains("No space left on device"), own.errors().constData());
-    QCOMPARE(readFile(reports), before);
+    QTRY_VERIFY2(own.errors().contains("database or disk is full"), own.errors().constData());
+    QCOMPARE(own.errors().count("the report could not be stored"), 1);
+    QCOMPARE(storedReports(reports).size(), 1);
 
     QVERIFY(QFile::remove(disk.path() + QStringLiteral("/.filler")));
     QCOMPARE(rawRequest(own.port(), "POST", "/prod/Orbisnap/useReport?", first, Form).status, 200);
-    QCOMPARE(readFile(reports).count('\n'), 2);
-    QVERIFY(readFile(reports).startsWith(before));
+    const QList<StoredReport> stored = storedReports(reports);
+    QCOMPARE(stored.size(), 2);
+    QCOMPARE(stored.at(0).computerName, expectedPseudonym(reports, "computerName", QStringLiteral("c")));
+    QCOMPARE(stored.at(1).computerName, expectedPseudonym(reports, "computerName", QStringLiteral("c")));
+}
+
+// Another process holding the write lock longer than the server waits: the report is refused
+// in bounded time with one line, and stored once the lock is gone.
+void FormsTest::reportOnLockedDatabase()
+{
+    const QByteArray body = "mac=m&version=1.0.3&computerName=locked&userName=u&useState=5";
+    const qsizetype before = storedReports(reportsFile()).size();
+    {
+        LockedReportsDatabase lock(reportsFile());
+        QVERIFY2(lock.isLocked(), lock.error().constData());
+        const RawReply refused = rawRequest(server.port(), "POST", "/prod/Orbisnap/useReport?", body, Form);
+        QCOMPARE(refused.status, 500);
+        QCOMPARE(json(refused.body).value(QStringLiteral("error")).toString(),
+            QStringLiteral("the report could not be stored"));
+        QTRY_VERIFY2(server.errors().contains("database is locked"), server.errors().constData());
+    }
+    QCOMPARE(storedReports(reportsFile()).size(), before);
+    QCOMPARE(rawRequest(server.port(), "POST", "/prod/Orbisnap/useReport?", body, Form).status, 200);
+    const QList<StoredReport> after = storedReports(reportsFile());
+    QCOMPARE(after.size(), before + 1);
+    QCOMPARE(after.last().computerName, expectedPseudonym(reportsFile(), "computerName", QStringLiteral("locked")));
 }
 
 void FormsTest::productInfo_data()
@@ -319,7 +337,7 @@ void FormsTest::defaultDocuments()
 {
     QTemporaryDir bare;
     QVERIFY(makeTree(bare.filePath(QStringLiteral("releases")), { { "2.0/a.txt", "a" } }));
-    const QString reports = bare.filePath(QStringLiteral("elsewhere.jsonl"));
+    const QString reports = bare.filePath(QStringLiteral("elsewhere.sqlite"));
     VendorServerProcess plain;
     QVERIFY2(
         plain.startOn(bare.filePath(QStringLiteral("releases")), { QStringLiteral("--reports"), reports }),
@@ -339,8 +357,8 @@ void FormsTest::defaultDocuments()
                  "mac=m&version=2.0&computerName=c&userName=u&useState=9", Form)
                  .status,
         200);
-    QCOMPARE(reportLines(reports).size(), 1);
-    QVERIFY(!QFile::exists(bare.filePath(QStringLiteral("reports.jsonl"))));
+    QCOMPARE(storedReports(reports).size(), 1);
+    QVERIFY(!QFile::exists(bare.filePath(QStringLiteral("reports.sqlite"))));
 }
 
 QTEST_GUILESS_MAIN(FormsTest)

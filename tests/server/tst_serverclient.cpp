@@ -2,6 +2,7 @@
 // no address options, so at the compiled-in ServerBaseUrl: what the client sends is what the
 // server understands, and what the server answers is what the client reads.
 
+#include "reportsdatabase.h"
 #include "vendorserverprocess.h"
 
 #include "serverconfig.h"
@@ -143,15 +144,15 @@ void ServerClientTest::useReport()
         computerName, userName, std::uint8_t(useState), answer));
     QVERIFY(answer["ok"].asBool());
 
-    QFile reports(dir.filePath(QStringLiteral("reports.jsonl")));
-    QVERIFY(reports.open(QIODevice::ReadOnly));
-    const QList<QByteArray> lines = reports.readAll().trimmed().split('\n');
-    const QJsonObject report = QJsonDocument::fromJson(lines.last()).object();
-    QCOMPARE(report.value(QStringLiteral("mac")).toString(), QStringLiteral("00:1A:2B:3C:4D:5E"));
-    QCOMPARE(report.value(QStringLiteral("version")).toString(), QStringLiteral("1.0.3"));
-    QCOMPARE(report.value(QStringLiteral("computerName")).toString(), computerName);
-    QCOMPARE(report.value(QStringLiteral("userName")).toString(), userName);
-    QCOMPARE(report.value(QStringLiteral("useState")).toInt(-1), useState);
+    const QString database = dir.filePath(QStringLiteral("reports.sqlite"));
+    const QList<StoredReport> reports = storedReports(database);
+    QVERIFY(!reports.isEmpty());
+    const StoredReport& report = reports.last();
+    QCOMPARE(report.mac, expectedPseudonym(database, "mac", QStringLiteral("00:1A:2B:3C:4D:5E")));
+    QCOMPARE(report.version, QStringLiteral("1.0.3"));
+    QCOMPARE(report.computerName, expectedPseudonym(database, "computerName", computerName));
+    QCOMPARE(report.userName, expectedPseudonym(database, "userName", userName));
+    QCOMPARE(report.useState, useState);
 }
 
 void ServerClientTest::productInfoAndAd()

@@ -103,17 +103,20 @@ void StartupTest::refusedStart_data()
     QTest::newRow("ad-no-json") << with(ValidRelease, Tree { { "releases/ad.json", "" } }) << none
                                 << QStringList() << QByteArray("ad.json\" is no JSON document") << 1;
     QTest::newRow("reports-inside-releases")
-        << ValidRelease << none << QStringList { "--reports", "@/releases/reports.jsonl" }
+        << ValidRelease << none << QStringList { "--reports", "@/releases/reports.sqlite" }
         << QByteArray("lies inside the releases directory") << 1;
     QTest::newRow("reports-symlink-into-releases")
-        << ValidRelease << QStringList { "r.jsonl", "releases/1.0/b.txt" }
-        << QStringList { "--reports", "@/r.jsonl" } << QByteArray("it is a symlink") << 1;
+        << ValidRelease << QStringList { "r.sqlite", "releases/1.0/b.txt" }
+        << QStringList { "--reports", "@/r.sqlite" } << QByteArray("it is a symlink") << 1;
+    QTest::newRow("earlier-reports-file-inside-releases")
+        << ValidRelease << none << QStringList { "--reports", "@/releases/reports.jsonl" }
+        << QByteArray("lies inside the releases directory") << 1;
     QTest::newRow("reports-folder-missing")
-        << ValidRelease << none << QStringList { "--reports", "@/no/such/reports.jsonl" }
-        << QByteArray("the folder of reports file") << 1;
+        << ValidRelease << none << QStringList { "--reports", "@/no/such/reports.sqlite" }
+        << QByteArray("the folder of reports database") << 1;
     QTest::newRow("reports-is-a-folder")
         << with(ValidRelease, Tree { { "reportsdir/", "" } }) << none
-        << QStringList { "--reports", "@/reportsdir" } << QByteArray("cannot open reports file") << 1;
+        << QStringList { "--reports", "@/reportsdir" } << QByteArray("it is not a regular file") << 1;
     QTest::newRow("all-interfaces-without-public-base")
         << ValidRelease << none << QStringList { "--host", "0.0.0.0" } << QByteArray("give --public-base")
         << 1;
@@ -155,6 +158,8 @@ void StartupTest::refusedStart()
     QVERIFY2(server.errors().contains(message), server.errors().constData());
     QVERIFY(!server.output().contains("listening on"));
     QVERIFY(!QFile::exists(dir.filePath(QStringLiteral("releases/reports.jsonl"))));
+    QVERIFY(!QFile::exists(dir.filePath(QStringLiteral("releases/reports.sqlite"))));
+    QVERIFY(!QFile::exists(dir.filePath(QStringLiteral("releases/reports.sqlite.secret"))));
     QVERIFY(!QFile::exists(dir.filePath(QStringLiteral("releases/1.0/b.txt"))));
 }
 

@@ -1,0 +1,90 @@
+#pragma once
+
+// The figures of the vendor's dashboard, read from the reports database (reportstore.h) in one
+// read transaction, so they agree with each other. Days are UTC days; the window is the last
+// WindowDays days up to and including the day of `now`.
+//
+// - Active installations by version: per day, installations that reported that day, each under
+//   the version of its last report that day. The MaxSeries versions with most installations on
+//   the window's last days are shown, the newest release always among them; the rest are summed
+//   as "other versions".
+// - Newest share: of the installations active in the window, those whose latest report was on
+//   the newest release.
+// - Per release: the first day it was reported on, and the days from then until installations
+//   on it or a newer release were at least half of that day's active installations (none while
+//   they have not been).
+// - Reports per day by state; totals; the time of the last report stored.
+
+#include <cstdint>
+#include <filesystem>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+struct sqlite3;
+
+struct VersionSeries
+{
+    std::string version; // empty for the other versions, summed
+    bool newest = false;
+    std::vector<std::int64_t> installations; // one per day of the window
+};
+
+struct StateSeries
+{
+    int state = 0;
+    std::vector<std::int64_t> reports; // one per day of the window
+};
+
+struct ReleaseUptake
+{
+    std::string version;
+    std::optional<std::int64_t> firstDay; // days since 1970
+    std::optional<std::int64_t> daysToHalf;
+};
+
+struct DashboardFigures
+{
+    static constexpr int WindowDays = 30;
+    static constexpr std::size_t MaxSeries = 8;
+
+    std::int64_t now = 0;      // seconds since 1970, UTC: when the figures were read
+    std::int64_t firstDay = 0; // the window's first day, days since 1970
+    std::string newest;        // the newest release
+    std::vector<VersionSeries> activeByVersion; // in version order, "other" first
+    std::vector<std::int64_t> activePerDay;
+    std::int64_t activeInstallations = 0; // reported within the window
+    std::int64_t onNewest = 0;            // of those, latest report on the newest release
+    std::vector<ReleaseUptake> releases;  // in version order
+    std::vector<StateSeries> reportsByState;
+    std::int64_t totalReports = 0;
+    std::int64_t totalInstallations = 0;
+    std::int64_t windowReports = 0;
+    std::optional<std::int64_t> lastReport; // seconds since 1970
+
+    // "2026-12-08" for a day of the window.
+    std::string dayText(int index) const;
+};
+
+// A read-only connection to the reports database; load() may be called from any thread.
+class DashboardQuery
+{
+public:
+    DashboardQuery() = default;
+    DashboardQuery(const DashboardQuery&) = delete;
+    DashboardQuery& operator=(const DashboardQuery&) = delete;
+    ~DashboardQuery();
+
+    bool open(const std::filesystem::path& database, std::string& error);
+
+    // releases: the versions the server publishes (any order); newest: the newest of them.
+    bool load(std::int64_t now, const std::vector<std::string>& releases, const std::string& newest,
+        DashboardFigures& figures, std::string& error);
+
+private:
+    bool read(const std::vector<std::string>& releases, DashboardFigures& figures, std::string& error);
+
+    sqlite3* db = nullptr;
+    std::mutex mutex;
+};
