@@ -4,9 +4,11 @@
 #include "debugmessage.h"
 #include "difffile.h"
 #include "filehelpers.h"
+#include "rolloutfraction.h"
 #include "safepath.h"
 #include "sha256.h"
 #include "uploadmanager.h"
+#include "utctime.h"
 #include "version.h"
 #include "workdir.h"
 
@@ -261,6 +263,22 @@ void sayNotVerified()
     });
 }
 
+// The answer's "rollout" ({"start": UTC, "days": above 0, at most 365}); false (with its
+// message) on anything else.
+bool readRollout(const Json::Value& rollout, QDateTime& start, double& days)
+{
+    const std::optional<QDateTime> parsed
+        = rollout.isObject() && rollout["start"].isString() ? parseUtcTime(rollout["start"].asString()) : std::nullopt;
+    const Json::Value& span = rollout.isObject() ? rollout["days"] : Json::Value();
+    if (!parsed || !span.isNumeric() || !(span.asDouble() > 0) || span.asDouble() > MaxRolloutDays) {
+        refuse(QStringLiteral("rollout"), "is no start (UTC) and days");
+        return false;
+    }
+    start = *parsed;
+    days = span.asDouble();
+    return true;
+}
+
 void notInstalled(const QString& staged, const char* why)
 {
     debugMessage("staged updater not installed:", staged, why);
@@ -302,7 +320,7 @@ UpdateCheck::CheckResult UpdateCheck::runCheck(const QString& version)
 
     QByteArray body;
     QByteArray signature;
-    if (!UploadManager::instance()->getVersionAnswer(version, body, signature)) {
+    if (!UploadManager::instance()->getVersionAnswer(version, channelName, body, signature)) {
         return CheckResult::ServerFailed;
     }
     // The bytes are checked before a single one is parsed: a parser is no place for an
@@ -340,6 +358,29 @@ UpdateCheck::CheckResult UpdateCheck::runCheck(const QString& version)
             return CheckResult::Refused;
         }
     }
+    // Made for this channel: an answer for another one is refused like one for another
+    // installation. An older server names no channel and answers what stable gets.
+    const Json::Value& channel = root["channel"];
+    if (channel.isNull() ? channelName != QLatin1String(StableChannelName)
+                         : !channel.isString() || channel.asString() != channelName.toStdString()) {
+        refuse(QStringLiteral("channel"), "is not the channel asked about");
+        return CheckResult::Refused;
+    }
+    // A signed answer is valid until it expires, so a mirror that keeps serving an old one
+    // cannot keep installations from newer releases for longer than that.
+    if (verified) {
+        const Json::Value& expires = root["expires"];
+        const std::optional<QDateTime> until = expires.isString() ? parseUtcTime(expires.asString()) : std::nullopt;
+        if (!until) {
+            refuse(QStringLiteral("expires"), "missing or no UTC time");
+            return CheckResult::Refused;
+        }
+        if (*until <= QDateTime::currentDateTimeUtc()) {
+            debugMessage("update check refused:", QStringLiteral("expires"), "has passed:",
+                QString::fromStdString(expires.asString()));
+            return CheckResult::Refused;
+        }
+    }
     std::string newest;
     std::string base;
     if (!readToken(root, "version", MaxVersionBytes, newest)
@@ -354,14 +395,32 @@ UpdateCheck::CheckResult UpdateCheck::runCheck(const QString& version)
     const QByteArray installedToken = "v" + currentVersion;
     const std::string newestToken = "v" + newest;
     const int order = compareVersions(installedToken.constData(), newestToken.c_str());
-    if (order > 0 && verified) {
-        // An authentic but older answer: someone is trying to take this installation back.
+    if (order > 0 && verified && root["installed"].asString() == AnyVersionName) {
+        // An authentic answer for versions the releases do not hold, older than this one:
+        // someone is trying to take this installation back.
         refuse(QStringLiteral("version"), "is older than the installed version");
         return CheckResult::Refused;
     }
+    // Made for this very version, an older one is the channel's: the installation moved to a
+    // channel behind it, or the channel was set back. It stays as it is.
     if (order >= 0) {
         updateAvailable = false;
         return CheckResult::NothingNewer;
+    }
+    if (root.isMember("rollout")) {
+        QDateTime start;
+        double days = 0;
+        if (!readRollout(root["rollout"], start, days)) {
+            return CheckResult::Refused;
+        }
+        const double fraction = installationRolloutFraction(executableFileName());
+        const QDateTime from = start.addMSecs(qint64(fraction * days * 24 * 3600 * 1000));
+        if (QDateTime::currentDateTimeUtc() < from) {
+            debugMessage("update check: staged rollout, version", QString::fromStdString(newest),
+                "offered to this installation from", QString::fromStdString(utcTimeText(from)));
+            updateAvailable = false;
+            return CheckResult::NothingNewer;
+        }
     }
 
     const std::string objects = readObjectsBase(root);

@@ -28,7 +28,15 @@
 // Each element of "u" and "n" may carry "size" (bytes) and "sha256" (64 lower-case hex
 // digits), written into the file for the updater to check the fetched bytes against; the
 // document may carry "installed" (the installed version it answers, or "*" for any version
-// the server holds no release of) and "issued" (UTC, ISO 8601).
+// the server holds no release of), "issued" and "expires" (UTC, "2026-12-08T10:00:00Z").
+//
+// Channels and staged rollouts. The answer names the channel it was made for in "channel";
+// one for another channel than the check's is refused as above (an answer without "channel",
+// from an older server, is stable's). An answer whose version is not newer than the installed
+// one is "nothing newer": a channel behind the installation never takes it back. "rollout":
+// {"start": UTC, "days": D} offers the version to this installation only from start + f x D
+// on, f being the installation's own fraction (rolloutfraction.h); before that the check is
+// "nothing newer" with one debug message saying from when.
 //
 // Objects. The document may carry "objects", the URL of the folder the vendor's objects are
 // fetched from; then each element of "u" and "n" with size and hash may carry "packed":
@@ -41,9 +49,9 @@
 // Verification. When the check trusts release keys (by default the keys compiled in, see
 // ORBISNAP_RELEASE_PUBLIC_KEYS), the answer's body must carry a valid signature (see
 // answersignature.h) by one of them before it is parsed, its "installed" must name the
-// installed version, its newest version must not be older than the installed one, and every
-// element of "u" and "n" must carry "size" and "sha256"; otherwise the answer is refused as
-// above. Without keys the answer is taken as it comes, and one debug message per process says
+// installed version (an answer for "*" must not name an older version than the installed
+// one), its "expires" must be a UTC time still to come, and every element of "u" and "n" must
+// carry "size" and "sha256"; otherwise the answer is refused as above. Without keys the answer is taken as it comes, and one debug message per process says
 // that answers are not verified.
 
 #include "answersignature.h"
@@ -55,6 +63,10 @@
 #include <cstdint>
 
 inline constexpr char UpdaterExeName[] = "RevisionPusher.exe";
+// The channel of an installation that names none.
+inline constexpr char StableChannelName[] = "stable";
+// The "installed" of an answer made for any version the server holds no release of.
+inline constexpr char AnyVersionName[] = "*";
 
 class UpdateCheck
 {
@@ -104,6 +116,11 @@ public:
     // When a newer version was found: "update new version ............" and launch(2).
     LaunchResult launchIfNewer();
 
+    // The release channel to ask about (see below); "stable" until set. The request names any
+    // other channel with "&channel=NAME" after the version.
+    void setChannel(const QString& name) { channelName = name.isEmpty() ? QString::fromLatin1(StableChannelName) : name; }
+    const QString& channel() const { return channelName; }
+
     // Replaces the keys answers are verified against (raw 32-byte Ed25519 public keys; none:
     // answers are not verified). By default the keys compiled into this build; a host has no
     // need to call this.
@@ -126,6 +143,7 @@ private:
     QByteArray currentVersion;
     CheckResult lastResult = CheckResult::NotRun;
     QList<QByteArray> trustedKeys = compiledInPublicKeys();
+    QString channelName = QString::fromLatin1(StableChannelName);
 };
 
 // Moves the staged file over the installed one without ever leaving the installed one

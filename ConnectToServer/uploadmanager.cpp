@@ -88,7 +88,17 @@ bool UploadManager::getVersionDiff(const QString& version, Json::Value& root)
 
 bool UploadManager::getVersionAnswer(const QString& version, QByteArray& body, QByteArray& signature)
 {
-    const QString url = callUrl("/%1/getVersionDiff?version=%2", encoded(version));
+    return getVersionAnswer(version, QString(), body, signature);
+}
+
+bool UploadManager::getVersionAnswer(
+    const QString& version, const QString& channel, QByteArray& body, QByteArray& signature)
+{
+    QString url = callUrl("/%1/getVersionDiff?version=%2", encoded(version));
+    // Stable's request stays as it always was, which every server and cache knows.
+    if (!channel.isEmpty() && channel != QLatin1String("stable")) {
+        url += QStringLiteral("&channel=") + encoded(channel);
+    }
     QNetworkRequest request = NetworkAccessBlock::makeRequest(url, NetworkAccessBlock::DefaultInactivityMs);
     request.setRawHeader("User-Agent", userAgent(RequestSender::UpdateCheck));
     BlockingReply reply = NetworkAccessBlock::get(request);

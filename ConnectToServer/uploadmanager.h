@@ -40,6 +40,9 @@ public:
     // verifies the bytes before it reads them. True when the reply arrived without error;
     // logs "checkVersion failed error code: " otherwise and leaves both untouched.
     bool getVersionAnswer(const QString& version, QByteArray& body, QByteArray& signature);
+    // The same for an installation on channel: "&channel=" + channel follows the version,
+    // except for an empty channel or "stable", whose request is the one above.
+    bool getVersionAnswer(const QString& version, const QString& channel, QByteArray& body, QByteArray& signature);
     // Parses an answer body as getVersionDiff does, with the same two messages on failure.
     static bool parseVersionAnswer(const QByteArray& body, Json::Value& root);
 

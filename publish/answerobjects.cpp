@@ -61,6 +61,8 @@ bool AnswerObjects::load(const fs::path& releasesDir, std::vector<std::string>& 
         }
         ObjectFile object;
         object.source = it->path();
+        std::error_code ignored;
+        object.modified = fs::last_write_time(object.source, ignored);
         QString error;
         if (!hashFile(QFile::decodeName(it->path().c_str()), object.size, object.sha256, &error)) {
             problems.push_back("cannot read the object " + it->path().string() + ": " + error.toStdString());

@@ -35,6 +35,7 @@ struct ObjectFile
     std::filesystem::path source;
     std::int64_t size = 0;
     Sha256Digest sha256 {};
+    std::filesystem::file_time_type modified {}; // taken just before it was hashed
 };
 
 class AnswerObjects

@@ -133,6 +133,46 @@ const Release* ReleaseStore::releaseNamed(std::string_view version) const
     return found == all.end() ? nullptr : &*found;
 }
 
+VersionDiff diffBetween(const Release& from, const Release& to)
+{
+    VersionDiff diff;
+    for (const auto& [path, file] : from.files) {
+        const auto counterpart = to.files.find(path);
+        if (counterpart == to.files.end()) {
+            diff.deleted.push_back(path);
+        } else if (file.size != counterpart->second.size || file.sha256 != counterpart->second.sha256) {
+            diff.changed.push_back(path);
+        }
+    }
+    for (const auto& [path, file] : to.files) {
+        if (!from.files.contains(path)) {
+            diff.added.push_back(path);
+        }
+    }
+    return diff;
+}
+
+std::optional<VersionDiff> ReleaseStore::diffFrom(std::string_view installed, const Release& target) const
+{
+    if (&target == &newest()) {
+        return diffFrom(installed);
+    }
+    const std::string text(installed);
+    if (compareVersions(text.c_str(), target.version.c_str()) >= 0) {
+        return std::nullopt;
+    }
+    for (const Release& release : all) {
+        if (compareVersions(text.c_str(), release.version.c_str()) == 0) {
+            return diffBetween(release, target);
+        }
+    }
+    VersionDiff everything;
+    for (const auto& [path, file] : target.files) {
+        everything.added.push_back(path);
+    }
+    return everything;
+}
+
 std::optional<VersionDiff> ReleaseStore::diffFrom(std::string_view installed) const
 {
     const std::string text(installed);
@@ -228,6 +268,10 @@ bool ReleaseStore::load(
     for (Release& release : all) {
         for (auto& [path, file] : release.files) {
             std::string reason;
+            // Taken before the bytes are read: a file changed while it is hashed then shows
+            // another time later, so nobody takes the hash for its bytes.
+            std::error_code ignored;
+            file.modified = fs::last_write_time(file.source, ignored);
             if (!cache.digest(file.source, file.size, file.sha256, reason)) {
                 problems.push_back("release " + release.version + ": cannot read " + quoted(file.source) + ": " + reason);
             }
@@ -236,23 +280,8 @@ bool ReleaseStore::load(
     if (problems.size() != problemsBefore) {
         return false;
     }
-    const Release& latest = all.back();
     for (const Release& release : all) {
-        VersionDiff diff;
-        for (const auto& [path, file] : release.files) {
-            const auto counterpart = latest.files.find(path);
-            if (counterpart == latest.files.end()) {
-                diff.deleted.push_back(path);
-            } else if (file.size != counterpart->second.size || file.sha256 != counterpart->second.sha256) {
-                diff.changed.push_back(path);
-            }
-        }
-        for (const auto& [path, file] : latest.files) {
-            if (!release.files.contains(path)) {
-                diff.added.push_back(path);
-            }
-        }
-        diffs.push_back(std::move(diff));
+        diffs.push_back(diffBetween(release, all.back()));
     }
     return problems.size() == problemsBefore;
 }

@@ -49,6 +49,7 @@ struct ReleaseFile
     std::filesystem::path source; // the bytes to serve; a symlink's resolved target
     std::int64_t size = 0;        // as read at start-up
     Sha256Digest sha256 {};       // likewise
+    std::filesystem::file_time_type modified {}; // taken just before it was hashed
 };
 
 struct Release
@@ -85,6 +86,8 @@ public:
     // What installed needs: nullopt when installed is the newest or newer; every file of the
     // newest in `added` when no release compares equal to installed.
     std::optional<VersionDiff> diffFrom(std::string_view installed) const;
+    // The same towards target, one of releases(): nullopt when installed is target or newer.
+    std::optional<VersionDiff> diffFrom(std::string_view installed, const Release& target) const;
 
     // The documents of DIR/product-info.json and DIR/ad.json; null values when absent.
     const Json::Value& productInfo() const { return productInfoDocument; }
@@ -103,6 +106,9 @@ private:
     Json::Value productInfoDocument;
     Json::Value adDocument;
 };
+
+// What an installation of from needs to become to.
+VersionDiff diffBetween(const Release& from, const Release& to);
 
 // Why the client could not take relative path; nullptr when it can.
 const char* clientRefusal(std::string_view path);

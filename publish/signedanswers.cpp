@@ -1,9 +1,10 @@
 #include "signedanswers.h"
 
 #include "answerobjects.h"
-#include "objectnames.h"
 #include "checkedwrite.h"
+#include "objectnames.h"
 #include "releasekey.h"
+#include "utctime.h"
 #include "version.h"
 #include "versionanswer.h"
 
@@ -27,6 +28,22 @@ fs::path folderOf(const ReleaseStore& store)
     return store.root() / SignedAnswersFolder;
 }
 
+// Where a channel's answers lie: "stable" where an older server and verifier read them.
+fs::path folderOf(const ReleaseStore& store, const Channel& channel)
+{
+    return channel.name == StableChannel ? folderOf(store) : folderOf(store) / ChannelAnswersFolder / channel.name;
+}
+
+std::vector<std::string> installedVersions(const ReleaseStore& store)
+{
+    std::vector<std::string> versions;
+    for (const Release& release : store.releases()) {
+        versions.push_back(release.version);
+    }
+    versions.push_back(AnyInstalledVersion);
+    return versions;
+}
+
 bool readWhole(const fs::path& path, std::string& text)
 {
     std::ifstream stream(path, std::ios::binary);
@@ -45,13 +62,6 @@ bool parse(const std::string& body, Json::Value& document)
     const std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
     std::string errors;
     return reader->parse(body.data(), body.data() + body.size(), &document, &errors) && document.isObject();
-}
-
-// The answer's bytes as they are signed: the version answer with the objects it can name.
-std::string answerWithObjects(const ReleaseStore& store, const AnswerObjects& objects, const std::string& installed,
-    const std::string& base, const std::string& issued)
-{
-    return answerBody(objects.addTo(versionAnswer(store, installed, base, issued), store, installed, base));
 }
 
 // What is wrong with the objects a signed answer names, one text per object: missing, or not
@@ -98,146 +108,205 @@ bool SignedAnswers::presentIn(const fs::path& releasesDir)
     return fs::exists(releasesDir / SignedAnswersFolder, error);
 }
 
-bool SignedAnswers::load(const ReleaseStore& store, std::vector<std::string>& problems)
+bool SignedAnswers::load(const ReleaseStore& store, const Channels& channels, std::vector<std::string>& problems)
 {
     const std::size_t problemsBefore = problems.size();
     answers.clear();
     base.clear();
     newest.clear();
-    const fs::path folder = folderOf(store);
+    expiry.clear();
     AnswerObjects objects;
     if (!objects.load(store.root(), problems)) {
         return false;
     }
 
-    std::vector<std::string> installedVersions;
-    for (const Release& release : store.releases()) {
-        installedVersions.push_back(release.version);
-    }
-    installedVersions.push_back(AnyInstalledVersion);
-
-    for (const std::string& installed : installedVersions) {
-        const std::string name = answerName(installed);
-        const fs::path bodyPath = folder / (name + ".json");
-        SignedAnswer answer;
-        if (!readWhole(bodyPath, answer.body)) {
-            problems.push_back("no signed answer for " + (installed == AnyInstalledVersion ? std::string("unknown versions") : installed) + " (" + bodyPath.string() + ")");
-            continue;
-        }
-        if (!readWhole(fs::path(bodyPath.string() + ".sig"), answer.signature)) {
-            problems.push_back("no signature beside " + bodyPath.string());
-            continue;
-        }
-        while (!answer.signature.empty() && std::isspace(static_cast<unsigned char>(answer.signature.back()))) {
-            answer.signature.pop_back();
-        }
-        Json::Value document;
-        if (!parse(answer.body, document)) {
-            problems.push_back(bodyPath.string() + " is no JSON object");
-            continue;
-        }
-        const std::string version = document["version"].isString() ? document["version"].asString() : "";
-        const std::string path = document["path"].isString() ? document["path"].asString() : "";
-        const std::string suffix = "/" + version;
-        if (version.empty() || !path.ends_with(suffix)) {
-            problems.push_back(bodyPath.string() + " names no newest version and download base");
-            continue;
-        }
-        if (version != store.newest().version) {
-            problems.push_back(bodyPath.string() + " takes installations to " + version + ", but the newest release is "
-                + store.newest().version);
-            continue;
-        }
-        const std::string signedBase = path.substr(0, path.size() - suffix.size());
-        if (base.empty()) {
-            base = signedBase;
-        } else if (signedBase != base) {
-            problems.push_back(bodyPath.string() + " has another download base than the other answers");
-            continue;
-        }
-        const std::string issued = document["issued"].isString() ? document["issued"].asString() : "";
-        // Byte for byte what the releases and their objects give now, for the same time and
-        // download base: an answer must not send installations after an object that is gone or
-        // other bytes, nor leave out one made since.
-        if (answer.body != answerWithObjects(store, objects, installed, signedBase, issued)) {
-            const std::vector<std::string> objectFaults = objectProblems(document, objects);
-            for (const std::string& fault : objectFaults) {
-                problems.push_back(bodyPath.string() + " " + fault);
+    for (const Channel& channel : channels.all()) {
+        const fs::path folder = folderOf(store, channel);
+        const std::string onChannel = channel.name == StableChannel ? std::string() : " on channel " + channel.name;
+        for (const std::string& installed : installedVersions(store)) {
+            const std::string name = answerName(installed);
+            const fs::path bodyPath = folder / (name + ".json");
+            SignedAnswer answer;
+            if (!readWhole(bodyPath, answer.body)) {
+                problems.push_back("no signed answer for "
+                    + (installed == AnyInstalledVersion ? std::string("unknown versions") : installed) + onChannel + " ("
+                    + bodyPath.string() + ")");
+                continue;
             }
-            if (objectFaults.empty()) {
-                problems.push_back(bodyPath.string()
-                    + " no longer matches the releases (files, sizes, hashes or objects changed)");
+            if (!readWhole(fs::path(bodyPath.string() + ".sig"), answer.signature)) {
+                problems.push_back("no signature beside " + bodyPath.string());
+                continue;
             }
-            continue;
+            while (!answer.signature.empty() && std::isspace(static_cast<unsigned char>(answer.signature.back()))) {
+                answer.signature.pop_back();
+            }
+            Json::Value document;
+            if (!parse(answer.body, document)) {
+                problems.push_back(bodyPath.string() + " is no JSON object");
+                continue;
+            }
+            const std::string version = document["version"].isString() ? document["version"].asString() : "";
+            const std::string path = document["path"].isString() ? document["path"].asString() : "";
+            const std::string suffix = "/" + version;
+            if (version.empty() || !path.ends_with(suffix)) {
+                problems.push_back(bodyPath.string() + " names no version and download base");
+                continue;
+            }
+            if (version != channel.release->version) {
+                problems.push_back(bodyPath.string() + " takes installations to " + version + ", but channel "
+                    + channel.name + " is at " + channel.release->version);
+                continue;
+            }
+            const std::string signedBase = path.substr(0, path.size() - suffix.size());
+            if (base.empty()) {
+                base = signedBase;
+            } else if (signedBase != base) {
+                problems.push_back(bodyPath.string() + " has another download base than the other answers");
+                continue;
+            }
+            const std::string issued = document["issued"].isString() ? document["issued"].asString() : "";
+            const std::string expires = document["expires"].isString() ? document["expires"].asString() : "";
+            if (!parseUtcTime(expires)) {
+                problems.push_back(bodyPath.string() + " has no expiry (\"expires\")");
+                continue;
+            }
+            // Byte for byte what the releases, their objects and the channels give now, for the
+            // same times and base: an answer must not send installations after an object that is
+            // gone or other bytes, nor leave out one made since.
+            if (answer.body != signedAnswerBody(store, objects, channel, installed, signedBase, issued, expires)) {
+                const std::vector<std::string> objectFaults = objectProblems(document, objects);
+                for (const std::string& fault : objectFaults) {
+                    problems.push_back(bodyPath.string() + " " + fault);
+                }
+                if (objectFaults.empty()) {
+                    problems.push_back(bodyPath.string()
+                        + " no longer matches the releases and channels (files, sizes, hashes, objects or rollout changed)");
+                }
+                continue;
+            }
+            if (expiry.empty() || expires < expiry) {
+                expiry = expires;
+            }
+            answers[channel.name].emplace(name, std::move(answer));
         }
-        answers.emplace(name, std::move(answer));
     }
     if (problems.size() == problemsBefore) {
-        newest = store.newest().version;
+        newest = channels.find(StableChannel)->release->version;
     }
     return problems.size() == problemsBefore;
 }
 
-const SignedAnswer* SignedAnswers::forInstalled(const ReleaseStore& store, std::string_view installed) const
+const SignedAnswer* SignedAnswers::forInstalled(
+    const ReleaseStore& store, const Channel& channel, std::string_view installed) const
 {
-    const std::string name(installed);
-    if (store.releaseNamed(installed)) {
-        const auto found = answers.find(name);
-        return found == answers.end() ? nullptr : &found->second;
-    }
-    if (isUpToDate(store, installed)) {
+    const auto set = answers.find(channel.name);
+    if (set == answers.end()) {
         return nullptr;
     }
-    const auto any = answers.find(AnyVersionAnswerName);
-    return any == answers.end() ? nullptr : &any->second;
+    const std::string name(installed);
+    if (store.releaseNamed(installed)) {
+        const auto found = set->second.find(name);
+        return found == set->second.end() ? nullptr : &found->second;
+    }
+    if (isUpToDate(store, installed, *channel.release)) {
+        return nullptr;
+    }
+    const auto any = set->second.find(AnyVersionAnswerName);
+    return any == set->second.end() ? nullptr : &any->second;
 }
 
-bool writeSignedAnswers(const ReleaseStore& store, const SecretKey& key, const std::string& downloadBase,
-    const std::string& issued, std::string& error)
+std::map<std::string, SignedAnswer> SignedAnswers::all() const
 {
-    const fs::path folder = folderOf(store);
-    std::error_code code;
-    fs::create_directories(folder, code);
-    if (code) {
-        error = "cannot create " + folder.string() + ": " + code.message();
-        return false;
+    std::map<std::string, SignedAnswer> flat;
+    for (const auto& [channel, set] : answers) {
+        for (const auto& [name, answer] : set) {
+            flat.emplace(channel == StableChannel ? name : channel + "/" + name, answer);
+        }
     }
+    return flat;
+}
+
+std::string signedAnswerBody(const ReleaseStore& store, const AnswerObjects& objects, const Channel& channel,
+    std::string_view installed, const std::string& downloadBase, const std::string& issued, const std::string& expires)
+{
+    Json::Value answer = objects.addTo(versionAnswer(store, installed, *channel.release, downloadBase, issued), store,
+        installed, downloadBase);
+    addChannelTerms(answer, channel);
+    answer["expires"] = expires;
+    return answerBody(answer);
+}
+
+namespace {
+
+// Removes the answers in folder that were not just written; with channelFolders, also the
+// folders of channels that are gone.
+bool removeOutdated(const fs::path& folder, const std::set<std::string>& written, const Channels* channelFolders,
+    std::string& error)
+{
+    std::error_code code;
+    for (auto it = fs::directory_iterator(folder, code); !code && it != fs::directory_iterator(); it.increment(code)) {
+        const std::string name = it->path().filename().string();
+        std::error_code removal;
+        if (channelFolders) {
+            if (it->is_directory(removal) && !channelFolders->find(name)) {
+                fs::remove_all(it->path(), removal);
+            }
+        } else if (!written.contains(name) && (name.ends_with(".json") || name.ends_with(".json.sig"))) {
+            fs::remove(it->path(), removal);
+        }
+        if (removal) {
+            error = "cannot remove the outdated " + it->path().string() + ": " + removal.message();
+            return false;
+        }
+    }
+    return true;
+}
+
+} // namespace
+
+bool writeSignedAnswers(const ReleaseStore& store, const Channels& channels, const SecretKey& key,
+    const std::string& downloadBase, const std::string& issued, const std::string& expires, std::string& error)
+{
     AnswerObjects objects;
     std::vector<std::string> problems;
     if (!objects.load(store.root(), problems)) {
         error = problems.front();
         return false;
     }
-    std::set<std::string> written;
-    std::vector<std::string> installedVersions;
-    for (const Release& release : store.releases()) {
-        installedVersions.push_back(release.version);
-    }
-    installedVersions.push_back(AnyInstalledVersion);
-    for (const std::string& installed : installedVersions) {
-        const std::string body = answerWithObjects(store, objects, installed, downloadBase, issued);
-        const std::string name = answerName(installed) + ".json";
-        const QString bodyPath = QFile::decodeName((folder / name).c_str());
-        QString reason;
-        // The signature first: a body without its matching signature beside it would be
-        // refused, never served with the old one.
-        if (!writeFileChecked(bodyPath + QStringLiteral(".sig"), QByteArray::fromStdString(key.signBase64(body) + "\n"), &reason)
-            || !writeFileChecked(bodyPath, QByteArray::fromStdString(body), &reason)) {
-            error = "cannot write " + bodyPath.toStdString() + ": " + reason.toStdString();
+    for (const Channel& channel : channels.all()) {
+        const fs::path folder = folderOf(store, channel);
+        std::error_code code;
+        fs::create_directories(folder, code);
+        if (code) {
+            error = "cannot create " + folder.string() + ": " + code.message();
             return false;
         }
-        written.insert(name);
-        written.insert(name + ".sig");
-    }
-    for (auto it = fs::directory_iterator(folder, code); !code && it != fs::directory_iterator(); it.increment(code)) {
-        const std::string name = it->path().filename().string();
-        if (!written.contains(name) && (name.ends_with(".json") || name.ends_with(".json.sig"))) {
-            std::error_code removal;
-            if (!fs::remove(it->path(), removal) && removal) {
-                error = "cannot remove the outdated " + it->path().string() + ": " + removal.message();
+        std::set<std::string> written;
+        for (const std::string& installed : installedVersions(store)) {
+            const std::string body
+                = signedAnswerBody(store, objects, channel, installed, downloadBase, issued, expires);
+            const std::string name = answerName(installed) + ".json";
+            const QString bodyPath = QFile::decodeName((folder / name).c_str());
+            QString reason;
+            // The signature first: a body without its matching signature beside it would be
+            // refused, never served with the old one.
+            if (!writeFileChecked(bodyPath + QStringLiteral(".sig"),
+                    QByteArray::fromStdString(key.signBase64(body) + "\n"), &reason)
+                || !writeFileChecked(bodyPath, QByteArray::fromStdString(body), &reason)) {
+                error = "cannot write " + bodyPath.toStdString() + ": " + reason.toStdString();
                 return false;
             }
+            written.insert(name);
+            written.insert(name + ".sig");
         }
+        if (!removeOutdated(folder, written, nullptr, error)) {
+            return false;
+        }
+    }
+    std::error_code code;
+    const fs::path channelsFolder = folderOf(store) / ChannelAnswersFolder;
+    if (fs::is_directory(channelsFolder, code) && !removeOutdated(channelsFolder, {}, &channels, error)) {
+        return false;
     }
     return true;
 }

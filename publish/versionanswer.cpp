@@ -9,14 +9,14 @@
 
 namespace {
 
-Json::Value fileList(const ReleaseStore& store, const std::vector<std::string>& paths, bool withDigest)
+Json::Value fileList(const Release& target, const std::vector<std::string>& paths, bool withDigest)
 {
     Json::Value list(Json::arrayValue);
     for (const std::string& path : paths) {
         Json::Value entry(Json::objectValue);
         entry["file"] = path;
         if (withDigest) {
-            const ReleaseFile& file = store.newest().files.at(path);
+            const ReleaseFile& file = target.files.at(path);
             entry["size"] = Json::Int64(file.size);
             entry["sha256"] = Sha256::toHex(file.sha256);
         }
@@ -32,26 +32,36 @@ bool isUpToDate(const ReleaseStore& store, std::string_view installed)
     return installed != AnyInstalledVersion && !store.diffFrom(installed);
 }
 
+bool isUpToDate(const ReleaseStore& store, std::string_view installed, const Release& target)
+{
+    return installed != AnyInstalledVersion && !store.diffFrom(installed, target);
+}
+
 Json::Value versionAnswer(const ReleaseStore& store, std::string_view installed, const std::string& downloadBase,
     const std::string& issued)
 {
-    const Release& newest = store.newest();
+    return versionAnswer(store, installed, store.newest(), downloadBase, issued);
+}
+
+Json::Value versionAnswer(const ReleaseStore& store, std::string_view installed, const Release& target,
+    const std::string& downloadBase, const std::string& issued)
+{
     VersionDiff diff;
     if (installed == AnyInstalledVersion) {
-        for (const auto& [path, file] : newest.files) {
+        for (const auto& [path, file] : target.files) {
             diff.added.push_back(path);
         }
-    } else if (const std::optional<VersionDiff> needed = store.diffFrom(installed)) {
+    } else if (const std::optional<VersionDiff> needed = store.diffFrom(installed, target)) {
         diff = *needed;
     }
     Json::Value document(Json::objectValue);
-    document["version"] = newest.version;
-    document["path"] = downloadBase + "/" + newest.version;
+    document["version"] = target.version;
+    document["path"] = downloadBase + "/" + target.version;
     document["installed"] = std::string(installed);
     document["issued"] = issued;
-    document["u"] = fileList(store, diff.changed, true);
-    document["d"] = fileList(store, diff.deleted, false);
-    document["n"] = fileList(store, diff.added, true);
+    document["u"] = fileList(target, diff.changed, true);
+    document["d"] = fileList(target, diff.deleted, false);
+    document["n"] = fileList(target, diff.added, true);
     return document;
 }
 

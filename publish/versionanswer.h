@@ -29,8 +29,16 @@ inline constexpr char AnyInstalledVersion[] = "*";
 Json::Value versionAnswer(const ReleaseStore& store, std::string_view installed, const std::string& downloadBase,
     const std::string& issued);
 
+// The same, taking the installation to target (one of store's releases) rather than the
+// newest: a channel's version. An installed version that is target or newer gets target's
+// version with empty lists.
+Json::Value versionAnswer(const ReleaseStore& store, std::string_view installed, const Release& target,
+    const std::string& downloadBase, const std::string& issued);
+
 // Whether installed is the newest release or newer, i.e. has nothing to fetch.
 bool isUpToDate(const ReleaseStore& store, std::string_view installed);
+// Whether installed is target or newer.
+bool isUpToDate(const ReleaseStore& store, std::string_view installed, const Release& target);
 
 // The answer's bytes as sent and signed: compact JSON, UTF-8 as it is.
 std::string answerBody(const Json::Value& answer);

@@ -1,11 +1,13 @@
 #include "releasecommands.h"
 
 #include "answersignature.h"
+#include "channels.h"
 #include "pack.h"
 #include "releasekey.h"
 #include "releasestore.h"
 #include "serverconfig.h"
 #include "signedanswers.h"
+#include "utctime.h"
 #include "versionanswer.h"
 
 #include <QByteArray>
@@ -13,6 +15,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <charconv>
 #include <map>
 #include <ostream>
 #include <string>
@@ -24,6 +27,7 @@ namespace {
 
 constexpr char Usage[] = "usage: orbisnap-release keygen --secret FILE\n"
                          "       orbisnap-release sign --releases DIR --secret FILE [--base URL] [--issued TIME]\n"
+                         "                             [--expires-in DAYS]\n"
                          "       orbisnap-release verify --releases DIR --public KEY[,KEY...]\n"
                          "       orbisnap-release pack --releases DIR [--from N]\n";
 // The client keeps the download base in a 256-byte field.
@@ -47,7 +51,7 @@ bool parse(int argc, const char* const* argv, Command& command, std::string& err
     if (command.name == "keygen") {
         allowed = { "--secret" };
     } else if (command.name == "sign") {
-        allowed = { "--releases", "--secret", "--base", "--issued" };
+        allowed = { "--releases", "--secret", "--base", "--issued", "--expires-in" };
     } else if (command.name == "verify") {
         allowed = { "--releases", "--public" };
     } else if (command.name == "pack") {
@@ -113,19 +117,23 @@ int keygen(const Command& command, std::ostream& out, std::ostream& err)
     return 0;
 }
 
-// Shaped like the answers' own ("2026-12-08T10:00:00Z"), so no reader is surprised.
-bool isIssuedTime(const std::string& text)
+// Answers stay valid this long unless --expires-in says otherwise: a month leaves room to
+// re-sign on a schedule, and bounds how long a mirror can keep installations on an old release.
+constexpr int DefaultExpiryDays = 30;
+constexpr int MaxExpiryDays = 366;
+
+// The releases and their channels, each problem on err.
+bool loadReleases(const fs::path& dir, ReleaseStore& store, Channels& channels, std::ostream& err)
 {
-    static constexpr char shape[] = "dddd-dd-ddTdd:dd:ddZ";
-    if (text.size() != sizeof shape - 1) {
+    if (!loadStore(dir, store, err)) {
         return false;
     }
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        if (shape[i] == 'd' ? !std::isdigit(static_cast<unsigned char>(text[i])) : text[i] != shape[i]) {
-            return false;
-        }
+    std::vector<std::string> problems;
+    const bool loaded = channels.load(store, problems);
+    for (const std::string& problem : problems) {
+        err << "orbisnap-release: " << problem << "\n";
     }
-    return true;
+    return loaded;
 }
 
 int sign(const Command& command, std::ostream& out, std::ostream& err)
@@ -139,10 +147,20 @@ int sign(const Command& command, std::ostream& out, std::ostream& err)
         base.pop_back();
     }
     const std::string issued = option("--issued", utcNow());
-    if (!isIssuedTime(issued)) {
+    const std::optional<QDateTime> issuedTime = parseUtcTime(issued);
+    if (!issuedTime) {
         err << "orbisnap-release: --issued \"" << issued << "\" is no UTC time like 2026-12-08T10:00:00Z\n";
         return 2;
     }
+    const std::string days = option("--expires-in", std::to_string(DefaultExpiryDays));
+    int expiryDays = 0;
+    const auto [end, failure] = std::from_chars(days.data(), days.data() + days.size(), expiryDays);
+    if (failure != std::errc() || end != days.data() + days.size() || expiryDays < 1 || expiryDays > MaxExpiryDays) {
+        err << "orbisnap-release: --expires-in \"" << days << "\" is no number of days from 1 to " << MaxExpiryDays
+            << "\n";
+        return 2;
+    }
+    const std::string expires = utcTimeText(issuedTime->addDays(expiryDays));
     if (!base.starts_with("http://") && !base.starts_with("https://")) {
         err << "orbisnap-release: --base \"" << base << "\" is no http or https URL\n";
         return 2;
@@ -154,7 +172,8 @@ int sign(const Command& command, std::ostream& out, std::ostream& err)
         return 1;
     }
     ReleaseStore store;
-    if (!loadStore(command.options.at("--releases"), store, err)) {
+    Channels channels;
+    if (!loadReleases(command.options.at("--releases"), store, channels, err)) {
         err << "orbisnap-release: nothing signed: the releases directory cannot be served as it is\n";
         return 1;
     }
@@ -167,7 +186,7 @@ int sign(const Command& command, std::ostream& out, std::ostream& err)
         err << "orbisnap-release: download base \"" << newestBase << "\" holds white space\n";
         return 1;
     }
-    if (!writeSignedAnswers(store, key, base, issued, error)) {
+    if (!writeSignedAnswers(store, channels, key, base, issued, expires, error)) {
         err << "orbisnap-release: " << error << "\n";
         return 1;
     }
@@ -175,9 +194,18 @@ int sign(const Command& command, std::ostream& out, std::ostream& err)
     for (const Release& release : store.releases()) {
         files += release.files.size();
     }
-    out << "signed " << store.releases().size() + 1 << " answers to " << store.newest().version << " ("
-        << store.releases().size() << " release(s), " << files << " file(s) hashed) into "
-        << (store.root() / SignedAnswersFolder).string() << "\n"
+    out << "signed " << (store.releases().size() + 1) * channels.all().size() << " answers to "
+        << channels.find(StableChannel)->release->version << " (" << store.releases().size() << " release(s), "
+        << files << " file(s) hashed) into "
+        << (store.root() / SignedAnswersFolder).string() << "\n";
+    for (const Channel& channel : channels.all()) {
+        out << "channel " << channel.name << ": " << channel.release->version;
+        if (channel.rollout) {
+            out << ", rolled out over " << channel.rollout->days << " day(s) from " << channel.rollout->start;
+        }
+        out << "\n";
+    }
+    out << "expires " << expires << " (sign again before then)\n"
         << "download base " << newestBase << "\n"
         << "public key " << key.publicKeyBase64() << "\n";
     return 0;
@@ -194,12 +222,13 @@ int verify(const Command& command, std::ostream& out, std::ostream& err)
         return 2;
     }
     ReleaseStore store;
-    if (!loadStore(command.options.at("--releases"), store, err)) {
+    Channels channels;
+    if (!loadReleases(command.options.at("--releases"), store, channels, err)) {
         return 1;
     }
     SignedAnswers answers;
     std::vector<std::string> problems;
-    bool ok = answers.load(store, problems);
+    bool ok = answers.load(store, channels, problems);
     for (const std::string& problem : problems) {
         err << "orbisnap-release: " << problem << "\n";
     }
@@ -217,7 +246,7 @@ int verify(const Command& command, std::ostream& out, std::ostream& err)
         return 1;
     }
     out << "verified " << answers.all().size() << " signed answers to " << answers.newestVersion()
-        << ", download base " << answers.downloadBase() << "\n";
+        << ", download base " << answers.downloadBase() << ", expiring " << answers.earliestExpiry() << "\n";
     return 0;
 }
 

@@ -7,8 +7,10 @@
 //                                            ORBISNAP_RELEASE_PUBLIC_KEYS takes
 //   sign --releases DIR --secret FILE        size and SHA-256 of every file of every release,
 //        [--base URL] [--issued TIME]        and one signed answer per release (and one for
-//                                            unknown versions) into DIR/signed; the download
-//                                            base defaults to the compiled-in server's /releases
+//        [--expires-in DAYS]                 unknown versions) and channel (channels.json) into
+//                                            DIR/signed, valid for DAYS (default 30) from the
+//                                            time of issue; the download base defaults to the
+//                                            compiled-in server's /releases
 //   verify --releases DIR --public KEY[,KEY] checks that DIR/signed matches the releases and
 //                                            that every answer is signed by one of the keys
 //   pack --releases DIR [--from N]           compressed copies of the newest release's files and

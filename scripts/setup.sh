@@ -9,7 +9,7 @@ set -euo pipefail
 packages=(
     build-essential cmake ninja-build pkg-config
     qt6-base-dev libgl-dev libjsoncpp-dev libcpp-httplib-dev libssl-dev libsodium-dev libsqlite3-dev
-    curl nginx-light xvfb xauth time ccache
+    curl nginx-light xvfb xauth time ccache apache2-utils
     libzstd-dev libdivsufsort-dev zstd bsdiff
     chromium  # the dashboard test opens the page in it, headless (big: installed without recommends)
 )

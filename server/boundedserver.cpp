@@ -3,12 +3,20 @@
 #include <arpa/inet.h>
 #include <cerrno>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <array>
+#include <deque>
+#include <mutex>
+#include <thread>
+#include <unordered_map>
+#include <vector>
 
 namespace {
 
@@ -66,6 +74,9 @@ public:
         armed = true;
     }
     bool ranOutOfTime() const { return expired; }
+    // Whether a read timed out or the client hung up: the request was cut off, and whatever
+    // the library answered to it, the connection has nothing more to give.
+    bool readFailed() const { return failed; }
 
     // Whether the client begins another request within timeout.
     bool waitForRequest(std::chrono::milliseconds timeout) const
@@ -81,6 +92,7 @@ public:
         if (start == end) {
             if (!waitFor(fd, POLLIN, readWait())) {
                 expired = armed && Clock::now() >= deadline;
+                failed = true;
                 return -1;
             }
             ssize_t got = 0;
@@ -88,6 +100,7 @@ public:
                 got = ::recv(fd, buffer.data(), buffer.size(), 0);
             } while (got < 0 && errno == EINTR);
             if (got <= 0) {
+                failed = true;
                 return got;
             }
             start = 0;
@@ -147,35 +160,239 @@ private:
     Clock::time_point deadline {};
     bool armed = false;
     bool expired = false;
+    bool failed = false;
     std::array<char, 4096> buffer {};
     std::size_t start = 0;
     std::size_t end = 0;
 };
 
+void closeConnection(int fd)
+{
+    ::shutdown(fd, SHUT_RDWR);
+    ::close(fd);
+}
+
 } // namespace
 
-BoundedServer::BoundedServer(std::chrono::milliseconds requestTimeLimit)
-    : requestTimeLimit(requestTimeLimit)
+// The task queue of one accept loop: the library's thread pool, and the poller that keeps the
+// idle connections until their next request arrives.
+class ConnectionPark final : public httplib::TaskQueue
 {
+public:
+    ConnectionPark(BoundedServer& server, std::size_t workers, std::size_t maxIdle)
+        : server(server)
+        , pool(workers)
+        , maxIdle(std::max<std::size_t>(maxIdle, 1))
+        , poller(::epoll_create1(EPOLL_CLOEXEC))
+        , wake(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK))
+    {
+        epoll_event event {};
+        event.events = EPOLLIN;
+        event.data.fd = wake;
+        ::epoll_ctl(poller, EPOLL_CTL_ADD, wake, &event);
+        watcher = std::thread([this] { watch(); });
+    }
+    ~ConnectionPark() override
+    {
+        server.park = nullptr;
+        ::close(poller);
+        ::close(wake);
+    }
+
+    void enqueue(std::function<void()> task) override { pool.enqueue(std::move(task)); }
+
+    void shutdown() override
+    {
+        {
+            std::lock_guard lock(mutex);
+            stopping = true;
+            for (const auto& [fd, connection] : idle) {
+                ::epoll_ctl(poller, EPOLL_CTL_DEL, fd, nullptr);
+                closeConnection(fd);
+            }
+            idle.clear();
+            order.clear();
+        }
+        const std::uint64_t one = 1;
+        [[maybe_unused]] const ssize_t written = ::write(wake, &one, sizeof one);
+        watcher.join();
+        // Tasks still queued find the server stopped and close their connections; a connection
+        // a worker would park now is closed at once.
+        pool.shutdown();
+    }
+
+    // Keeps fd until its next request arrives; false (fd not taken) once the server stops.
+    bool keep(int fd, std::size_t requestsLeft)
+    {
+        std::lock_guard lock(mutex);
+        if (stopping || poller < 0) {
+            return false;
+        }
+        while (idle.size() >= maxIdle && !order.empty()) {
+            const Waiting oldest = order.front();
+            order.pop_front();
+            const auto found = idle.find(oldest.fd);
+            if (found != idle.end() && found->second.serial == oldest.serial) {
+                drop(found);
+            }
+        }
+        const std::uint64_t serial = ++serials;
+        const Clock::time_point until = Clock::now() + std::chrono::seconds(server.keep_alive_timeout_sec_);
+        epoll_event event {};
+        event.events = EPOLLIN | EPOLLRDHUP | EPOLLONESHOT;
+        event.data.fd = fd;
+        if (::epoll_ctl(poller, EPOLL_CTL_ADD, fd, &event) != 0) {
+            return false;
+        }
+        idle.emplace(fd, Idle { requestsLeft, serial });
+        order.push_back(Waiting { until, fd, serial });
+        return true;
+    }
+
+private:
+    using Clock = std::chrono::steady_clock;
+    struct Idle
+    {
+        std::size_t requestsLeft;
+        std::uint64_t serial; // tells this stay from an earlier one of a reused descriptor
+    };
+    struct Waiting
+    {
+        Clock::time_point until;
+        int fd;
+        std::uint64_t serial;
+    };
+
+    void drop(std::unordered_map<int, Idle>::iterator entry)
+    {
+        ::epoll_ctl(poller, EPOLL_CTL_DEL, entry->first, nullptr);
+        closeConnection(entry->first);
+        idle.erase(entry);
+    }
+
+    // Milliseconds until the longest idle connection times out; -1 with none. Closes the
+    // ones whose time is up first.
+    int closeTimedOut()
+    {
+        const Clock::time_point now = Clock::now();
+        while (!order.empty()) {
+            const Waiting& front = order.front();
+            const auto found = idle.find(front.fd);
+            if (found == idle.end() || found->second.serial != front.serial) {
+                order.pop_front();
+                continue;
+            }
+            if (front.until > now) {
+                const auto left = std::chrono::ceil<std::chrono::milliseconds>(front.until - now);
+                return int(left.count());
+            }
+            drop(found);
+            order.pop_front();
+        }
+        return -1;
+    }
+
+    void watch()
+    {
+        std::array<epoll_event, 64> events {};
+        std::vector<std::pair<int, std::size_t>> ready;
+        for (;;) {
+            int timeout = -1;
+            {
+                std::lock_guard lock(mutex);
+                if (stopping) {
+                    return;
+                }
+                timeout = closeTimedOut();
+            }
+            const int count = ::epoll_wait(poller, events.data(), int(events.size()), timeout);
+            if (count < 0 && errno != EINTR) {
+                return;
+            }
+            ready.clear();
+            {
+                std::lock_guard lock(mutex);
+                if (stopping) {
+                    return;
+                }
+                for (int i = 0; i < count; ++i) {
+                    const auto found = idle.find(events[std::size_t(i)].data.fd);
+                    if (found == idle.end()) {
+                        continue; // the wake-up, or one closed meanwhile
+                    }
+                    ::epoll_ctl(poller, EPOLL_CTL_DEL, found->first, nullptr);
+                    ready.emplace_back(found->first, found->second.requestsLeft);
+                    idle.erase(found);
+                }
+            }
+            // A hang-up comes here too: the worker reads the end and closes.
+            for (const auto& [fd, requestsLeft] : ready) {
+                pool.enqueue([this, fd, requestsLeft] { server.serve(fd, requestsLeft); });
+            }
+        }
+    }
+
+    BoundedServer& server;
+    httplib::ThreadPool pool;
+    const std::size_t maxIdle;
+    const int poller;
+    const int wake;
+    std::thread watcher;
+    std::mutex mutex;
+    bool stopping = false;
+    std::uint64_t serials = 0;
+    std::unordered_map<int, Idle> idle;
+    std::deque<Waiting> order; // by time-out, which is by arrival: every stay is as long
+};
+
+BoundedServer::BoundedServer(std::chrono::milliseconds requestTimeLimit, std::size_t workers, std::size_t maxIdle)
+    : requestTimeLimit(requestTimeLimit)
+    , maxIdle(maxIdle)
+{
+    new_task_queue = [this, workers] {
+        auto* queue = new ConnectionPark(*this, workers, this->maxIdle);
+        park = queue;
+        return queue;
+    };
+}
+
+bool BoundedServer::setBacklog(int backlog)
+{
+    return svr_sock_ != INVALID_SOCKET && ::listen(svr_sock_, backlog) == 0;
 }
 
 bool BoundedServer::process_and_close_socket(socket_t sock)
 {
+    // The library sends an answer's headers and body in separate writes; with Nagle's
+    // algorithm the body then waits for the client's delayed acknowledgement, some 40 ms.
+    int yes = 1;
+    ::setsockopt(sock, IPPROTO_TCP, TCP_NODELAY, &yes, sizeof(yes));
+    return serve(sock, keep_alive_max_count_);
+}
+
+bool BoundedServer::serve(socket_t sock, std::size_t requestsLeft)
+{
     DeadlineStream stream(sock, duration(read_timeout_sec_, read_timeout_usec_),
         duration(write_timeout_sec_, write_timeout_usec_));
-    bool ok = false;
-    for (std::size_t left = keep_alive_max_count_; left > 0 && svr_sock_ != INVALID_SOCKET; --left) {
-        if (!stream.waitForRequest(std::chrono::seconds(keep_alive_timeout_sec_))) {
+    bool ok = true;
+    bool keep = false;
+    for (; requestsLeft > 0 && svr_sock_ != INVALID_SOCKET; --requestsLeft) {
+        // What has not arrived yet is waited for by the poller, not by this thread.
+        if (!stream.waitForRequest(std::chrono::milliseconds(0))) {
+            keep = true;
             break;
         }
         stream.startRequest(Clock::now() + requestTimeLimit);
         bool closed = false;
-        ok = process_request(stream, left == 1, closed, nullptr);
-        if (!ok || closed || stream.ranOutOfTime()) {
+        ok = process_request(stream, requestsLeft == 1, closed, nullptr);
+        if (!ok || closed || stream.ranOutOfTime() || stream.readFailed()) {
             break;
         }
     }
-    ::shutdown(sock, SHUT_RDWR);
-    ::close(sock);
+    ConnectionPark* const idle = park.load();
+    if (keep && svr_sock_ != INVALID_SOCKET && idle && idle->keep(sock, requestsLeft)) {
+        return ok;
+    }
+    closeConnection(sock);
     return ok;
 }

@@ -3,15 +3,19 @@
 // failure is one clear message on standard error and exit 1; a bad command line exits 2.
 
 #include "answerobjects.h"
+#include "channels.h"
 #include "releasestore.h"
 #include "dashboard.h"
 #include "reportstore.h"
 #include "serveroptions.h"
 #include "signedanswers.h"
+#include "utctime.h"
 #include "vendorserver.h"
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -60,6 +64,62 @@ bool checkReportsPlace(const fs::path& reports, const ReleaseStore& store, std::
     return true;
 }
 
+// Signed answers expiring within this long are announced at start-up and once a day.
+constexpr qint64 ExpiryWarningDays = 7;
+
+std::string signCommand(const ReleaseStore& store)
+{
+    return "orbisnap-release sign --releases " + store.root().string() + " --secret FILE";
+}
+
+// One warning when the answers expire within ExpiryWarningDays (or have expired).
+void warnOfExpiry(const std::string& expires, const ReleaseStore& store)
+{
+    const std::optional<QDateTime> expiry = parseUtcTime(expires);
+    const QDateTime now = QDateTime::currentDateTimeUtc();
+    if (!expiry || now.secsTo(*expiry) > ExpiryWarningDays * 24 * 3600) {
+        return;
+    }
+    const std::string when = *expiry <= now ? "expired at " + expires + ": installations refuse them"
+                                            : "expire at " + expires + ", in "
+            + std::to_string(now.secsTo(*expiry) / 3600) + " hour(s)";
+    std::fprintf(stderr, "vendor-server: warning: the signed answers %s; run %s, then restart the server\n",
+        when.c_str(), signCommand(store).c_str());
+    std::fflush(stderr);
+}
+
+// Repeats the expiry warning once a day until stopped.
+class ExpiryReminder
+{
+public:
+    ExpiryReminder(std::string expires, const ReleaseStore& store)
+        : thread([this, expires = std::move(expires), &store] {
+            std::unique_lock lock(mutex);
+            while (!wake.wait_for(lock, std::chrono::hours(24), [this] { return stopping; })) {
+                warnOfExpiry(expires, store);
+            }
+        })
+    {
+    }
+    ~ExpiryReminder()
+    {
+        {
+            std::lock_guard lock(mutex);
+            stopping = true;
+        }
+        wake.notify_all();
+        thread.join();
+    }
+    ExpiryReminder(const ExpiryReminder&) = delete;
+    ExpiryReminder& operator=(const ExpiryReminder&) = delete;
+
+private:
+    std::mutex mutex;
+    std::condition_variable wake;
+    bool stopping = false;
+    std::thread thread;
+};
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -103,17 +163,32 @@ int main(int argc, char** argv)
         return fail("not started: the releases directory cannot be served as it is");
     }
 
-    // Signed answers, when the releases directory has them, must be for the releases as they
-    // are: a newer release or changed files need a new signing, which only the holder of the
-    // secret key can do.
-    SignedAnswers signedAnswers;
-    const bool signedMode = SignedAnswers::presentIn(store.root());
-    if (signedMode && !signedAnswers.load(store, problems)) {
+    Channels channels;
+    if (!channels.load(store, problems)) {
         for (const std::string& problem : problems) {
             std::fprintf(stderr, "vendor-server: %s\n", problem.c_str());
         }
-        return fail("not started: the signed answers do not match the releases; run orbisnap-release sign --releases "
-            + store.root().string() + " --secret FILE");
+        return fail("not started: the channels cannot be served as they are");
+    }
+
+    // Signed answers, when the releases directory has them, must be for the releases and
+    // channels as they are, and still valid: a newer release, changed files or channels, or
+    // time passing need a new signing, which only the holder of the secret key can do.
+    SignedAnswers signedAnswers;
+    const bool signedMode = SignedAnswers::presentIn(store.root());
+    if (signedMode && !signedAnswers.load(store, channels, problems)) {
+        for (const std::string& problem : problems) {
+            std::fprintf(stderr, "vendor-server: %s\n", problem.c_str());
+        }
+        return fail("not started: the signed answers do not match the releases; run " + signCommand(store));
+    }
+    if (signedMode) {
+        const std::optional<QDateTime> expiry = parseUtcTime(signedAnswers.earliestExpiry());
+        if (expiry && *expiry <= QDateTime::currentDateTimeUtc()) {
+            return fail("not started: the signed answers expired at " + signedAnswers.earliestExpiry()
+                + " and installations refuse them; run " + signCommand(store));
+        }
+        warnOfExpiry(signedAnswers.earliestExpiry(), store);
     }
 
     // Unsigned answers advertise the objects there are now; signed ones name those they were
@@ -163,7 +238,7 @@ int main(int argc, char** argv)
         return fail(error);
     }
 
-    VendorServer server(store, reports);
+    VendorServer server(store, channels, reports);
     const int port = server.bind(options.host, options.port, error);
     if (port < 0) {
         return fail(error);
@@ -209,7 +284,18 @@ int main(int argc, char** argv)
     }
     say(signedMode ? "version answers: signed, from " + (store.root() / SignedAnswersFolder).string()
                    : std::string("version answers: unsigned (no signed answers in the releases directory)"));
+    for (const Channel& channel : channels.all()) {
+        say("channel " + channel.name + ": " + channel.release->version
+            + (channel.rollout ? ", rolled out from " + channel.rollout->start : std::string()));
+    }
+    if (signedMode) {
+        say("signed answers expire at " + signedAnswers.earliestExpiry());
+    }
     say("listening on " + ownAddress);
+    std::optional<ExpiryReminder> reminder;
+    if (signedMode) {
+        reminder.emplace(signedAnswers.earliestExpiry(), store);
+    }
 
     std::atomic<int> stoppedBy = 0;
     std::atomic<bool> finished = false;

@@ -1,6 +1,7 @@
 #include "vendorserver.h"
 
 #include "formdata.h"
+#include "httpcache.h"
 #include "objectnames.h"
 #include "serverconfig.h"
 #include "version.h"
@@ -33,9 +34,17 @@ namespace {
 constexpr std::string_view ReleasesPrefix = "/releases/";
 // Forms are a few short fields; anything near this size is no report.
 constexpr std::size_t MaxBodyBytes = 64 * 1024;
-// Connections served at once. Each one takes a thread while it sends its request, so a few
-// clients that send slowly must not take them all (the library's default is 8).
+// Requests served at once. Each one takes a thread while it sends its request, so a few
+// clients that send slowly must not take them all (the library's default is 8). Connections
+// between requests take none.
 constexpr std::size_t MaxConnections = 64;
+// Keep-alive connections kept open between requests, well below the default limit of 1,024
+// open files.
+constexpr std::size_t MaxIdleConnections = 768;
+// Requests per connection: a client that checks and then fetches reuses one connection.
+constexpr std::size_t MaxRequestsPerConnection = 1000;
+// Connections waiting to be accepted (the kernel caps it at net.core.somaxconn).
+constexpr int ListenBacklog = 1024;
 // A client that sends nothing of its request for this long is dropped.
 constexpr time_t RequestReadTimeoutSeconds = 3;
 // And one that has not sent its whole request after this long, however it paces it, so one
@@ -107,9 +116,13 @@ void accessLog(const httplib::Request& request, const httplib::Response& respons
         + std::to_string(response.status) + " " + std::to_string(bytes) + "\n");
 }
 
+constexpr char JsonType[] = "application/json; charset=utf-8";
+
+// Product calls, reports and refusals: for this client, now, never kept by a cache.
 void answerJson(httplib::Response& response, const Json::Value& document)
 {
-    response.set_content(jsonText(document), "application/json; charset=utf-8");
+    response.set_header("Cache-Control", HttpCache::NotStored);
+    response.set_content(jsonText(document), JsonType);
 }
 
 // A refused request: the reason goes to the client and, as a diagnostic, to standard error.
@@ -152,10 +165,12 @@ public:
 
 } // namespace
 
-VendorServer::VendorServer(const ReleaseStore& store, ReportStore& reports)
+VendorServer::VendorServer(const ReleaseStore& store, const Channels& channels, ReportStore& reports)
     : store(store)
+    , channels(channels)
     , reports(reports)
-    , http(RequestTimeLimit)
+    , issued(utcNow())
+    , http(RequestTimeLimit, MaxConnections, MaxIdleConnections)
 {
     // Only SO_REUSEADDR (a restart may bind while old connections linger): the library's
     // default adds SO_REUSEPORT, with which a second server would silently share the port.
@@ -164,12 +179,11 @@ VendorServer::VendorServer(const ReleaseStore& store, ReportStore& reports)
         ::setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof(yes));
     });
     http.set_payload_max_length(MaxBodyBytes);
-    http.new_task_queue = [] { return new httplib::ThreadPool(MaxConnections); };
     http.set_read_timeout(RequestReadTimeoutSeconds, 0);
     http.set_write_timeout(ResponseWriteTimeoutSeconds, 0);
-    // The client opens a fresh connection per request; an idle one kept longer only delays a
-    // stop, which waits for it.
-    http.set_keep_alive_timeout(1);
+    // An idle connection holds no thread, and a stop closes it at once.
+    http.set_keep_alive_timeout(5);
+    http.set_keep_alive_max_count(MaxRequestsPerConnection);
     http.set_logger(accessLog);
     http.set_exception_handler([](const httplib::Request& request, httplib::Response& response,
                                    std::exception_ptr) { refuse(request, response, 500, "internal error"); });
@@ -196,7 +210,10 @@ VendorServer::VendorServer(const ReleaseStore& store, ReportStore& reports)
     });
     http.set_error_handler([](const httplib::Request&, httplib::Response& response) {
         if (response.body.empty() && response.status == 404) {
-            response.set_content("{\"error\":\"not found\"}", "application/json; charset=utf-8");
+            response.set_content("{\"error\":\"not found\"}", JsonType);
+        }
+        if (!response.has_header("Cache-Control")) {
+            response.set_header("Cache-Control", HttpCache::NotStored);
         }
     });
 }
@@ -215,6 +232,10 @@ int VendorServer::bind(const std::string& host, int port, std::string& error)
         } else {
             error += ": no address of this machine";
         }
+        return -1;
+    }
+    if (!http.setBacklog(ListenBacklog)) {
+        error = "cannot listen on " + host + ":" + std::to_string(port) + ": " + std::strerror(errno);
         return -1;
     }
     return bound;
@@ -249,22 +270,62 @@ void VendorServer::handleVersionDiff(const httplib::Request& request, httplib::R
             query.isRepeated("version") ? "version given more than once" : "no version given");
         return;
     }
+    if (query.isRepeated("channel")) {
+        refuse(request, response, 400, "channel given more than once");
+        return;
+    }
+    const std::string channelName = query.value("channel").value_or(StableChannel);
+    const Channel* channel = isChannelName(channelName) ? channels.find(channelName) : nullptr;
+    if (!channel) {
+        refuse(request, response, 404, "no channel \"" + channelName + "\"");
+        return;
+    }
+    // Every version answer can be kept by a cache: its bytes depend on the query alone. The
+    // answers of releases, the ones asked for again and again, are made and hashed once.
+    const bool release = store.releaseNamed(*installed) != nullptr;
+    const KnownAnswer answer = release ? knownAnswer(*channel, *installed) : makeAnswer(*channel, *installed);
+    if (!answer.signature.empty()) {
+        response.set_header(VersionAnswerSignatureHeader, answer.signature);
+    }
+    HttpCache::answer(request, response, answer.body, answer.etag, JsonType, HttpCache::VersionAnswerLifetime);
+}
+
+VendorServer::KnownAnswer VendorServer::makeAnswer(const Channel& channel, const std::string& installed) const
+{
+    KnownAnswer known;
     if (signedAnswers) {
-        if (const SignedAnswer* answer = signedAnswers->forInstalled(store, *installed)) {
-            response.set_header(VersionAnswerSignatureHeader, answer->signature);
-            response.set_content(answer->body, "application/json; charset=utf-8");
-            return;
+        if (const SignedAnswer* answer = signedAnswers->forInstalled(store, channel, installed)) {
+            known.body = answer->body;
+            known.signature = answer->signature;
+        } else {
+            known.body = jsonText(Json::Value(Json::objectValue));
         }
-        answerJson(response, Json::Value(Json::objectValue));
-        return;
+    } else if (isUpToDate(store, installed, *channel.release)) {
+        known.body = jsonText(Json::Value(Json::objectValue));
+    } else {
+        Json::Value answer = versionAnswer(store, installed, *channel.release, downloadBase, issued);
+        if (objects) {
+            answer = objects->addTo(std::move(answer), store, installed, downloadBase);
+        }
+        addChannelTerms(answer, channel);
+        known.body = answerBody(answer);
     }
-    if (isUpToDate(store, *installed)) {
-        answerJson(response, Json::Value(Json::objectValue));
-        return;
+    known.etag = HttpCache::strongEtagOf(known.body);
+    return known;
+}
+
+VendorServer::KnownAnswer VendorServer::knownAnswer(const Channel& channel, const std::string& installed)
+{
+    const std::pair<std::string, std::string> key(channel.name, installed);
+    {
+        std::lock_guard lock(knownMutex);
+        if (const auto found = known.find(key); found != known.end()) {
+            return found->second;
+        }
     }
-    const Json::Value answer = versionAnswer(store, *installed, downloadBase, utcNow());
-    response.set_content(answerBody(objects ? objects->addTo(answer, store, *installed, downloadBase) : answer),
-        "application/json; charset=utf-8");
+    KnownAnswer answer = makeAnswer(channel, installed);
+    std::lock_guard lock(knownMutex);
+    return known.emplace(key, std::move(answer)).first->second;
 }
 
 void VendorServer::handleProductInfo(const httplib::Request& request, httplib::Response& response)
@@ -382,18 +443,32 @@ void VendorServer::handleFile(const httplib::Request& request, httplib::Response
     const std::string_view version = rest.substr(0, slash);
     const std::string_view relative
         = slash == std::string_view::npos ? std::string_view() : rest.substr(slash + 1);
+    // What was read at start-up of the file asked for: where it is, its size, hash and time.
     const fs::path* source = nullptr;
+    std::int64_t knownSize = 0;
+    const Sha256Digest* knownHash = nullptr;
+    fs::file_time_type knownModified {};
+    const char* lifetime = HttpCache::ReleaseFileLifetime;
     if (version == delta::ObjectsFolderName) {
         // The objects beside the releases, served like their files; only names read at
         // start-up match (a patch's name is longer than any release path may be).
-        const ObjectFile* object = objects ? objects->find(std::string(relative)) : nullptr;
-        source = object ? &object->source : nullptr;
+        if (const ObjectFile* object = objects ? objects->find(std::string(relative)) : nullptr) {
+            source = &object->source;
+            knownSize = object->size;
+            knownHash = &object->sha256;
+            knownModified = object->modified;
+            lifetime = HttpCache::ContentNamedLifetime;
+        }
     } else if (const char* refusal = relative.empty() ? nullptr : clientRefusal(relative)) {
         refuse(request, response, 400, std::string("bad path: ") + refusal);
         return;
     } else if (const Release* release = store.releaseNamed(version)) {
-        const auto file = release->files.find(std::string(relative));
-        source = file == release->files.end() ? nullptr : &file->second.source;
+        if (const auto file = release->files.find(std::string(relative)); file != release->files.end()) {
+            source = &file->second.source;
+            knownSize = file->second.size;
+            knownHash = &file->second.sha256;
+            knownModified = file->second.modified;
+        }
     }
     if (!source) {
         response.status = 404;
@@ -421,6 +496,26 @@ void VendorServer::handleFile(const httplib::Request& request, httplib::Response
     if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
         response.status = 404;
         return;
+    }
+    // The hash read at start-up names these bytes only while the file is as it was then.
+    const bool unchanged
+        = status.st_size == knownSize && fs::last_write_time(real, error) == knownModified && !error;
+    if (unchanged) {
+        const std::string etag = HttpCache::strongEtag(*knownHash);
+        if (HttpCache::answerNotModified(request, response, etag, lifetime, std::size_t(status.st_size))) {
+            return;
+        }
+        // A range of other bytes than the client's partial holds must not be sent: an If-Range
+        // that names another version of the file asks for all of it. The request is the
+        // server's own object, handed here as const.
+        if (request.has_header("If-Range") && request.get_header_value("If-Range") != etag) {
+            const_cast<httplib::Request&>(request).ranges.clear();
+        }
+    } else {
+        response.set_header("Cache-Control", HttpCache::NotStored);
+        if (request.has_header("If-Range")) {
+            const_cast<httplib::Request&>(request).ranges.clear();
+        }
     }
     if (status.st_size == 0) {
         // The library sends a provider of length 0 without Content-Length.

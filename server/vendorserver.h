@@ -2,7 +2,9 @@
 
 // The HTTP side of the vendor server. Requests, below "/" + ProductPath:
 //
-//   GET  /prod/Orbisnap/getVersionDiff?version=V  what installed version V needs (see below)
+//   GET  /prod/Orbisnap/getVersionDiff?version=V[&channel=C]
+//                                                 what installed version V needs on channel C
+//                                                 (default "stable"; see below and channels.h)
 //   POST /prod/Orbisnap/getProductInfo?           form "version=V": product-info.json's member
 //                                                 for V, else its "*", else {"version","newest"}
 //   POST /prod/Orbisnap/useReport?                form "mac, version, computerName, userName,
@@ -13,12 +15,13 @@
 //   GET  /releases/VERSION/PATH                   the bytes of one file of one release
 //   GET  /releases/objects/NAME                   the bytes of one object (answerobjects.h)
 //
-// getVersionDiff answers {} when V is the newest version or newer, otherwise the version
-// answer (versionanswer.h): the newest version, BASE/NEWEST, the changed, deleted and new
+// getVersionDiff answers {} when V is the channel's version or newer, otherwise the version
+// answer (versionanswer.h) towards the channel's version (the newest without channels.json),
+// with the channel's "channel" and "rollout": that version, BASE/VERSION, the changed, deleted and new
 // files of V's tree against the newest one's with the size and SHA-256 of each file to fetch,
-// V as "installed" and the time as "issued"; an unknown V gets every file of the newest in
-// "n", and each file's objects when there are (BASE/objects, "packed", "patch"). BASE is
-// --public-base, or this server's own /releases. When the releases directory
+// V as "installed" and the server's start-up time as "issued"; an unknown V gets every file of
+// the newest in "n", and each file's objects when there are (BASE/objects, "packed", "patch").
+// BASE is --public-base, or this server's own /releases. When the releases directory
 // holds signed answers (signedanswers.h) they are served instead, byte for byte, with their
 // signature in the X-Orbisnap-Signature header: V's own, the newest's for the newest, "any"
 // for a version the releases do not hold, {} unsigned for a version newer than the newest.
@@ -28,10 +31,13 @@
 // not, backslashes, absolute paths, symlinks made later) reaches anything else. Bodies are
 // streamed from the file, never held whole.
 //
+// Every answer carries Cache-Control and, where it can be kept, a strong ETag (httpcache.h).
+//
 // Every request writes one access-log line (combined log format) to standard output.
 
 #include "answerobjects.h"
 #include "boundedserver.h"
+#include "channels.h"
 #include "releasestore.h"
 #include "dashboard.h"
 #include "reportstore.h"
@@ -39,12 +45,15 @@
 
 #include <httplib.h>
 
+#include <map>
+#include <mutex>
 #include <string>
+#include <utility>
 
 class VendorServer
 {
 public:
-    VendorServer(const ReleaseStore& store, ReportStore& reports);
+    VendorServer(const ReleaseStore& store, const Channels& channels, ReportStore& reports);
     VendorServer(const VendorServer&) = delete;
     VendorServer& operator=(const VendorServer&) = delete;
 
@@ -73,10 +82,27 @@ private:
     void handleProductAd(const httplib::Request& request, httplib::Response& response);
     void handleFile(const httplib::Request& request, httplib::Response& response);
 
+    struct KnownAnswer
+    {
+        std::string body;
+        std::string signature; // empty: unsigned
+        std::string etag;
+    };
+    // The answer for installed on channel, with its ETag.
+    KnownAnswer makeAnswer(const Channel& channel, const std::string& installed) const;
+    // The same for a release's own version, made once and kept (there are only so many).
+    KnownAnswer knownAnswer(const Channel& channel, const std::string& installed);
+
     const ReleaseStore& store;
+    const Channels& channels;
     ReportStore& reports;
     std::string downloadBase;
+    // The "issued" of unsigned answers: the time the server read the releases, so an answer's
+    // bytes, and with them its ETag, stay the same while it runs.
+    const std::string issued;
     const SignedAnswers* signedAnswers = nullptr;
     const AnswerObjects* objects = nullptr;
+    std::mutex knownMutex;
+    std::map<std::pair<std::string, std::string>, KnownAnswer> known; // by channel, installed
     BoundedServer http;
 };

@@ -1,7 +1,9 @@
 // Host.exe: a small host application, written the way a product that ships RevisionPusher.exe
 // would use the host library.
 //
-//   Host.exe check MODE [--stay SECONDS]   look for a newer version and start the updater:
+//   Host.exe check MODE [--stay SECONDS] [--channel NAME]
+//                                          look for a newer version (on release channel NAME,
+//                                          default stable) and start the updater:
 //                                          2 interactive update, then end
 //                                          1 the host ends (after SECONDS, default 1) and the
 //                                            updater puts the files in place once it has
@@ -54,7 +56,7 @@ int fail(ExitCode code, const QString& text)
 int usage()
 {
     return fail(WrongUse,
-        QStringLiteral("usage: Host.exe check MODE [--stay SECONDS] | info | report STATE | ad\n"
+        QStringLiteral("usage: Host.exe check MODE [--stay SECONDS] [--channel NAME] | info | report STATE | ad\n"
                        "  MODE 0, 1 or 2; STATE 0 to 255"));
 }
 
@@ -106,9 +108,10 @@ QString userName()
 #endif
 }
 
-int check(const QString& version, int mode, int staySeconds)
+int check(const QString& version, int mode, int staySeconds, const QString& channel)
 {
     UpdateCheck update;
+    update.setChannel(channel);
     update.prepare(version.toUtf8().constData());
     switch (update.lastCheck()) {
     case UpdateCheck::CheckResult::ServerFailed:
@@ -227,6 +230,14 @@ int main(int argc, char** argv)
         }
         arguments.remove(at, 2);
     }
+    QString channel;
+    if (const qsizetype at = arguments.indexOf(QStringLiteral("--channel")); at >= 0) {
+        channel = at + 1 < arguments.size() ? arguments.at(at + 1) : QString();
+        if (channel.isEmpty()) {
+            return usage();
+        }
+        arguments.remove(at, 2);
+    }
     if (arguments.isEmpty()) {
         return usage();
     }
@@ -234,7 +245,7 @@ int main(int argc, char** argv)
     const bool takesValue = command == QLatin1String("check") || command == QLatin1String("report");
     const bool known = takesValue || command == QLatin1String("info") || command == QLatin1String("ad");
     if (!known || arguments.size() != (takesValue ? 1 : 0)
-        || (staySeconds >= 0 && command != QLatin1String("check"))) {
+        || ((staySeconds >= 0 || !channel.isEmpty()) && command != QLatin1String("check"))) {
         return usage();
     }
 
@@ -248,7 +259,7 @@ int main(int argc, char** argv)
     bool ok = false;
     if (command == QLatin1String("check")) {
         const int mode = arguments.at(0).toInt(&ok);
-        return ok && mode >= 0 && mode <= 2 ? check(version, mode, staySeconds) : usage();
+        return ok && mode >= 0 && mode <= 2 ? check(version, mode, staySeconds, channel) : usage();
     }
     if (command == QLatin1String("report")) {
         const unsigned state = arguments.at(0).toUInt(&ok);

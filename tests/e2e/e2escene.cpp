@@ -320,6 +320,8 @@ QProcessEnvironment E2eScene::environment() const
 {
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert(QStringLiteral("TMPDIR"), path(QStringLiteral("tmp")));
+    // The user's data folder, where the host keeps its rollout fraction.
+    environment.insert(QStringLiteral("XDG_DATA_HOME"), path(QStringLiteral("data")));
     environment.insert(QStringLiteral("USER"), userName);
     return environment;
 }

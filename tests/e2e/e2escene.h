@@ -8,6 +8,7 @@
 //                       RevisionPusher.exe included
 //   tmp/                TMPDIR of every process the scene starts, so the working directory of
 //                       the update is tmp/Host
+//   data/               XDG_DATA_HOME of those processes (the user's data folder)
 //   logs/               standard output and error of each of those processes; an updater that
 //                       Host.exe starts detached inherits the host's, so its lines land there too
 //

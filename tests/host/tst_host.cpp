@@ -71,6 +71,8 @@ private slots:
     void checkStartsUpdater_data();
     void checkStartsUpdater();
     void checkKeepsRunningInModeZero();
+    void checkNamesChannel_data();
+    void checkNamesChannel();
     void checkNothingNewer_data();
     void checkNothingNewer();
     void checkAlreadyRunning();
@@ -258,6 +260,41 @@ void HostTest::checkStartsUpdater()
     QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(updaterArgs()), 10000);
     QCOMPARE(readFile(updaterArgs()), "Host.exe\n" + mode.toUtf8() + "\n");
     QCOMPARE(server->countRequests("/prod/Orbisnap/getVersionDiff"), 1);
+}
+
+void HostTest::checkNamesChannel_data()
+{
+    QTest::addColumn<QStringList>("channel");
+    QTest::addColumn<QByteArray>("target");
+    QTest::addColumn<int>("exitCode");
+
+    const QByteArray stable = "/prod/Orbisnap/getVersionDiff?version=1.0.3";
+    QTest::newRow("none") << QStringList() << stable << 0;
+    QTest::newRow("stable-as-before") << QStringList { "--channel", "stable" } << stable << 0;
+    // This server's answer names no channel: an older server's, which is stable's.
+    QTest::newRow("beta") << QStringList { "--channel", "beta" } << stable + "&channel=beta" << 1;
+    QTest::newRow("encoded") << QStringList { "--channel", "a&b=c" } << stable + "&channel=a%26b%3Dc" << 1;
+}
+
+// The request names the channel after the version; stable's is the request as it always was.
+void HostTest::checkNamesChannel()
+{
+    QFETCH(QStringList, channel);
+    QFETCH(QByteArray, target);
+    QFETCH(int, exitCode);
+
+    const HostRun run = runHost(QStringList { "check", "0", "--stay", "0" } + channel);
+    QVERIFY(run.finished);
+    QCOMPARE(run.exitCode, exitCode);
+    const std::vector<SeenRequest> seen = server->requests();
+    QCOMPARE(seen.size(), std::size_t(1));
+    QCOMPARE(QByteArray::fromStdString(seen.front().target), target);
+    if (exitCode != 0) {
+        QVERIFY2(run.err.endsWith("update check refused: \"channel\" is not the channel asked about \n"
+                                  "Host: the server's version answer was refused\n"),
+            run.err.constData());
+        QVERIFY(!QFileInfo::exists(work(QStringLiteral("version_diff.txt"))));
+    }
 }
 
 void HostTest::checkKeepsRunningInModeZero()
@@ -547,6 +584,9 @@ void HostTest::wrongCommandLine_data()
     QTest::newRow("report-without-state") << QStringList { "report" };
     QTest::newRow("report-state-256") << QStringList { "report", "256" };
     QTest::newRow("report-state-negative") << QStringList { "report", "-1" };
+    QTest::newRow("check-channel-missing") << QStringList { "check", "1", "--channel" };
+    QTest::newRow("check-channel-empty") << QStringList { "check", "1", "--channel", "" };
+    QTest::newRow("channel-for-report") << QStringList { "report", "3", "--channel", "beta" };
 }
 
 void HostTest::wrongCommandLine()
@@ -556,7 +596,7 @@ void HostTest::wrongCommandLine()
     QVERIFY(run.finished);
     QCOMPARE(run.exitCode, 2);
     QVERIFY(
-        run.err.startsWith("Host: usage: Host.exe check MODE [--stay SECONDS] | info | report STATE | ad\n"));
+        run.err.startsWith("Host: usage: Host.exe check MODE [--stay SECONDS] [--channel NAME] | info | report STATE | ad\n"));
     QCOMPARE(run.out, QByteArray());
     QCOMPARE(server->requests().size(), std::size_t(0));
 }

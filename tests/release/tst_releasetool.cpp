@@ -74,6 +74,11 @@ private slots:
     void verifyFinds();
     void badCommandLine_data();
     void badCommandLine();
+    void expiresIn_data();
+    void expiresIn();
+    void channelsSigned();
+    void channelsRefused_data();
+    void channelsRefused();
 
 private:
     QString path(const QString& relative) const { return dir->filePath(relative); }
@@ -168,6 +173,10 @@ void ReleaseToolTest::signWritesAnswers()
     QCOMPARE(answer["path"].asString(), std::string("http://dl.example/rel/1.0.4"));
     QCOMPARE(answer["installed"].asString(), installed.toStdString());
     QCOMPARE(answer["issued"].asString(), std::string("2026-12-08T10:00:00Z"));
+    // Thirty days unless told otherwise; without channels.json every answer is stable's.
+    QCOMPARE(answer["expires"].asString(), std::string("2027-01-07T10:00:00Z"));
+    QCOMPARE(answer["channel"].asString(), std::string("stable"));
+    QVERIFY(!answer.isMember("rollout"));
     QCOMPARE(describe(answer["u"]), changed);
     QCOMPARE(describe(answer["d"]), deleted);
     QCOMPARE(describe(answer["n"]), added);
@@ -180,7 +189,7 @@ void ReleaseToolTest::verifyAfterSign()
     const ToolRun run = runReleaseTool({ "verify", "--releases", path("releases"), "--public",
         "11qYAYKxCrfVS/7TyWQHOg7hcvPapiMlrwIaaPcHURo=, " + testPublicKey() });
     QCOMPARE(run.exitCode, 0);
-    QCOMPARE(run.out, QByteArray("verified 3 signed answers to 1.0.4, download base http://dl.example/rel\n"));
+    QCOMPARE(run.out, QByteArray("verified 3 signed answers to 1.0.4, download base http://dl.example/rel, expiring 2027-01-07T10:00:00Z\n"));
     QCOMPARE(run.err, QByteArray());
 }
 
@@ -193,9 +202,9 @@ void ReleaseToolTest::verifyFinds_data()
     QTest::newRow("release-file-changed") << "releases/1.0.4/a.txt" << QByteArray("a of 1.0.4, longeR\n")
                                           << QByteArray("1.0.3.json no longer matches the releases");
     QTest::newRow("newer-release-published") << "releases/1.0.5/a.txt" << QByteArray("a")
-                                             << QByteArray("takes installations to 1.0.4, but the newest release is 1.0.5");
+                                             << QByteArray("takes installations to 1.0.4, but channel stable is at 1.0.5");
     QTest::newRow("answer-altered") << "releases/signed/1.0.3.json" << QByteArray("{}")
-                                    << QByteArray("1.0.3.json names no newest version");
+                                    << QByteArray("1.0.3.json names no version and download base");
     QTest::newRow("signature-missing") << "releases/signed/any.json.sig" << QByteArray()
                                        << QByteArray("no signature beside");
     QTest::newRow("answer-missing") << "releases/signed/1.0.3.json" << QByteArray()
@@ -255,6 +264,12 @@ void ReleaseToolTest::badCommandLine_data()
                                     << 1 << QByteArray("absent: No such file or directory");
     QTest::newRow("secret-not-a-key") << QStringList { "sign", "--releases", "@/releases", "--secret",
         "@/releases/1.0.3/a.txt" } << 1 << QByteArray("is no secret key");
+    QTest::newRow("expires-in-zero") << QStringList { "sign", "--releases", "@/releases", "--secret", "@key",
+        "--expires-in", "0" } << 2 << QByteArray("--expires-in \"0\" is no number of days from 1 to 366");
+    QTest::newRow("expires-in-words") << QStringList { "sign", "--releases", "@/releases", "--secret", "@key",
+        "--expires-in", "7d" } << 2 << QByteArray("--expires-in \"7d\" is no number of days");
+    QTest::newRow("expires-in-too-long") << QStringList { "sign", "--releases", "@/releases", "--secret", "@key",
+        "--expires-in=3650" } << 2 << QByteArray("--expires-in \"3650\" is no number of days");
     QTest::newRow("releases-missing") << QStringList { "sign", "--releases", "@/absent", "--secret", "@key" } << 1
                                       << QByteArray("nothing signed");
     QTest::newRow("pack-without-releases") << QStringList { "pack", "--from", "2" } << 2
@@ -283,6 +298,150 @@ void ReleaseToolTest::badCommandLine()
     QCOMPARE(run.out, QByteArray());
     QVERIFY(!QFileInfo::exists(path("releases/signed")));
     QVERIFY(!QFileInfo::exists(path("releases/objects")));
+}
+
+void ReleaseToolTest::expiresIn_data()
+{
+    QTest::addColumn<QString>("days");
+    QTest::addColumn<QByteArray>("expires");
+
+    QTest::newRow("one-day") << "1" << QByteArray("2026-12-09T10:00:00Z");
+    QTest::newRow("thirty-days-across-the-year") << "30" << QByteArray("2027-01-07T10:00:00Z");
+    QTest::newRow("longest") << "366" << QByteArray("2027-12-09T10:00:00Z");
+}
+
+// Every answer, of every channel, expires the given number of days after it was issued.
+void ReleaseToolTest::expiresIn()
+{
+    QFETCH(QString, days);
+    QFETCH(QByteArray, expires);
+
+    QVERIFY(writeFile(path("releases/channels.json"), R"({"stable":{"version":"1.0.4"},"beta":{"version":"1.0.4"}})"));
+    const ToolRun run = sign({ "--expires-in", days });
+    QCOMPARE(run.exitCode, 0);
+    QVERIFY2(run.out.contains("expires " + expires + " (sign again before then)\n"), run.out.constData());
+    for (const char* answer : { "releases/signed/1.0.3.json", "releases/signed/any.json",
+             "releases/signed/channels/beta/1.0.3.json", "releases/signed/channels/beta/any.json" }) {
+        QCOMPARE(QByteArray::fromStdString(parse(readFile(path(answer)))["expires"].asString()), expires);
+    }
+}
+
+// Channels: stable keeps today's files; another channel's answers lie in a folder of their own
+// and take installations to its version; a halt (the channel set back) and a removed channel
+// leave no answer of what they were.
+void ReleaseToolTest::channelsSigned()
+{
+    QVERIFY(writeFile(path("releases/channels.json"),
+        R"({"stable":{"version":"1.0.3"},"beta":{"version":"1.0.4","rollout":{"start":"2026-12-10T08:00:00Z","days":7}}})"));
+    ToolRun run = sign();
+    QCOMPARE(run.exitCode, 0);
+    QVERIFY2(run.out.startsWith("signed 6 answers to 1.0.3"), run.out.constData());
+    QCOMPARE(QDir(path("releases/signed/channels/beta")).entryList(QDir::Files, QDir::Name),
+        QStringList({ "1.0.3.json", "1.0.3.json.sig", "1.0.4.json", "1.0.4.json.sig", "any.json", "any.json.sig" }));
+
+    const Json::Value stable = parse(readFile(path("releases/signed/1.0.3.json")));
+    QCOMPARE(stable["version"].asString(), std::string("1.0.3"));
+    QCOMPARE(stable["channel"].asString(), std::string("stable"));
+    QCOMPARE(describe(stable["u"]) + describe(stable["d"]) + describe(stable["n"]), QString());
+    // An installation newer than its channel's version is told that version, with nothing to do.
+    const Json::Value newer = parse(readFile(path("releases/signed/1.0.4.json")));
+    QCOMPARE(newer["version"].asString(), std::string("1.0.3"));
+    QCOMPARE(describe(newer["u"]) + describe(newer["d"]) + describe(newer["n"]), QString());
+    const QByteArray betaBody = readFile(path("releases/signed/channels/beta/1.0.3.json"));
+    QCOMPARE(checkAnswerSignature(betaBody, readFile(path("releases/signed/channels/beta/1.0.3.json.sig")),
+                 parsePublicKeys(testPublicKey())),
+        SignatureCheck::Valid);
+    const Json::Value beta = parse(betaBody);
+    QCOMPARE(beta["version"].asString(), std::string("1.0.4"));
+    QCOMPARE(beta["channel"].asString(), std::string("beta"));
+    QCOMPARE(beta["rollout"]["start"].asString(), std::string("2026-12-10T08:00:00Z"));
+    QCOMPARE(beta["rollout"]["days"].asInt(), 7);
+    QCOMPARE(describe(beta["d"]), QStringLiteral("old.dll"));
+    run = runReleaseTool({ "verify", "--releases", path("releases"), "--public", testPublicKey() });
+    QCOMPARE(run.exitCode, 0);
+    QVERIFY2(run.out.startsWith("verified 6 signed answers to 1.0.3"), run.out.constData());
+
+    // The halt: beta back to 1.0.3. Answers signed before no longer match.
+    QVERIFY(writeFile(path("releases/channels.json"), R"({"stable":{"version":"1.0.3"},"beta":{"version":"1.0.3"}})"));
+    run = runReleaseTool({ "verify", "--releases", path("releases"), "--public", testPublicKey() });
+    QCOMPARE(run.exitCode, 1);
+    QVERIFY2(run.err.contains("takes installations to 1.0.4, but channel beta is at 1.0.3"), run.err.constData());
+    QCOMPARE(sign().exitCode, 0);
+    QCOMPARE(parse(readFile(path("releases/signed/channels/beta/1.0.3.json")))["version"].asString(), std::string("1.0.3"));
+
+    QVERIFY(writeFile(path("releases/channels.json"), R"({"stable":{"version":"1.0.4"}})"));
+    QCOMPARE(sign().exitCode, 0);
+    QVERIFY(!QFileInfo::exists(path("releases/signed/channels/beta")));
+    QCOMPARE(runReleaseTool({ "verify", "--releases", path("releases"), "--public", testPublicKey() }).exitCode, 0);
+}
+
+void ReleaseToolTest::channelsRefused_data()
+{
+    QTest::addColumn<QByteArray>("channels");
+    QTest::addColumn<QByteArray>("message");
+
+    QTest::newRow("no-json") << QByteArray("stable: 1.0.4") << QByteArray("channels.json is no JSON object of channels");
+    QTest::newRow("array") << QByteArray("[]") << QByteArray("channels.json is no JSON object of channels");
+    QTest::newRow("no-stable") << QByteArray(R"({"beta":{"version":"1.0.4"}})") << QByteArray("has no \"stable\" channel");
+    QTest::newRow("upper-case-name") << QByteArray(R"({"stable":{"version":"1.0.4"},"Beta":{"version":"1.0.4"}})")
+                                     << QByteArray("channel \"Beta\": a channel's name is 1 to 32 of a-z");
+    QTest::newRow("path-in-name") << QByteArray(R"({"stable":{"version":"1.0.4"},"../x":{"version":"1.0.4"}})")
+                                  << QByteArray("channel \"../x\": a channel's name");
+    QTest::newRow("query-in-name") << QByteArray(R"({"stable":{"version":"1.0.4"},"a&b":{"version":"1.0.4"}})")
+                                   << QByteArray("channel \"a&b\": a channel's name");
+    QTest::newRow("name-too-long")
+        << QByteArray(R"({"stable":{"version":"1.0.4"},"abcdefghijabcdefghijabcdefghijabc":{"version":"1.0.4"}})")
+        << QByteArray("a channel's name is 1 to 32");
+    QTest::newRow("unknown-version") << QByteArray(R"({"stable":{"version":"1.0.5"}})")
+                                     << QByteArray("channel \"stable\": version 1.0.5 is no release of");
+    QTest::newRow("version-by-order-only") << QByteArray(R"({"stable":{"version":"1.0.04"}})")
+                                           << QByteArray("version 1.0.04 is no release of");
+    QTest::newRow("no-version") << QByteArray(R"({"stable":{"rollout":{"start":"2026-12-10T08:00:00Z","days":7}}})")
+                                << QByteArray("channel \"stable\" names no \"version\"");
+    QTest::newRow("version-not-text") << QByteArray(R"({"stable":{"version":104}})")
+                                      << QByteArray("channel \"stable\" names no \"version\"");
+    QTest::newRow("rollout-days-zero")
+        << QByteArray(R"({"stable":{"version":"1.0.4","rollout":{"start":"2026-12-10T08:00:00Z","days":0}}})")
+        << QByteArray("rollout \"days\" must be a number above 0 and at most 365");
+    QTest::newRow("rollout-days-negative")
+        << QByteArray(R"({"stable":{"version":"1.0.4","rollout":{"start":"2026-12-10T08:00:00Z","days":-2}}})")
+        << QByteArray("rollout \"days\" must be a number above 0");
+    QTest::newRow("rollout-days-text")
+        << QByteArray(R"({"stable":{"version":"1.0.4","rollout":{"start":"2026-12-10T08:00:00Z","days":"7"}}})")
+        << QByteArray("rollout \"days\" must be a number");
+    QTest::newRow("rollout-days-too-many")
+        << QByteArray(R"({"stable":{"version":"1.0.4","rollout":{"start":"2026-12-10T08:00:00Z","days":400}}})")
+        << QByteArray("at most 365");
+    QTest::newRow("rollout-start-local-time")
+        << QByteArray(R"({"stable":{"version":"1.0.4","rollout":{"start":"2026-12-10T08:00:00","days":7}}})")
+        << QByteArray("rollout \"start\" is no UTC time like 2026-12-10T08:00:00Z");
+    QTest::newRow("rollout-start-no-date")
+        << QByteArray(R"({"stable":{"version":"1.0.4","rollout":{"start":"2026-02-30T08:00:00Z","days":7}}})")
+        << QByteArray("rollout \"start\" is no UTC time");
+    QTest::newRow("rollout-not-object") << QByteArray(R"({"stable":{"version":"1.0.4","rollout":7}})")
+                                        << QByteArray("\"rollout\" is no object with \"start\" and \"days\"");
+}
+
+// A channels.json that cannot be served is refused by sign, which writes nothing, and by
+// vendor-server, which does not start, each naming the fault.
+void ReleaseToolTest::channelsRefused()
+{
+    QFETCH(QByteArray, channels);
+    QFETCH(QByteArray, message);
+
+    QVERIFY(writeFile(path("releases/channels.json"), channels));
+    const ToolRun run = sign();
+    QCOMPARE(run.exitCode, 1);
+    QVERIFY2(run.err.contains(message), run.err.constData());
+    QVERIFY2(run.err.endsWith("nothing signed: the releases directory cannot be served as it is\n"), run.err.constData());
+    QVERIFY(!QFileInfo::exists(path("releases/signed")));
+
+    VendorServerProcess server;
+    QVERIFY(!server.startOn(path("releases"), { "--reports", path("reports.jsonl") }));
+    QCOMPARE(server.exitCode(), 1);
+    QVERIFY2(server.errors().contains(message), server.errors().constData());
+    QVERIFY2(server.errors().endsWith("not started: the channels cannot be served as they are\n"),
+        server.errors().constData());
 }
 
 QTEST_GUILESS_MAIN(ReleaseToolTest)

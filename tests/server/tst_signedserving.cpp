@@ -57,17 +57,6 @@ Files objectFiles()
     };
 }
 
-QByteArray headerValue(const QByteArray& headers, const QByteArray& name)
-{
-    for (const QByteArray& line : headers.split('\n')) {
-        const qsizetype colon = line.indexOf(':');
-        if (colon > 0 && line.left(colon).trimmed().compare(name, Qt::CaseInsensitive) == 0) {
-            return line.mid(colon + 1).trimmed();
-        }
-    }
-    return {};
-}
-
 // A connection that sends its request a piece at a time, as a slow or hostile client does.
 class SlowClient
 {
@@ -205,7 +194,7 @@ void SignedServingTest::staleAnswersRefused_data()
 
     QTest::newRow("newer-release-published")
         << Files { { "releases/1.0.5/a.txt", "a" } } << QStringList()
-        << QByteArray("takes installations to 1.0.4, but the newest release is 1.0.5");
+        << QByteArray("takes installations to 1.0.4, but channel stable is at 1.0.5");
     QTest::newRow("release-file-changed") << Files { { "releases/1.0.4/new.dll", "tesT" } } << QStringList()
                                           << QByteArray("1.0.3.json no longer matches the releases");
     QTest::newRow("older-release-added") << Files { { "releases/1.0.1/a.txt", "a" } } << QStringList()

@@ -144,8 +144,19 @@ bool makeTree(const QString& root, const QMap<QString, QByteArray>& files)
     return true;
 }
 
+QByteArray headerValue(const QByteArray& headers, const QByteArray& name)
+{
+    for (const QByteArray& line : headers.split('\n')) {
+        const qsizetype colon = line.indexOf(':');
+        if (colon > 0 && line.left(colon).trimmed().compare(name, Qt::CaseInsensitive) == 0) {
+            return line.mid(colon + 1).trimmed();
+        }
+    }
+    return {};
+}
+
 RawReply rawRequest(int port, const QByteArray& method, const QByteArray& target, const QByteArray& body,
-    const QByteArray& contentType)
+    const QByteArray& contentType, const QByteArray& headers)
 {
     RawReply reply;
     const int sock = ::socket(AF_INET, SOCK_STREAM, 0);
@@ -162,7 +173,7 @@ RawReply rawRequest(int port, const QByteArray& method, const QByteArray& target
         ::close(sock);
         return reply;
     }
-    QByteArray request = method + ' ' + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n";
+    QByteArray request = method + ' ' + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n" + headers;
     if (!contentType.isEmpty()) {
         request += "Content-Type: " + contentType + "\r\n";
     }

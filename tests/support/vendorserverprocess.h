@@ -60,5 +60,9 @@ struct RawReply
 };
 
 // Sends request target exactly as given, bytes untouched, and reads the reply to its end.
+// headers: further header lines, each ending in "\r\n".
 RawReply rawRequest(int port, const QByteArray& method, const QByteArray& target, const QByteArray& body = {},
-    const QByteArray& contentType = {});
+    const QByteArray& contentType = {}, const QByteArray& headers = {});
+
+// The value of header name (case-insensitive) in a reply's header block; empty when absent.
+QByteArray headerValue(const QByteArray& headers, const QByteArray& name);

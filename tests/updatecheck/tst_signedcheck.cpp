@@ -28,10 +28,14 @@ namespace {
 // SHA-256 of "test".
 const QByteArray Hash = "9f86d081884c7d659a2feaa0c55ad015a3bf4f1b2b0b822cd15d6c15b0f00a08";
 
-QByteArray answerFor(const QByteArray& installed, const QByteArray& version = "1.0.4")
+const QByteArray FarExpiry = R"("expires":"2099-12-31T23:59:59Z")";
+
+// terms: further members (channel, rollout, expiry), comma-separated.
+QByteArray answerFor(const QByteArray& installed, const QByteArray& version = "1.0.4", const QByteArray& terms = FarExpiry)
 {
     return R"({"version":")" + version + R"(","path":"http://dl.example/)" + version + R"(","installed":")" + installed
-        + R"(","issued":"2026-12-08T10:00:00Z","u":[{"file":"bin/core.dll","size":4,"sha256":")" + Hash
+        + R"(","issued":"2026-12-08T10:00:00Z",)" + (terms.isEmpty() ? QByteArray() : terms + ",")
+        + R"("u":[{"file":"bin/core.dll","size":4,"sha256":")" + Hash
         + R"("}],"d":[{"file":"old.dll"}],"n":[{"file":"new.dll","size":0,"sha256":")" + Hash + R"("}]})";
 }
 
@@ -104,6 +108,8 @@ void SignedCheckTest::init()
 {
     tempRoot = std::make_unique<TemporaryTmpDir>();
     QVERIFY(tempRoot->isValid());
+    // The rollout fraction goes to the user's data folder, here a fresh one.
+    qputenv("XDG_DATA_HOME", QFile::encodeName(tempRoot->path() + QStringLiteral("/data")));
 }
 
 void SignedCheckTest::cleanup()
@@ -163,6 +169,15 @@ void SignedCheckTest::accepted_data()
                                           << ExpectedFile;
     QTest::newRow("up-to-date") << "1.0.4" << answerFor("1.0.4") << UpdateCheck::CheckResult::NothingNewer
                                 << QByteArray();
+    QTest::newRow("stable-named") << "1.0.3" << answerFor("1.0.3", "1.0.4", FarExpiry + R"(,"channel":"stable")")
+                                  << UpdateCheck::CheckResult::Written << ExpectedFile;
+    // Made for this installation, naming its channel's older version: it stays where it is.
+    QTest::newRow("channel-behind-the-installation") << "1.0.3" << answerFor("1.0.3", "1.0.2")
+                                                     << UpdateCheck::CheckResult::NothingNewer << QByteArray();
+    QTest::newRow("rollout-over") << "1.0.3"
+                                  << answerFor("1.0.3", "1.0.4",
+                                         FarExpiry + R"(,"rollout":{"start":"2026-01-01T00:00:00Z","days":7})")
+                                  << UpdateCheck::CheckResult::Written << ExpectedFile;
 }
 
 void SignedCheckTest::accepted()
@@ -207,10 +222,28 @@ void SignedCheckTest::refusedAnswer_data()
     QTest::newRow("installed-not-text") << QByteArray(R"({"version":"1.0.4","path":"http://h/p","installed":103})")
                                         << Signing::TestKey
                                         << refused("installed", "is not the installed version asked about");
-    QTest::newRow("rollback-to-older") << answerFor("1.0.3", "1.0.2") << Signing::TestKey
+    QTest::newRow("rollback-to-older") << answerFor("*", "1.0.2") << Signing::TestKey
                                        << refused("version", "is older than the installed version");
+    QTest::newRow("expired") << answerFor("1.0.3", "1.0.4", R"("expires":"2026-01-01T00:00:00Z")") << Signing::TestKey
+                             << refused("expires", "has passed:") + QStringLiteral("\"2026-01-01T00:00:00Z\" ");
+    QTest::newRow("expiry-missing") << answerFor("1.0.3", "1.0.4", {}) << Signing::TestKey
+                                    << refused("expires", "missing or no UTC time");
+    QTest::newRow("expiry-local-time") << answerFor("1.0.3", "1.0.4", R"("expires":"2099-12-31T23:59:59")")
+                                       << Signing::TestKey << refused("expires", "missing or no UTC time");
+    QTest::newRow("expiry-not-text") << answerFor("1.0.3", "1.0.4", R"("expires":4102444799)") << Signing::TestKey
+                                     << refused("expires", "missing or no UTC time");
+    QTest::newRow("another-channel") << answerFor("1.0.3", "1.0.4", FarExpiry + R"(,"channel":"beta")")
+                                     << Signing::TestKey << refused("channel", "is not the channel asked about");
+    QTest::newRow("channel-not-text") << answerFor("1.0.3", "1.0.4", FarExpiry + R"(,"channel":["stable"])")
+                                      << Signing::TestKey << refused("channel", "is not the channel asked about");
+    QTest::newRow("rollout-without-days")
+        << answerFor("1.0.3", "1.0.4", FarExpiry + R"(,"rollout":{"start":"2026-01-01T00:00:00Z"})")
+        << Signing::TestKey << refused("rollout", "is no start (UTC) and days");
+    QTest::newRow("rollout-start-no-time")
+        << answerFor("1.0.3", "1.0.4", FarExpiry + R"(,"rollout":{"start":"soon","days":7})") << Signing::TestKey
+        << refused("rollout", "is no start (UTC) and days");
     QTest::newRow("file-without-hash")
-        << QByteArray(R"({"version":"1.0.4","path":"http://h/p","installed":"1.0.3","n":[{"file":"a.dll"}]})")
+        << QByteArray(R"({"version":"1.0.4","path":"http://h/p","installed":"1.0.3","expires":"2099-12-31T23:59:59Z","n":[{"file":"a.dll"}]})")
         << Signing::TestKey << refused("n[0]", "has no size and sha256");
     QTest::newRow("signed-but-no-json") << QByteArray("<html>maintenance</html>") << Signing::TestKey
                                         << QStringLiteral("parser json value failed .. : \"<html>maintenance</html>\" ");

@@ -1,0 +1,66 @@
+#pragma once
+
+// The release channels of a releases directory, DIR/channels.json (optional):
+//
+//   { "stable": { "version": "1.0.4" },
+//     "beta":   { "version": "1.1.0",
+//                 "rollout": { "start": "2026-12-10T08:00:00Z", "days": 7 } } }
+//
+// Each member names a channel and the release (a version folder of DIR, by its exact name) its
+// installations are taken to, which need not be the newest. "rollout" spreads the offer over
+// "days" days from "start" (UTC): each installation takes the release from start + f x days
+// on, f being its own fraction in [0, 1) (see rolloutfraction.h); it travels in the answer.
+// Halting a release is setting the channel back to the previous version.
+//
+// A channel's name goes into the request's URL and into a folder name of the signed answers,
+// so it is 1 to 32 of a-z, 0-9, ".", "_", "-", starting with a letter or digit. "stable", the
+// channel of every installation that names none, must be there. Without the file there is one
+// channel, "stable", whose version is the newest release.
+
+#include "releasestore.h"
+#include "rolloutfraction.h"
+
+#include <json/value.h>
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+inline constexpr char StableChannel[] = "stable";
+inline constexpr char ChannelsFileName[] = "channels.json";
+
+struct Rollout
+{
+    std::string start; // UTC, "2026-12-10T08:00:00Z"
+    double days = 0;   // above 0, at most MaxRolloutDays
+};
+
+struct Channel
+{
+    std::string name;
+    const Release* release = nullptr; // the version the channel takes installations to
+    std::optional<Rollout> rollout;
+};
+
+class Channels
+{
+public:
+    // Reads DIR/channels.json of store (which must outlive this). False with problems naming
+    // every fault: no JSON object, a bad channel name, an unknown version, a bad rollout.
+    bool load(const ReleaseStore& store, std::vector<std::string>& problems);
+
+    // Sorted by name; never empty after a successful load.
+    const std::vector<Channel>& all() const { return channels; }
+    // Null for a name no channel has.
+    const Channel* find(std::string_view name) const;
+
+private:
+    std::vector<Channel> channels;
+};
+
+// Whether name can name a channel.
+bool isChannelName(std::string_view name);
+
+// Adds the channel's members to an answer: "channel", and "rollout" when it has one.
+void addChannelTerms(Json::Value& answer, const Channel& channel);
