@@ -8,7 +8,6 @@
 #include "testfiles.h"
 
 #include <QCryptographicHash>
-#include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -24,15 +23,6 @@ QByteArray sha256(const QByteArray& bytes)
     return QCryptographicHash::hash(bytes, QCryptographicHash::Sha256);
 }
 
-QByteArray randomBytes(int size, quint32 seed)
-{
-    QByteArray bytes(size, Qt::Uninitialized);
-    QRandomGenerator generator(seed);
-    for (char& byte : bytes) {
-        byte = char(generator.bounded(256));
-    }
-    return bytes;
-}
 
 // One zstd frame with its checksum, as the encoder makes them. knownSize false streams it in two
 // calls, so the frame states no content size and keeps the window it was given.

@@ -17,15 +17,6 @@ Q_DECLARE_METATYPE(delta::PatchChoice)
 
 namespace {
 
-QByteArray randomBytes(int size, quint32 seed)
-{
-    QByteArray bytes(size, Qt::Uninitialized);
-    QRandomGenerator generator(seed);
-    for (char& byte : bytes) {
-        byte = char(generator.bounded(256));
-    }
-    return bytes;
-}
 
 // Something like machine code: instructions of a few opcodes, many carrying a 32-bit absolute
 // address into the code itself.

@@ -14,7 +14,6 @@
 
 #include <QElapsedTimer>
 #include <QProcess>
-#include <QRandomGenerator>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
@@ -28,15 +27,6 @@
 
 namespace {
 
-QByteArray randomBytes(qsizetype size, quint32 seed)
-{
-    QRandomGenerator generator(seed);
-    QByteArray bytes(size, Qt::Uninitialized);
-    for (char& byte : bytes) {
-        byte = char(generator.generate() & 0xff);
-    }
-    return bytes;
-}
 
 // "0 [Add] : PATH SIZE SHA256", or without the last two when body is null.
 QByteArray entryLine(const QByteArray& path, const QByteArray& body, bool withDigest = true)

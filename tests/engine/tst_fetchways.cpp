@@ -14,7 +14,6 @@
 #include <QCryptographicHash>
 #include <QDir>
 #include <QFileInfo>
-#include <QRandomGenerator>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
@@ -44,13 +43,6 @@ QByteArray sha256Hex(const QByteArray& bytes)
     return sha256(bytes).toHex();
 }
 
-QByteArray randomBytes(qsizetype size, quint32 seed)
-{
-    QByteArray bytes(size, Qt::Uninitialized);
-    QRandomGenerator generator(seed);
-    generator.fillRange(reinterpret_cast<quint32*>(bytes.data()), size / 4);
-    return bytes;
-}
 
 // A zstd frame of data, with prefix as history when given: how the vendor's tools make a
 // compressed copy and a prefix patch's body.

@@ -11,7 +11,6 @@
 #include <QCryptographicHash>
 #include <QDir>
 #include <QFileInfo>
-#include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -19,15 +18,6 @@
 
 namespace {
 
-QByteArray randomBytes(int size, quint32 seed)
-{
-    QByteArray bytes(size, Qt::Uninitialized);
-    QRandomGenerator generator(seed);
-    for (char& byte : bytes) {
-        byte = char(generator.bounded(256));
-    }
-    return bytes;
-}
 
 // The base with a few bytes changed where the release's number says.
 QByteArray edited(const QByteArray& base, int release)

@@ -5,9 +5,11 @@
 #include <QDirIterator>
 #include <QFileInfo>
 #include <QFile>
+#include <QRandomGenerator>
 #include <QTemporaryFile>
 
 #include <cstdio>
+#include <cstring>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -15,6 +17,21 @@ bool writeFile(const QString& path, const QByteArray& bytes)
 {
     QFile file(path);
     return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(bytes) == bytes.size();
+}
+
+QByteArray randomBytes(qsizetype size, quint32 seed)
+{
+    QRandomGenerator generator(seed);
+    QByteArray bytes(size, Qt::Uninitialized);
+    qsizetype at = 0;
+    for (; at + 4 <= size; at += 4) {
+        const quint32 word = generator.generate();
+        std::memcpy(bytes.data() + at, &word, sizeof word);
+    }
+    for (; at < size; ++at) {
+        bytes[at] = char(generator.generate() & 0xff);
+    }
+    return bytes;
 }
 
 QByteArray readFile(const QString& path)

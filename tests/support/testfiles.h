@@ -10,6 +10,8 @@
 #include <memory>
 
 bool writeFile(const QString& path, const QByteArray& bytes);
+// size bytes that look random, the same for the same seed.
+QByteArray randomBytes(qsizetype size, quint32 seed);
 
 // The name of the update check's working directory for the running test program: its
 // executable's file name without ".exe" (the update check never uses the application name).
