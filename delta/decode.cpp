@@ -21,8 +21,6 @@ namespace delta {
 
 namespace {
 
-constexpr std::size_t ChunkSize = 1 << 17;
-
 struct FileCloser
 {
     void operator()(std::FILE* file) const { std::fclose(file); }
@@ -199,53 +197,89 @@ private:
     bool frameEnded = false;
 };
 
-// Hands output to the sink, refusing anything past `limit` bytes, and hashes it.
+// Hands output to the sink in pieces of OutputPiece bytes, refusing anything past `limit`
+// bytes, and hashes it. A patch's control stream may ask for many small runs; gathering them
+// keeps the sink (a file write each) from seeing them one by one.
 class BoundedOutput
 {
 public:
-    BoundedOutput(Sink& sink, std::uint64_t limit) : sink(sink), limit(limit) { }
+    static constexpr std::size_t OutputPiece = 1 << 20;
 
-    bool write(const std::uint8_t* data, std::size_t size, std::string& error)
+    BoundedOutput(Sink& sink, std::uint64_t limit) : sink(sink), bound(limit), buffer(OutputPiece) { }
+
+    // Room at the end of the output for up to `size` bytes (fewer near the bound or when the
+    // piece is nearly full, at least one), for the caller to fill and commit(); null with error
+    // set when the bound is reached or the sink failed.
+    std::uint8_t* room(std::size_t& size, std::string& error)
     {
-        if (size > limit - written) {
-            error = "the decoded file would be longer than " + std::to_string(limit) + " bytes";
-            return false;
+        if (written == bound) {
+            error = "the decoded file would be longer than " + std::to_string(bound) + " bytes";
+            return nullptr;
         }
-        if (size == 0) {
+        if (held == buffer.size() && !flush(error)) {
+            return nullptr;
+        }
+        size = std::size_t(std::min<std::uint64_t>({ size, buffer.size() - held, bound - written }));
+        return buffer.data() + held;
+    }
+
+    void commit(std::size_t size)
+    {
+        held += size;
+        written += size;
+    }
+
+    // Hands what is held to the sink; the caller's last call.
+    bool flush(std::string& error)
+    {
+        if (held == 0) {
             return true;
         }
-        hash.add(data, size);
-        if (!sink.write(data, size, error)) {
-            return false;
-        }
-        written += size;
-        return true;
+        hash.add(buffer.data(), held);
+        const bool taken = sink.write(buffer.data(), held, error);
+        held = 0;
+        return taken;
     }
 
     std::uint64_t size() const { return written; }
+    std::uint64_t limit() const { return bound; }
     Digest digest() { return hash.finish(); }
 
 private:
     Sink& sink;
-    std::uint64_t limit;
+    std::uint64_t bound;
     std::uint64_t written = 0;
+    std::vector<std::uint8_t> buffer;
+    std::size_t held = 0;
     ContentHash hash;
 };
 
 bool decodeFrame(FrameReader& reader, BoundedOutput& output, std::string& error)
 {
-    std::vector<std::uint8_t> chunk(ChunkSize);
     for (;;) {
+        std::size_t room = BoundedOutput::OutputPiece;
+        std::uint8_t* to = output.room(room, error);
+        std::uint8_t probe = 0;
+        if (!to && output.size() < output.limit()) {
+            return false; // the sink failed
+        }
+        // At the bound, one byte more tells a frame that goes on from one that ends there.
+        if (!to) {
+            to = &probe;
+            room = 1;
+        }
         std::size_t produced = 0;
-        if (!reader.read(chunk.data(), chunk.size(), produced, error)) {
+        if (!reader.read(to, room, produced, error)) {
             return false;
         }
         if (produced == 0) {
-            return reader.finish(error);
+            error.clear();
+            return reader.finish(error) && output.flush(error);
         }
-        if (!output.write(chunk.data(), produced, error)) {
-            return false;
+        if (to == &probe) {
+            return false; // error names the bound
         }
+        output.commit(produced);
     }
 }
 
@@ -280,7 +314,6 @@ bool applyDifference(const std::filesystem::path& patch, const MappedFile& old, 
         return false;
     }
 
-    std::vector<std::uint8_t> chunk(ChunkSize);
     std::uint64_t oldPos = 0;
     while (output.size() < header.newSize) {
         std::uint8_t triple[24];
@@ -300,24 +333,25 @@ bool applyDifference(const std::filesystem::path& patch, const MappedFile& old, 
             return false;
         }
         for (std::uint64_t done = 0; done < add;) {
-            const std::size_t piece = std::size_t(std::min<std::uint64_t>(chunk.size(), add - done));
-            if (!diff.readExactly(chunk.data(), piece, error)) {
+            std::size_t piece = std::size_t(std::min<std::uint64_t>(BoundedOutput::OutputPiece, add - done));
+            std::uint8_t* to = output.room(piece, error);
+            if (!to || !diff.readExactly(to, piece, error)) {
                 return false;
             }
             const std::uint8_t* from = old.data() + oldPos + done;
             for (std::size_t i = 0; i < piece; ++i) {
-                chunk[i] = std::uint8_t(chunk[i] + from[i]);
+                to[i] = std::uint8_t(to[i] + from[i]);
             }
-            if (!output.write(chunk.data(), piece, error)) {
-                return false;
-            }
+            output.commit(piece);
             done += piece;
         }
         for (std::uint64_t done = 0; done < copy;) {
-            const std::size_t piece = std::size_t(std::min<std::uint64_t>(chunk.size(), copy - done));
-            if (!extra.readExactly(chunk.data(), piece, error) || !output.write(chunk.data(), piece, error)) {
+            std::size_t piece = std::size_t(std::min<std::uint64_t>(BoundedOutput::OutputPiece, copy - done));
+            std::uint8_t* to = output.room(piece, error);
+            if (!to || !extra.readExactly(to, piece, error)) {
                 return false;
             }
+            output.commit(piece);
             done += piece;
         }
         oldPos += add;
@@ -328,7 +362,7 @@ bool applyDifference(const std::filesystem::path& patch, const MappedFile& old, 
         }
         oldPos = seek < 0 ? oldPos - (std::uint64_t(-(seek + 1)) + 1) : oldPos + std::uint64_t(seek);
     }
-    return control.finish(error) && diff.finish(error) && extra.finish(error);
+    return control.finish(error) && diff.finish(error) && extra.finish(error) && output.flush(error);
 }
 
 std::string describeDigest(const Digest& digest)

@@ -21,17 +21,22 @@ FileHasher::~FileHasher()
 
 void FileHasher::advance(qint64 written)
 {
+    bool wake = false;
     {
         std::lock_guard lock(mutex);
         available = std::max(available, written);
+        wake = available - hashed >= Piece;
     }
-    changed.notify_all();
+    if (wake) {
+        changed.notify_all();
+    }
 }
 
 bool FileHasher::finish(qint64 size, Sha256Digest& digest, QString* error)
 {
     std::unique_lock lock(mutex);
     available = std::max(available, size);
+    finishing = true;
     changed.notify_all();
     changed.wait(lock, [&] { return failed || hashed >= size; });
     if (failed || hashed != size) {
@@ -51,7 +56,10 @@ void FileHasher::work()
     bool opened = false;
     std::unique_lock lock(mutex);
     for (;;) {
-        changed.wait(lock, [&] { return stopping || available > hashed; });
+        // Whole pieces only until the end is known: a writer of many small pieces would
+        // otherwise have each of them read back on its own.
+        changed.wait(lock,
+            [&] { return stopping || available - hashed >= Piece || (finishing && available > hashed); });
         if (stopping) {
             return;
         }

@@ -38,6 +38,7 @@ private:
     std::condition_variable changed;
     qint64 available = 0;
     qint64 hashed = 0;
+    bool finishing = false; // finish() was called: the last, partial piece may be read
     bool stopping = false;
     bool failed = false;
     QString failure;

@@ -176,6 +176,22 @@ void DecodeTest::decompress_data()
                                   << "not a compressed copy";
     QTest::newRow("sink-fails") << zstdFrame(random) << qint64(random.size()) << qsizetype(100000) << QByteArray()
                                 << "disk full (test sink)";
+
+    // Output goes to the sink in pieces of 1 MiB: across pieces, and bounds that fall on a
+    // piece's end.
+    const QByteArray large = randomBytes(5 * 1024 * 1024 / 2 + 17, 2);
+    const QByteArray onePiece = randomBytes(1024 * 1024, 3);
+    QTest::newRow("several-pieces") << zstdFrame(large) << qint64(large.size()) << qsizetype(-1) << large << QString();
+    QTest::newRow("several-pieces-unstated")
+        << zstdFrame(large, 22, false) << qint64(large.size()) << qsizetype(-1) << large << QString();
+    QTest::newRow("several-pieces-one-over") << zstdFrame(large, 22, false) << qint64(large.size() - 1)
+                                             << qsizetype(-1) << QByteArray() << "longer than";
+    QTest::newRow("one-piece-exactly")
+        << zstdFrame(onePiece, 21, false) << qint64(onePiece.size()) << qsizetype(-1) << onePiece << QString();
+    QTest::newRow("one-piece-and-a-byte") << zstdFrame(onePiece + "x", 21, false) << qint64(onePiece.size())
+                                          << qsizetype(-1) << QByteArray() << "longer than";
+    QTest::newRow("several-pieces-sink-fails") << zstdFrame(large) << qint64(large.size()) << qsizetype(1500000)
+                                               << QByteArray() << "disk full (test sink)";
 }
 
 void DecodeTest::decompress()
@@ -244,6 +260,37 @@ void DecodeTest::applyPatch_data()
                               << qint64(0) << QByteArray() << QString() << false;
     QTest::newRow("prefix-to-empty") << oldBytes << header(PatchMethod::Prefix, oldBytes, {}) + zstdFrame({})
                                      << qint64(0) << QByteArray() << QString() << false;
+
+    // Many short runs of both kinds, back and forth through the old file, making output over
+    // several of the 1 MiB pieces it is handed on in.
+    {
+        const QByteArray bigOld = randomBytes(1536 * 1024, 4);
+        QByteArray target;
+        QByteArray diff;
+        QByteArray extra;
+        std::vector<Triple> triples;
+        std::uint64_t at = 0;
+        for (int run = 0; target.size() < 2600 * 1024; ++run) {
+            const int add = 700 + run % 900;
+            const int copy = run % 3 == 0 ? 0 : 1 + run % 41;
+            for (int i = 0; i < add; ++i) {
+                const char delta = char(i % 97 == 0 ? run : 0);
+                diff += delta;
+                target += char(bigOld[int(at) + i] + delta);
+            }
+            const QByteArray added = randomBytes(copy, quint32(run));
+            extra += added;
+            target += added;
+            // Forward by a stride, or back to the start near the end of the old file.
+            const std::uint64_t after = at + std::uint64_t(add);
+            const std::uint64_t to = after + 5000 + 2000 > std::uint64_t(bigOld.size()) ? 0 : after + 5000;
+            triples.push_back({ std::uint64_t(add), std::uint64_t(copy), std::int64_t(to) - std::int64_t(after) });
+            at = to;
+        }
+        QTest::newRow("difference-many-runs")
+            << bigOld << header(PatchMethod::Difference, bigOld, target) + differenceBody(triples, diff, extra)
+            << qint64(target.size()) << target << QString() << false;
+    }
 
     // Not a patch of ours.
     QTest::newRow("cut-in-header") << oldBytes << diffHeader.left(60) << newSize << QByteArray() << "not a patch" << false;
