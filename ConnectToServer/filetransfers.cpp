@@ -212,15 +212,16 @@ void FileTransfers::run(const std::function<Next(TransferRequest&)>& next)
 {
     QEventLoop loop;
     noMore = false;
+    waiting = false;
     const auto refill = [this, &next, &loop] {
         startFrom(next);
-        if (running.empty()) {
+        if (running.empty() && !waiting) {
             loop.quit();
         }
     };
     refillHook = refill;
     startFrom(next);
-    if (!running.empty()) {
+    if (!running.empty() || waiting) {
         rateTimer->start();
         loop.exec();
         rateTimer->stop();
@@ -230,12 +231,25 @@ void FileTransfers::run(const std::function<Next(TransferRequest&)>& next)
     dropped.clear();
 }
 
+void FileTransfers::wake()
+{
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            if (refillHook) {
+                refillHook();
+            }
+        },
+        Qt::QueuedConnection);
+}
+
 void FileTransfers::startFrom(const std::function<Next(TransferRequest&)>& next)
 {
     while (!noMore && running.size() < std::size_t(MaxParallel)) {
         TransferRequest request;
         const Next answer = next(request);
-        if (answer == Next::Later && !running.empty()) {
+        waiting = answer == Next::Wait;
+        if (waiting || (answer == Next::Later && !running.empty())) {
             return;
         }
         if (answer != Next::Start) {

@@ -92,6 +92,8 @@ public:
     enum class Next {
         Start, // the request was filled in: start it
         Later, // ask again once a running transfer has finished
+        Wait,  // as Later, and when wake() is called: work outside the transfers (a decoding) may
+               // bring more to start, so the run goes on even while no transfer runs
         End,   // nothing more to start
     };
 
@@ -102,6 +104,9 @@ public:
     // local event loop on the calling thread) until next() has answered End and every started
     // transfer has finished. next() answering Later while nothing runs ends the run as well.
     void run(const std::function<Next(TransferRequest&)>& next);
+    // Has a run that next() told to Wait ask next() again; safe from any thread, does nothing
+    // when no run is under way by then. The object must outlive the call.
+    void wake();
 
 private:
     struct Transfer;
@@ -136,4 +141,5 @@ private:
     QByteArray buffer;
     quint64 serials = 0;
     bool noMore = false;
+    bool waiting = false; // next() answered Wait last
 };

@@ -12,6 +12,8 @@
 #include <QSslSocket>
 #include <QTest>
 
+#include <atomic>
+#include <chrono>
 #include <set>
 #include <thread>
 
@@ -89,6 +91,8 @@ private slots:
     void noAnswer_data();
     void noAnswer();
     void keptConnectionsReused();
+    void waitsForWorkOutside_data();
+    void waitsForWorkOutside();
     void keptConnectionClosedByServer();
     void bytesAfterAnswerNotTaken();
     void https();
@@ -265,6 +269,69 @@ void FileTransfersTest::keptConnectionsReused()
     // on one; it says so in the last).
     std::lock_guard lock(mutex);
     QVERIFY2(ports.size() <= 3, QByteArray::number(qsizetype(ports.size())).constData());
+}
+
+void FileTransfersTest::waitsForWorkOutside_data()
+{
+    QTest::addColumn<bool>("firstStartsAtOnce"); // else the run begins with nothing running
+    QTest::newRow("after-a-transfer") << true;
+    QTest::newRow("from-the-start") << false;
+}
+
+void FileTransfersTest::waitsForWorkOutside()
+{
+    // As the pass while a file decodes: no transfer to start and maybe none running, but work
+    // on another thread that will bring the next request and wake the run.
+    QFETCH(bool, firstStartsAtOnce);
+    TestHttpServer server;
+    server.http().Get(R"(/f/(\d+))", [&](const httplib::Request& request, httplib::Response& response) {
+        response.set_content("file " + request.matches[1].str(), "application/octet-stream");
+    });
+    QVERIFY(server.start());
+
+    std::vector<std::unique_ptr<CollectingSink>> sinks;
+    std::atomic<int> ready { firstStartsAtOnce ? 1 : 0 };
+    int promised = ready.load(); // what ready will be once the workers started so far are done
+    std::vector<std::thread> workers;
+    int given = 0;
+    int asked = 0;
+    {
+        FileTransfers transfers;
+        transfers.run([&](TransferRequest& request) {
+            ++asked;
+            if (given == 3) {
+                return FileTransfers::Next::End;
+            }
+            if (given == ready.load()) {
+                if (promised == given) {
+                    ++promised;
+                    workers.emplace_back([&transfers, &ready] {
+                        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+                        ready.fetch_add(1);
+                        transfers.wake();
+                    });
+                }
+                return FileTransfers::Next::Wait;
+            }
+            sinks.push_back(std::make_unique<CollectingSink>());
+            request.url = server.baseUrl() + QStringLiteral("/f/%1").arg(given++);
+            request.sink = sinks.back().get();
+            return FileTransfers::Next::Start;
+        });
+        for (std::thread& worker : workers) {
+            worker.join();
+        }
+        // A wake after the run has ended starts nothing and asks nothing.
+        const int askedBefore = asked;
+        transfers.wake();
+        QCoreApplication::processEvents();
+        QCOMPARE(asked, askedBefore);
+    }
+    QCOMPARE(qsizetype(sinks.size()), qsizetype(3));
+    for (int i = 0; i < 3; ++i) {
+        QCOMPARE(sinks[i]->error, 0);
+        QCOMPARE(sinks[i]->body, QByteArray("file ") + QByteArray::number(i));
+    }
 }
 
 void FileTransfersTest::keptConnectionClosedByServer()
