@@ -1,5 +1,7 @@
 #include "download.h"
 
+#include "decodeworker.h"
+
 #include "enginepaths.h"
 #include "fetchtarget.h"
 #include "fetchways.h"
@@ -135,9 +137,22 @@ void Download::run()
         }
         return false;
     };
+    // Objects are decoded beside the transfers; a decoding that ends has the pass look again.
+    FileTransfers* transfersRunning = nullptr;
+    DecodeWorker decoder([&transfersRunning] { transfersRunning->wake(); });
+    // Nothing to start now: a decoding under way may still want its file's next way, or free
+    // a path another entry waits for, so the run waits for it as for a transfer.
+    const auto later = [&fetches] {
+        const bool decoding
+            = std::any_of(fetches.begin(), fetches.end(), [](const Fetch& fetch) { return fetch.target->decoding(); });
+        return decoding ? FileTransfers::Next::Wait : FileTransfers::Next::Later;
+    };
     // Hands out the next entry to fetch; FileStart goes out for every entry in list order,
     // each before its transfer starts.
     const auto next = [&](TransferRequest& request) {
+        for (Fetch& fetch : fetches) {
+            fetch.target->collect();
+        }
         // A file whose way failed goes on with its next way before any new file starts.
         for (Fetch& fetch : fetches) {
             if (!fetch.target->wantsStart()) {
@@ -160,7 +175,7 @@ void Download::run()
                     // here once it has ended.
                     const bool running = std::any_of(
                         fetches.begin(), fetches.end(), [](const Fetch& fetch) { return !fetch.target->over(); });
-                    return running ? FileTransfers::Next::Later : FileTransfers::Next::End;
+                    return running ? later() : FileTransfers::Next::End;
                 }
                 if (stopRequested.load()) {
                     completed = false;
@@ -179,24 +194,30 @@ void Download::run()
                 if (pathBusy(entry)) {
                     waiting = entry;
                     waitingCopyGone = copyGone;
-                    return FileTransfers::Next::Later;
+                    return later();
                 }
             } else if (pathBusy(entry)) {
-                return FileTransfers::Next::Later;
+                return later();
             }
             waiting = nullptr;
             std::unique_ptr<FetchTarget> target = prepareFetch(entry, entry->file, copyGone);
             if (!target) {
                 continue;
             }
-            auto fetch = std::make_unique<FileFetch>(*entry, places, std::move(target));
+            auto fetch = std::make_unique<FileFetch>(*entry, places, std::move(target), &decoder);
             request = fetch->request();
             fetches.push_back({ entry, std::move(fetch) });
             return FileTransfers::Next::Start;
         }
     };
     FileTransfers transfers(transferLimits);
+    transfersRunning = &transfers;
     transfers.run(next);
+    // A stop leaves the run while objects may still be decoding; what they make counts.
+    decoder.drain();
+    for (Fetch& fetch : fetches) {
+        fetch.target->collect();
+    }
     if (waiting) {
         // Only reachable when a transfer never ended; the entry stays as it was.
         completed = false;

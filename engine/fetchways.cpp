@@ -1,5 +1,6 @@
 #include "fetchways.h"
 
+#include "decodeworker.h"
 #include "delta.h"
 #include "filehelpers.h"
 #include "objectnames.h"
@@ -57,10 +58,12 @@ private:
 
 } // namespace
 
-FileFetch::FileFetch(const FileEntry& entry, const FetchPlaces& places, std::unique_ptr<FetchTarget> raw)
+FileFetch::FileFetch(
+    const FileEntry& entry, const FetchPlaces& places, std::unique_ptr<FetchTarget> raw, DecodeWorker* decoder)
     : entry(entry)
     , places(places)
     , raw(std::move(raw))
+    , decoder(decoder)
 {
     if (!places.objectsBase.isEmpty() && entry.hasDigest()) {
         if (entry.patch.present() && entry.patch.size < entry.size) {
@@ -165,48 +168,88 @@ void FileFetch::finished(int error)
         reason = !target->failure().isEmpty() ? target->failure()
             : error != 0                      ? QStringLiteral("the transfer failed with error code %1").arg(error)
                                               : QStringLiteral("an empty reply");
-    } else if (objectFetched(reason)) {
-        done = true;
-        ended = true;
+        fallBack(reason);
         return;
     }
-    fallBack(reason);
-}
-
-bool FileFetch::objectFetched(QString& reason)
-{
     const QString objectPath = target->path();
     target.reset();
-    const bool decoded = decode(objectPath, reason);
-    // Whatever came of it, the object has served: a good one is not needed again, a bad one
-    // must not be tried again.
-    QFile::remove(objectPath);
-    QDir().rmdir(QFileInfo(objectPath).path());
-    if (decoded) {
-        std::fprintf(stderr, "fetched by %s: %s (%lld bytes for %lld)\n",
-            current == FetchWay::Patch ? "patch" : "compressed copy", entry.file,
-            static_cast<long long>(object().size), static_cast<long long>(entry.size));
-    }
-    return decoded;
-}
-
-bool FileFetch::decode(const QString& objectPath, QString& reason)
-{
+    // The decoded file's partial is made here, on the pass thread, like every other file's:
+    // folders in the working directory are made and removed by this thread alone.
     Sha256Digest digest;
     std::memcpy(digest.data(), entry.sha256, digest.size());
     // No URL: decoded bytes are never resumed, only decoded again.
-    FetchTarget out(places.workDir, relativePath(), QString(), entry.size, digest);
-    out.quiet = true;
-    out.syncBeforeRename = raw->syncBeforeRename;
+    decodeOut = std::make_unique<FetchTarget>(places.workDir, relativePath(), QString(), entry.size, digest);
+    decodeOut->quiet = true;
+    decodeOut->syncBeforeRename = raw->syncBeforeRename;
     TransferHead head;
     head.status = 200;
     head.length = entry.size;
-    if (!out.begin(head)) {
-        out.finished(QNetworkReply::OperationCanceledError);
-        reason = out.failure();
-        return false;
+    if (!decodeOut->begin(head)) {
+        decodeOut->finished(QNetworkReply::OperationCanceledError);
+        reason = decodeOut->failure();
+        decodeOut.reset();
+        QFile::remove(objectPath);
+        removeObjectsFolderIfEmpty();
+        fallBack(reason);
+        return;
     }
-    TargetSink sink(out);
+    awaitingDecode = true;
+    const auto job = [this, objectPath] {
+        decodedWell = decodeInto(objectPath, decodeFailure);
+        // Whatever came of it, the object has served: a good one is not needed again, a bad
+        // one must not be tried again.
+        QFile::remove(objectPath);
+        decodeEnded.store(true, std::memory_order_release);
+    };
+    if (decoder) {
+        decoder->post(job);
+        return;
+    }
+    job();
+    collect();
+}
+
+void FileFetch::removeObjectsFolderIfEmpty() const
+{
+    // On the pass thread only: it is the one that makes the folder for the next object.
+    QDir().rmdir(joinPath(places.workDir, QLatin1String(ObjectsWorkFolder)));
+}
+
+void FileFetch::collect()
+{
+    if (!awaitingDecode || !decodeEnded.load(std::memory_order_acquire)) {
+        return;
+    }
+    awaitingDecode = false;
+    decodeEnded.store(false, std::memory_order_relaxed);
+    removeObjectsFolderIfEmpty();
+    QString reason = decodeFailure;
+    if (decodedWell) {
+        decodeOut->finished(0);
+        if (!decodeOut->stored()) {
+            reason = decodeOut->failure().isEmpty()
+                ? QStringLiteral("decodes to nothing")
+                : QStringLiteral("decodes to other bytes: %1").arg(decodeOut->failure());
+        }
+    } else {
+        decodeOut->finished(QNetworkReply::OperationCanceledError);
+    }
+    const bool stored = decodeOut->stored();
+    decodeOut.reset();
+    if (!stored) {
+        fallBack(reason);
+        return;
+    }
+    std::fprintf(stderr, "fetched by %s: %s (%lld bytes for %lld)\n",
+        current == FetchWay::Patch ? "patch" : "compressed copy", entry.file, static_cast<long long>(object().size),
+        static_cast<long long>(entry.size));
+    done = true;
+    ended = true;
+}
+
+bool FileFetch::decodeInto(const QString& objectPath, QString& reason)
+{
+    TargetSink sink(*decodeOut);
     std::string error;
     const std::uint64_t limit = std::uint64_t(entry.size);
     const bool decoded = current == FetchWay::Patch
@@ -214,17 +257,9 @@ bool FileFetch::decode(const QString& objectPath, QString& reason)
               error)
         : delta::decompress(nativePath(objectPath), limit, sink, error);
     if (!decoded) {
-        out.finished(QNetworkReply::OperationCanceledError);
         reason = QStringLiteral("cannot be decoded: %1").arg(QString::fromStdString(error));
-        return false;
     }
-    out.finished(0);
-    if (!out.stored()) {
-        reason = out.failure().isEmpty() ? QStringLiteral("decodes to nothing")
-                                         : QStringLiteral("decodes to other bytes: %1").arg(out.failure());
-        return false;
-    }
-    return true;
+    return decoded;
 }
 
 void FileFetch::fallBack(const QString& reason)

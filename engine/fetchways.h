@@ -25,7 +25,9 @@
 // source that changed) falls back to the next way once, with one line naming the file and the
 // reason; the raw way is last, so no file is tried more than three times in a pass.
 //
-// Every call comes on the pass thread; decoding runs there too, between transfers.
+// Every call comes on the pass thread. Decoding runs on the pass's DecodeWorker when it has one
+// (the fetch is then decoding() until collect() takes the outcome on the pass thread), else
+// on the pass thread between transfers.
 
 #include "fetchtarget.h"
 #include "fileentry.h"
@@ -33,6 +35,7 @@
 
 #include <QString>
 
+#include <atomic>
 #include <memory>
 #include <vector>
 
@@ -49,13 +52,17 @@ struct FetchPlaces
 // The working directory's folder for objects (relative).
 inline constexpr char ObjectsWorkFolder[] = ".orbisnap-objects";
 
+class DecodeWorker;
+
 class FileFetch final : public TransferSink
 {
 public:
     // raw: the entry's raw target, as the pass makes it (it has said "downloading ..." and
     // checked the path). The ways are chosen now: the installed file is hashed here when the
     // entry has a patch.
-    FileFetch(const FileEntry& entry, const FetchPlaces& places, std::unique_ptr<FetchTarget> raw);
+    // decoder: where fetched objects are decoded; null: on the calling thread, at once.
+    FileFetch(const FileEntry& entry, const FetchPlaces& places, std::unique_ptr<FetchTarget> raw,
+        DecodeWorker* decoder = nullptr);
     ~FileFetch() override;
     FileFetch(const FileFetch&) = delete;
     FileFetch& operator=(const FileFetch&) = delete;
@@ -77,6 +84,12 @@ public:
     bool write(const char* data, qint64 size) override;
     void finished(int error) override;
 
+    // Whether a fetched object is being decoded: the fetch is neither over nor wanting a start
+    // until collect() finds the decoding ended.
+    bool decoding() const { return awaitingDecode; }
+    // Takes the outcome of a decoding that has ended: the file stored, or the next way wanted.
+    void collect();
+
     bool stored() const { return done; }
     bool over() const { return ended; }
     // The way currently tried, or the one that stored the file.
@@ -85,9 +98,10 @@ public:
     QString relativePath() const { return raw->relativePath(); }
 
 private:
-    bool objectFetched(QString& reason);
-    bool decode(const QString& objectPath, QString& reason);
+    // Decodes the fetched object into decodeOut; on the decoder's thread when there is one.
+    bool decodeInto(const QString& objectPath, QString& reason);
     void fallBack(const QString& reason);
+    void removeObjectsFolderIfEmpty() const;
     std::unique_ptr<FetchTarget> objectTarget() const;
     QString objectName() const;
     const FileObject& object() const;
@@ -102,6 +116,16 @@ private:
     bool pending = true;
     bool done = false;
     bool ended = false;
+
+    DecodeWorker* decoder;
+    // Where the object decodes to: begun and finished on the pass thread, written by the
+    // decoder in between.
+    std::unique_ptr<FetchTarget> decodeOut;
+    bool awaitingDecode = false;
+    // Written by the decoder before decodeEnded is set, read by collect() after.
+    bool decodedWell = false;
+    QString decodeFailure;
+    std::atomic<bool> decodeEnded { false };
 };
 
 // Removes what objects the working directory still holds: called when every file of the
