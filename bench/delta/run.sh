@@ -90,22 +90,7 @@ if ((big)); then
     [[ -n $source_binary ]] || { echo "--big: no binary of 90 MB or more on this machine" >&2; exit 2; }
     head -c 80000000 "$source_binary" >"$releases/1.0.0/big.bin"
     # Inserted, removed and changed bytes spread over the file, as a rebuild scatters them.
-    python3 - "$releases/1.0.0/big.bin" "$releases/1.0.1/big.bin" <<'PY'
-import random, sys
-data = bytearray(open(sys.argv[1], 'rb').read())
-rng = random.Random(17)
-for _ in range(300):
-    at = rng.randrange(len(data))
-    kind = rng.randrange(3)
-    if kind == 0:
-        data[at:at] = rng.randbytes(rng.randrange(1, 4096))
-    elif kind == 1:
-        del data[at:at + rng.randrange(1, 4096)]
-    else:
-        for i in range(at, min(at + 64, len(data)), 4):
-            data[i] = (data[i] + 16) & 255
-open(sys.argv[2], 'wb').write(data)
-PY
+    python3 "$repo/bench/delta/scatter-edits.py" "$releases/1.0.0/big.bin" "$releases/1.0.1/big.bin"
     pair="$pair, plus big.bin (80 MB of $source_binary)"
 fi
 
@@ -219,7 +204,6 @@ echo
 echo "machine load after: $(cut -d' ' -f1-3 /proc/loadavg)"
 
 # The whole update (check, fetch, apply, install) through a link of 100 Mbit/s per connection
-# against the raw update: the releases folder with its objects is $releases, ready for
-# vendor-server --releases "$releases" and nginx with limit_rate (bench/serve.sh); the updater's
-# side of objects is measured there once it fetches them.
-echo "whole update at 100 Mbit/s: not measured by this script yet"
+# against the raw update, on the same pair (big.bin, which --big adds, is not part of it).
+echo
+"$repo/bench/delta/update.sh" --runs "$runs" "$old_dir" "$new_dir"
