@@ -1,7 +1,6 @@
 #pragma once
 
-// SHA-256 for the patch library, which stays Qt-free (the updater's Sha256 in Common is built on
-// Qt types). Same providers as there: OpenSSL's libcrypto on POSIX, CNG on Windows.
+// SHA-256 for the patch library, with the updater's own provider (see sha256engine.h).
 
 #include "patchformat.h"
 
