@@ -64,7 +64,11 @@ bool seekTo(std::FILE* file, std::uint64_t offset)
 class FrameReader
 {
 public:
-    explicit FrameReader(std::string name) : name(std::move(name)), context(ZSTD_createDCtx()), buffer(ZSTD_DStreamInSize())
+    explicit FrameReader(std::string name, int windowLogMax = DecodeWindowLogMax)
+        : name(std::move(name))
+        , windowLogMax(windowLogMax)
+        , context(ZSTD_createDCtx())
+        , buffer(ZSTD_DStreamInSize())
     {
     }
 
@@ -167,7 +171,7 @@ public:
 private:
     bool setUp(std::string& error)
     {
-        if (!context || ZSTD_isError(ZSTD_DCtx_setParameter(context.get(), ZSTD_d_windowLogMax, DecodeWindowLogMax))) {
+        if (!context || ZSTD_isError(ZSTD_DCtx_setParameter(context.get(), ZSTD_d_windowLogMax, windowLogMax))) {
             error = "out of memory for the decoder";
             return false;
         }
@@ -189,6 +193,7 @@ private:
     }
 
     std::string name;
+    int windowLogMax;
     std::unique_ptr<ZSTD_DCtx, DCtxFree> context;
     File file;
     std::vector<std::uint8_t> buffer;
@@ -365,6 +370,24 @@ bool applyDifference(const std::filesystem::path& patch, const MappedFile& old, 
     return control.finish(error) && diff.finish(error) && extra.finish(error) && output.flush(error);
 }
 
+// Whether the prefix patch's frame states the header's new size as its content.
+bool prefixFrameStatesSize(const std::filesystem::path& patch, std::uint64_t newSize, std::string& error)
+{
+    File file;
+    std::uint64_t size = 0;
+    if (!openObject(patch, file, size, error)) {
+        return false;
+    }
+    std::uint8_t head[18]; // the longest frame header
+    const std::size_t headSize = seekTo(file.get(), PatchHeaderSize) ? std::fread(head, 1, sizeof head, file.get()) : 0;
+    const unsigned long long stated = ZSTD_getFrameContentSize(head, headSize);
+    if (stated == ZSTD_CONTENTSIZE_ERROR || stated == ZSTD_CONTENTSIZE_UNKNOWN || stated != newSize) {
+        error = "damaged patch: its frame does not state the new file's size";
+        return false;
+    }
+    return true;
+}
+
 std::string describeDigest(const Digest& digest)
 {
     return toHex(digest);
@@ -450,7 +473,16 @@ bool applyPatch(const std::filesystem::path& oldFile, const std::filesystem::pat
 
     BoundedOutput output(out, header.newSize);
     if (header.method == PatchMethod::Prefix) {
-        FrameReader reader("patch");
+        // The decoder keeps up to the frame's stated content as history: the new size, bounded.
+        if (header.newSize > PrefixNewSizeMax) {
+            error = "the patch makes " + std::to_string(header.newSize) + " bytes, more than a prefix patch may ("
+                + std::to_string(PrefixNewSizeMax) + ")";
+            return false;
+        }
+        if (!prefixFrameStatesSize(patch, header.newSize, error)) {
+            return false;
+        }
+        FrameReader reader("patch", std::max(DecodeWindowLogMax, prefixWindowLog(header.oldSize, header.newSize)));
         if (!reader.open(patch, PatchHeaderSize, patchSize - PatchHeaderSize, error)
             || !reader.referencePrefix(old.data(), std::size_t(old.size()), error) || !decodeFrame(reader, output, error)) {
             return false;

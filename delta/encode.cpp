@@ -7,7 +7,6 @@
 
 #include <zstd.h>
 
-#include <bit>
 #include <cstring>
 #include <memory>
 
@@ -56,13 +55,6 @@ bool compressFrame(const std::uint8_t* data, std::size_t size, const std::uint8_
     }
     out.resize(start + written);
     return true;
-}
-
-// The smallest window that holds both files (zstd takes 2^10 at least).
-int prefixWindowLog(std::uint64_t oldSize, std::uint64_t newSize)
-{
-    const std::uint64_t both = oldSize + newSize;
-    return std::max(10, int(std::bit_width(both > 1 ? both - 1 : 1)));
 }
 
 bool mapInput(const std::filesystem::path& path, MappedFile& file, std::string& error)
@@ -126,8 +118,7 @@ bool makeCompressedCopy(const std::filesystem::path& file, std::vector<std::uint
 
 bool prefixMethodFits(std::uint64_t oldSize, std::uint64_t newSize)
 {
-    return oldSize <= (std::uint64_t(1) << DecodeWindowLogMax) && newSize <= (std::uint64_t(1) << DecodeWindowLogMax)
-        && prefixWindowLog(oldSize, newSize) <= DecodeWindowLogMax;
+    return newSize <= PrefixNewSizeMax && prefixWindowLog(oldSize, newSize) <= PrefixWindowLogMax;
 }
 
 bool makePatch(const std::filesystem::path& oldFile, const std::filesystem::path& newFile,

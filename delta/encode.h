@@ -21,7 +21,8 @@ enum class PatchChoice {
     DifferenceOnly,
 };
 
-// Whether the old and new file fit the prefix method's window together (see patchformat.h).
+// Whether the prefix method may be used for these sizes: the new file small enough for the
+// decoder to hold, both files within its window (see patchformat.h).
 bool prefixMethodFits(std::uint64_t oldSize, std::uint64_t newSize);
 
 // The patch that turns oldFile into newFile.

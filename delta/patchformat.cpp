@@ -1,5 +1,7 @@
 #include "patchformat.h"
 
+#include <algorithm>
+#include <bit>
 #include <cstring>
 
 namespace delta {
@@ -76,6 +78,16 @@ bool readPatchHeader(const std::uint8_t* bytes, std::size_t size, PatchHeader& h
     std::memcpy(header.oldSha256.data(), bytes + 32, 32);
     std::memcpy(header.newSha256.data(), bytes + 64, 32);
     return true;
+}
+
+int prefixWindowLog(std::uint64_t oldSize, std::uint64_t newSize)
+{
+    // Sizes this large fit no window; saturate rather than wrap.
+    if (oldSize > (std::uint64_t(1) << 62) || newSize > (std::uint64_t(1) << 62)) {
+        return 64;
+    }
+    const std::uint64_t both = oldSize + newSize;
+    return std::max(10, int(std::bit_width(both > 1 ? both - 1 : 1)));
 }
 
 } // namespace delta

@@ -29,11 +29,13 @@
 // patches from, every value is checked against the bounds before use, and the output must be
 // the header's new size and SHA-256.
 //
-// Memory: every zstd frame of ours has a window of at most 2^DecodeWindowLogMax bytes, which
-// readers enforce, so decoding holds a bounded buffer whatever the file's size; only the old
-// file is mapped. That is why a prefix patch is made only for files whose old and new bytes
-// fit in that window together (longer references would need a window the size of both), and
-// big files are patched by difference, which streams.
+// Memory: a compressed copy's frame and a difference's streams have windows of at most
+// 2^DecodeWindowLogMax bytes, which readers enforce, so decoding them holds a bounded buffer
+// whatever the file's size; only the old file is mapped. A prefix frame's window must span
+// both files, and the decoder keeps the smaller of that window and the frame's stated content
+// as history: so a prefix patch is made only for a new file of at most PrefixNewSizeMax bytes
+// with a window of at most 2^PrefixWindowLogMax, and a reader refuses one whose frame does not
+// state the header's new size. Bigger files are patched by difference, which streams.
 
 #include <array>
 #include <cstddef>
@@ -46,6 +48,11 @@ inline constexpr std::uint32_t PatchFormatVersion = 1;
 inline constexpr std::size_t PatchHeaderSize = 96;
 inline constexpr std::size_t DifferenceSizesSize = 24;
 inline constexpr int DecodeWindowLogMax = 24;
+inline constexpr std::uint64_t PrefixNewSizeMax = std::uint64_t(24) << 20;
+inline constexpr int PrefixWindowLogMax = 27;
+
+// The smallest window that holds both files (zstd takes 2^10 at least).
+int prefixWindowLog(std::uint64_t oldSize, std::uint64_t newSize);
 
 using Digest = std::array<std::uint8_t, 32>;
 

@@ -292,6 +292,16 @@ void DecodeTest::applyPatch_data()
             << qint64(target.size()) << target << QString() << false;
     }
 
+    // A prefix patch of a new file over the 16 MiB window other frames may have: its frame
+    // states the size, so the decoder's history stays bounded by it.
+    {
+        const QByteArray bigOld = randomBytes(17 * 1024 * 1024, 5);
+        const QByteArray bigNew = QByteArray(bigOld).replace(1000, 5, "fixed").remove(4000000, 300) + bigOld.left(65536);
+        QTest::newRow("prefix-new-file-over-16-mib")
+            << bigOld << header(PatchMethod::Prefix, bigOld, bigNew) + zstdFrame(bigNew, 26, true, bigOld)
+            << qint64(bigNew.size()) << bigNew << QString() << false;
+    }
+
     // Not a patch of ours.
     QTest::newRow("cut-in-header") << oldBytes << diffHeader.left(60) << newSize << QByteArray() << "not a patch" << false;
     QTest::newRow("compressed-copy") << oldBytes << zstdFrame(newBytes) << newSize << QByteArray() << "not a patch"
@@ -368,9 +378,19 @@ void DecodeTest::applyPatch_data()
     QTest::newRow("prefix-flipped") << oldBytes << flippedPrefix << newSize << QByteArray() << "damaged patch" << true;
     QTest::newRow("prefix-cut") << oldBytes << (prefixHeader + prefixBody).chopped(40) << newSize << QByteArray()
                                 << "damaged patch" << true;
-    QTest::newRow("prefix-window-too-big")
+    // The decoder keeps up to the frame's stated content as history, so it must be stated.
+    QTest::newRow("prefix-size-unstated")
         << oldBytes << prefixHeader + zstdFrame(newBytes, 27, false, oldBytes) << newSize << QByteArray()
-        << "too much memory" << false;
+        << "does not state the new file's size" << false;
+    QTest::newRow("prefix-size-stated-otherwise")
+        << oldBytes << prefixHeader + zstdFrame(newBytes + "!", 20, true, oldBytes) << newSize << QByteArray()
+        << "does not state the new file's size" << false;
+    {
+        QByteArray tooBig = prefixHeader + prefixBody;
+        tooBig.replace(24, 8, u64(delta::PrefixNewSizeMax + 1));
+        QTest::newRow("prefix-new-file-too-big") << oldBytes << tooBig << qint64(delta::PrefixNewSizeMax + 1)
+                                                 << QByteArray() << "more than a prefix patch may" << false;
+    }
     // The header names a result other than what the body makes.
     QTest::newRow("other-new-sha")
         << oldBytes << header(PatchMethod::Difference, oldBytes, QByteArray(newBytes).replace("busy", "lazy")) + goodBody

@@ -187,10 +187,14 @@ void EncodeTest::addressesMovedByAConstant()
 
 void EncodeTest::prefixRefusedBeyondTheWindow()
 {
-    const std::uint64_t window = std::uint64_t(1) << delta::DecodeWindowLogMax;
-    QVERIFY(delta::prefixMethodFits(window / 2, window / 2));
-    QVERIFY(!delta::prefixMethodFits(window / 2, window / 2 + 1));
+    const std::uint64_t window = std::uint64_t(1) << delta::PrefixWindowLogMax;
+    const std::uint64_t newMax = delta::PrefixNewSizeMax;
+    QVERIFY(delta::prefixMethodFits(window - newMax, newMax));
+    QVERIFY(!delta::prefixMethodFits(window - newMax + 1, newMax));
+    // The decoder would hold a bigger new file whole.
+    QVERIFY(!delta::prefixMethodFits(1, newMax + 1));
     QVERIFY(!delta::prefixMethodFits(~0ULL, 2));
+    QVERIFY(!delta::prefixMethodFits(2, ~0ULL));
 }
 
 QTEST_APPLESS_MAIN(EncodeTest)
