@@ -1,7 +1,6 @@
 #include "download.h"
 
 #include "decodeworker.h"
-
 #include "enginepaths.h"
 #include "fetchtarget.h"
 #include "fetchways.h"
