@@ -1,5 +1,21 @@
-# What the benchmark scripts share, sourced by them: the files to serve and a local nginx that
-# serves them with keep-alive.
+# What the benchmark scripts share, sourced by them: a work folder, the files to serve and a
+# local nginx that serves them with keep-alive.
+
+# bench_work NAME: a new folder /var/tmp/orbisnap-NAME.XXXXXX in $work, and an empty $pids; on
+# exit the processes in $pids are stopped and the folder is removed.
+bench_work() {
+    work=$(mktemp -d "/var/tmp/orbisnap-$1.XXXXXX")
+    pids=()
+    trap bench_cleanup EXIT
+}
+
+bench_cleanup() {
+    for pid in "${pids[@]}"; do
+        kill "$pid" 2>/dev/null || true
+        wait "$pid" 2>/dev/null || true
+    done
+    rm -rf "$work"
+}
 
 # serve_files WORK SMALL_COUNT: WORK/www/big.bin (256 MiB) and WORK/www/small/fNNNN.bin
 # (SMALL_COUNT x 4 KiB), readable by nginx's worker user.

@@ -62,16 +62,7 @@ ninja -C "$build" -j2 Host RevisionPusher vendor-server orbisnap-release >/dev/n
 
 # shellcheck source=bench/serve.sh
 source "$repo/bench/serve.sh"
-work=$(mktemp -d /var/tmp/orbisnap-update.XXXXXX)
-pids=()
-cleanup() {
-    for pid in "${pids[@]}"; do
-        kill "$pid" 2>/dev/null || true
-        wait "$pid" 2>/dev/null || true
-    done
-    rm -rf "$work"
-}
-trap cleanup EXIT
+bench_work update
 
 releases=$work/www/releases
 for pair in "1.0.3 ${dirs[0]}" "1.0.4 ${dirs[1]}"; do

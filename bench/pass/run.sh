@@ -43,19 +43,9 @@ cmake -S "$repo" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DORBISNAP_BUIL
 ninja -C "$build" -j2 bench_pass >/dev/null
 client=$build/bench/pass/bench_pass
 
-work=$(mktemp -d /var/tmp/orbisnap-pass.XXXXXX)
-pids=()
-cleanup() {
-    for pid in "${pids[@]}"; do
-        kill "$pid" 2>/dev/null || true
-        wait "$pid" 2>/dev/null || true
-    done
-    rm -rf "$work"
-}
-trap cleanup EXIT
-
 # shellcheck source=bench/serve.sh
 source "$repo/bench/serve.sh"
+bench_work pass
 
 serve_files "$work" 1000
 if ((huge)); then
