@@ -4,11 +4,10 @@
 // bytes nobody asked for, and https with its refused downgrade.
 
 #include "filetransfers.h"
+#include "loopbackhttps.h"
 #include "scriptedserver.h"
 #include "testhttpserver.h"
 
-#include <QFile>
-#include <QSslConfiguration>
 #include <QSslSocket>
 #include <QTest>
 
@@ -368,38 +367,26 @@ void FileTransfersTest::https()
     if (!QSslSocket::supportsSsl()) {
         QSKIP("Qt has no TLS backend here");
     }
-    const QString dataDir = QStringLiteral(CTS_TEST_DATA_DIR);
-    QSslConfiguration tls = QSslConfiguration::defaultConfiguration();
-    tls.addCaCertificates(dataDir + "/loopback.crt");
-    QSslConfiguration::setDefaultConfiguration(tls);
-
+    LoopbackHttpsServer secure;
     TestHttpServer plain;
     plain.http().Get(".*", [](const httplib::Request&, httplib::Response& response) {
         response.set_content("insecure copy", "application/octet-stream");
     });
     QVERIFY(plain.start());
-    httplib::SSLServer secure(QFile::encodeName(dataDir + "/loopback.crt").constData(),
-        QFile::encodeName(dataDir + "/loopback.key").constData());
-    QVERIFY(secure.is_valid());
     const std::string insecureUrl = (plain.baseUrl() + "/file").toStdString();
-    secure.Get("/down", [insecureUrl](const httplib::Request&, httplib::Response& response) {
+    secure.https().Get("/down", [insecureUrl](const httplib::Request&, httplib::Response& response) {
         response.set_redirect(insecureUrl);
     });
-    secure.Get("/moved", [](const httplib::Request&, httplib::Response& response) { response.set_redirect("/big"); });
+    secure.https().Get(
+        "/moved", [](const httplib::Request&, httplib::Response& response) { response.set_redirect("/big"); });
     const std::string big(3 * 1024 * 1024 + 5, 's');
-    secure.Get("/big", [&big](const httplib::Request&, httplib::Response& response) {
+    secure.https().Get("/big", [&big](const httplib::Request&, httplib::Response& response) {
         response.set_content(big, "application/octet-stream");
     });
-    const int port = secure.bind_to_any_port("127.0.0.1");
-    QVERIFY(port > 0);
-    std::thread listener([&secure] { secure.listen_after_bind(); });
-    while (!secure.is_running()) {
-        std::this_thread::yield();
-    }
-    const QString base = QStringLiteral("https://127.0.0.1:%1").arg(port);
+    QVERIFY(secure.start());
+    const QString base = secure.baseUrl();
     const auto sinks = fetchAll({ base + "/big", base + "/moved", base + "/down" }, false);
     secure.stop();
-    listener.join();
 
     QCOMPARE(sinks[0]->error, 0);
     QVERIFY(sinks[0]->body == QByteArray::fromStdString(big));

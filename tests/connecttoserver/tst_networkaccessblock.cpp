@@ -2,6 +2,7 @@
 // codes of failed replies, the inactivity limit, redirections, the readers, requests from
 // plain POSIX threads, and the release of each request's manager and reply.
 
+#include "loopbackhttps.h"
 #include "networkaccessblock.h"
 #include "scriptedserver.h"
 #include "testhttpserver.h"
@@ -11,8 +12,6 @@
 #include <QImage>
 #include <QNetworkAccessManager>
 #include <QPointer>
-#include <QSslCertificate>
-#include <QSslConfiguration>
 #include <QSslSocket>
 #include <QTest>
 
@@ -475,35 +474,21 @@ void NetworkAccessBlockTest::redirectToHttpRefused()
     if (!QSslSocket::supportsSsl()) {
         QSKIP("Qt has no TLS backend here");
     }
-    const QString dataDir = QStringLiteral(CTS_TEST_DATA_DIR);
-    // Trust the loopback certificate for this process only.
-    QSslConfiguration tls = QSslConfiguration::defaultConfiguration();
-    tls.addCaCertificates(dataDir + "/loopback.crt");
-    QSslConfiguration::setDefaultConfiguration(tls);
-
+    LoopbackHttpsServer secure;
     TestHttpServer plain;
     serveFixed(plain, "insecure copy");
     QVERIFY(plain.start());
-
-    httplib::SSLServer secure(QFile::encodeName(dataDir + "/loopback.crt").constData(),
-        QFile::encodeName(dataDir + "/loopback.key").constData());
-    QVERIFY(secure.is_valid());
     const std::string insecureUrl = (plain.baseUrl() + "/file").toStdString();
-    secure.Get("/file", [insecureUrl](const httplib::Request&, httplib::Response& response) {
+    secure.https().Get("/file", [insecureUrl](const httplib::Request&, httplib::Response& response) {
         response.set_redirect(insecureUrl);
     });
-    secure.Get(
+    secure.https().Get(
         "/same", [](const httplib::Request&, httplib::Response& response) { response.set_redirect("/ok"); });
-    secure.Get("/ok", [](const httplib::Request&, httplib::Response& response) {
+    secure.https().Get("/ok", [](const httplib::Request&, httplib::Response& response) {
         response.set_content("secure", "text/plain");
     });
-    const int port = secure.bind_to_any_port("127.0.0.1");
-    QVERIFY(port > 0);
-    std::thread listener([&secure] { secure.listen_after_bind(); });
-    while (!secure.is_running()) {
-        std::this_thread::yield();
-    }
-    const QString base = QStringLiteral("https://127.0.0.1:%1").arg(port);
+    QVERIFY(secure.start());
+    const QString base = secure.baseUrl();
 
     int followedError = -1;
     QByteArray followedBody;
@@ -517,7 +502,6 @@ void NetworkAccessBlockTest::redirectToHttpRefused()
         downgradedError = NetworkAccessBlock::get(base + "/file", QString(), 10000)->error();
     }
     secure.stop();
-    listener.join();
 
     QCOMPARE(followedError, 0);
     QCOMPARE(followedBody, QByteArray("secure"));
