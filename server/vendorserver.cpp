@@ -12,8 +12,10 @@
 #include <QByteArray>
 #include <QString>
 
+#include <algorithm>
 #include <array>
 #include <chrono>
+#include <cctype>
 #include <cerrno>
 #include <charconv>
 #include <cstdio>
@@ -150,6 +152,14 @@ bool isUtf8(const std::string& text)
     return QString::fromUtf8(bytes).toUtf8() == bytes;
 }
 
+bool isMultipart(std::string_view contentType)
+{
+    constexpr std::string_view Multipart = "multipart/";
+    return contentType.size() >= Multipart.size()
+        && std::equal(Multipart.begin(), Multipart.end(), contentType.begin(),
+            [](char a, char b) { return a == std::tolower(static_cast<unsigned char>(b)); });
+}
+
 class Descriptor
 {
 public:
@@ -201,6 +211,13 @@ VendorServer::VendorServer(const ReleaseStore& store, const Channels& channels, 
     // Files by prefix, not by a regular expression: std::regex recurses once per character,
     // and the target is the client's (up to 8 KiB).
     http.set_pre_routing_handler([this](const httplib::Request& request, httplib::Response& response) {
+        // No call takes multipart bodies, and the library would parse them before any handler
+        // could refuse: into a table of up to 1,024 parts, each part's header matched by a
+        // std::regex that recurses once per byte of it on the serving thread's stack.
+        if (isMultipart(request.get_header_value("Content-Type"))) {
+            refuse(request, response, 415, "multipart bodies are not accepted; send the form url-encoded");
+            return httplib::Server::HandlerResponse::Handled;
+        }
         if ((request.method != "GET" && request.method != "HEAD")
             || !request.path.starts_with(ReleasesPrefix)) {
             return httplib::Server::HandlerResponse::Unhandled;
