@@ -2,6 +2,7 @@
 // reports database (importing an earlier version's reports file), binds the port, then serves until SIGINT or SIGTERM (exit 0). Any start-up
 // failure is one clear message on standard error and exit 1; a bad command line exits 2.
 
+#include "allocatorsettings.h"
 #include "answerobjects.h"
 #include "channels.h"
 #include "releasestore.h"
@@ -133,6 +134,7 @@ int main(int argc, char** argv)
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
     // A client that hangs up mid-download must not end the server.
     std::signal(SIGPIPE, SIG_IGN);
+    AllocatorSettings::apply();
 
     ServerOptions options;
     std::string error;
