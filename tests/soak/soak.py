@@ -681,6 +681,9 @@ def soak(options, server, token, releases):
         stop.wait(options.sample_seconds)
     for thread in threads:
         thread.join()
+    if server.poll() is not None:
+        print(f"soak: FAILED: vendor-server exited with {server.returncode} at the end of the run")
+        return 1
     end_rss = rss_kib(server.pid)
     print(f"soak: at the end: {memory_by_kind(server.pid)}", flush=True)
     samples.append((time.monotonic() - start, end_rss))
