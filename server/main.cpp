@@ -269,6 +269,7 @@ int main(int argc, char** argv)
     server.setDownloadBase(downloadBase);
     server.setObjects(&objects);
     if (!options.dashboardTokenFile.empty()) {
+        dashboard.setPublicBase(options.publicBase);
         server.setDashboard(&dashboard);
     }
 
@@ -277,7 +278,7 @@ int main(int argc, char** argv)
         + std::to_string(store.newest().files.size()) + " file(s)");
     say("usage reports go to " + reports.path().string());
     if (!options.dashboardTokenFile.empty()) {
-        say("dashboard at " + ownAddress + "/dashboard for requests with the token in "
+        say("dashboard at " + ownAddress + "/dashboard: sign in with the token in "
             + options.dashboardTokenFile.string());
     }
     say("download base " + downloadBase);

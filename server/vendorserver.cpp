@@ -438,6 +438,12 @@ void VendorServer::setDashboard(Dashboard* dashboard)
     http.Get("/dashboard\\.json", [dashboard](const httplib::Request& request, httplib::Response& response) {
         dashboard->answer(request, response, true);
     });
+    http.Post("/dashboard/sign-in", [dashboard](const httplib::Request& request, httplib::Response& response) {
+        dashboard->signIn(request, response);
+    });
+    http.Post("/dashboard/sign-out", [dashboard](const httplib::Request& request, httplib::Response& response) {
+        dashboard->signOut(request, response);
+    });
 }
 
 void VendorServer::handleProductAd(const httplib::Request&, httplib::Response& response)
