@@ -31,7 +31,7 @@ public:
 
     // Reads the token (the file's text without surrounding blanks and line ends) and opens the
     // database for reading. False with error naming the file and the cause.
-    bool open(const std::filesystem::path& tokenFile, const std::filesystem::path& database, std::string& error);
+    bool open(const std::filesystem::path& tokenFile, const std::string& database, std::string& error);
 
     // Whether request carries the token.
     bool allows(const httplib::Request& request) const;

@@ -201,20 +201,25 @@ int main(int argc, char** argv)
         return fail("not started: the objects cannot be read");
     }
 
+    // A PostgreSQL URL, or an SQLite file (by default beside the releases directory).
+    const bool reportsOnServer = isPostgresLocation(options.reportsFile.string());
     fs::path reportsFile
         = options.reportsFile.empty() ? store.root().parent_path() / "reports.sqlite" : options.reportsFile;
     // Earlier versions appended JSON lines to reports.jsonl; a command line that still names
     // that file keeps working, with the database beside it.
-    fs::path earlierReports = reportsFile.parent_path() / "reports.jsonl";
-    if (reportsFile.extension() == ".jsonl") {
+    fs::path earlierReports = (reportsOnServer ? store.root().parent_path() : reportsFile.parent_path()) / "reports.jsonl";
+    if (!reportsOnServer && reportsFile.extension() == ".jsonl") {
         earlierReports = reportsFile;
         reportsFile.replace_extension(".sqlite");
     }
-    if (!checkReportsPlace(reportsFile, store, error)) {
+    if (!reportsOnServer && !checkReportsPlace(reportsFile, store, error)) {
         return fail(error);
     }
+    // With PostgreSQL the secret is a file of each server's own, beside the releases directory.
+    const fs::path secretFile = reportsOnServer ? store.root().parent_path() / "reports.secret"
+                                                : ReportStore::secretPath(reportsFile);
     ReportStore reports;
-    if (!reports.open(reportsFile, error)) {
+    if (!reports.open(reportsFile.string(), secretFile, error)) {
         return fail(error);
     }
     std::error_code code;
@@ -234,7 +239,7 @@ int main(int argc, char** argv)
         }
     }
     Dashboard dashboard(store);
-    if (!options.dashboardTokenFile.empty() && !dashboard.open(options.dashboardTokenFile, reportsFile, error)) {
+    if (!options.dashboardTokenFile.empty() && !dashboard.open(options.dashboardTokenFile, reportsFile.string(), error)) {
         return fail(error);
     }
 
@@ -273,7 +278,7 @@ int main(int argc, char** argv)
     say("releases " + store.root().string() + ": " + std::to_string(store.releases().size())
         + " version(s), newest " + store.newest().version + " with "
         + std::to_string(store.newest().files.size()) + " file(s)");
-    say("usage reports go to " + reports.path().string());
+    say("usage reports go to " + reports.path());
     if (!options.dashboardTokenFile.empty()) {
         say("dashboard at " + ownAddress + "/dashboard for requests with the token in "
             + options.dashboardTokenFile.string());
