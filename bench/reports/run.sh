@@ -80,6 +80,7 @@ pg=$work/pg
 mkdir -p "$pg"
 as_pg=()
 if [ "$(id -u)" -eq 0 ]; then
+    chmod 755 "$work"
     chown postgres: "$pg"
     as_pg=(runuser -u postgres --)
 fi

@@ -30,6 +30,9 @@ std::string hex(const Pseudonym& bytes)
 
 struct ReportStore::Batch
 {
+    // Its own, so that a commit wakes the reports it stored and one of the next batch, not
+    // every waiting thread.
+    std::condition_variable changed;
     std::vector<PseudonymousReport> reports;
     bool done = false;
     std::vector<std::string> errors; // one per report, empty when it was stored
@@ -140,6 +143,9 @@ bool ReportStore::exclusively(const std::function<bool()>& work)
     {
         std::lock_guard lock(mutex);
         writing = false;
+        if (filling) {
+            filling->changed.notify_one();
+        }
     }
     committed.notify_all();
     return ok;
@@ -172,6 +178,7 @@ bool ReportStore::store(const UsageReport& report, std::string& error)
             writing = true;
             filling.reset();
             lock.unlock();
+            committed.notify_all();
             std::vector<std::string> errors(mine->reports.size());
             std::string cause;
             if (!db->write(mine->reports, {}, cause)) {
@@ -188,10 +195,15 @@ bool ReportStore::store(const UsageReport& report, std::string& error)
             mine->errors = std::move(errors);
             mine->done = true;
             writing = false;
+            mine->changed.notify_all();
+            if (filling) {
+                // Any one of the next batch commits it.
+                filling->changed.notify_one();
+            }
             committed.notify_all();
             break;
         }
-        committed.wait(lock);
+        mine->changed.wait(lock);
     }
     error = mine->errors[index];
     return error.empty();
