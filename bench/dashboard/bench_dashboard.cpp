@@ -186,9 +186,14 @@ int main(int argc, char** argv)
     store->setDurable(true);
     std::printf("filled %zu reports in %.1f s (%.1f s CPU): %.0f reports/s %s\n", stored, fill.wallMs / 1e3,
         fill.cpuMs / 1e3, double(stored) / (fill.wallMs / 1e3), bulk ? "straight in the schema" : "in batches of 20,000");
-    std::error_code code;
-    std::printf("database %.1f MiB, WAL %.1f MiB\n", double(fs::file_size(database, code)) / 1048576.0,
-        double(fs::file_size(database.string() + "-wal", code)) / 1048576.0);
+    if (url.empty()) {
+        std::error_code code;
+        const auto mib = [&](const std::string& file) {
+            const auto size = fs::file_size(file, code);
+            return code ? 0.0 : double(size) / 1048576.0;
+        };
+        std::printf("database %.1f MiB, WAL %.1f MiB\n", mib(database.string()), mib(database.string() + "-wal"));
+    }
 
     DashboardQuery query;
     if (!query.open(location, error)) {

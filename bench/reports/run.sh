@@ -19,7 +19,6 @@ reports=${1:-100000}
 clients=${2:-200}
 runs=${3:-3}
 server=$build/server/vendor-server
-pgbin=$(dirname "$(readlink -f "$(command -v initdb || ls -d /usr/lib/postgresql/*/bin/initdb | tail -1)")")
 
 bench_work reports
 mkdir -p "$work/releases/1.0"
@@ -76,26 +75,8 @@ stop_server
 echo "   stored: $(sqlite3 "$work/reports.sqlite" 'SELECT count(*) FROM reports') reports"
 
 # A PostgreSQL of the benchmark's own, durable as a production one.
-pg=$work/pg
-mkdir -p "$pg"
-as_pg=()
-if [ "$(id -u)" -eq 0 ]; then
-    chmod 755 "$work"
-    chown postgres: "$pg"
-    as_pg=(runuser -u postgres --)
-fi
-(cd "$pg" && "${as_pg[@]}" "$pgbin/initdb" -D "$pg/data" -U orbisnap --auth=trust -E UTF8 --locale=C >/dev/null)
-pgport=
-for candidate in $(seq 18700 18749); do
-    if (cd "$pg" && "${as_pg[@]}" "$pgbin/pg_ctl" start -D "$pg/data" -w -l "$pg/log" \
-        -o "-p $candidate -h 127.0.0.1 -k $pg -c max_connections=300 -c shared_buffers=256MB" >/dev/null 2>&1); then
-        pgport=$candidate
-        break
-    fi
-done
-[ -n "$pgport" ] || { echo "PostgreSQL did not start" >&2; exit 1; }
-stop_pg() { (cd "$pg" && "${as_pg[@]}" "$pgbin/pg_ctl" stop -D "$pg/data" -m fast >/dev/null) || true; }
-trap 'stop_pg; bench_cleanup' EXIT
+start_postgres "$work/pg"
+trap 'stop_postgres; bench_cleanup' EXIT
 "$pgbin/createdb" -h 127.0.0.1 -p "$pgport" -U orbisnap reports
 
 start_server --reports "postgresql://orbisnap@127.0.0.1:$pgport/reports"
