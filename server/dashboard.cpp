@@ -124,7 +124,7 @@ Dashboard::Dashboard(const ReleaseStore& store)
 {
 }
 
-bool Dashboard::open(const std::filesystem::path& tokenFile, const std::filesystem::path& database, std::string& error)
+bool Dashboard::open(const std::filesystem::path& tokenFile, const std::string& database, std::string& error)
 {
     std::ifstream in(tokenFile, std::ios::binary);
     if (!in) {

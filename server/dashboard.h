@@ -51,8 +51,7 @@ public:
 
     // Reads the token (the file's text without surrounding blanks and line ends) and opens the
     // database for reading. False with error naming the file and the cause.
-    bool open(
-        const std::filesystem::path& tokenFile, const std::filesystem::path& database, std::string& error);
+    bool open(const std::filesystem::path& tokenFile, const std::string& database, std::string& error);
     // The URL under which clients reach the server (--public-base), if given: an https one
     // makes the cookie Secure, and its origin is the server's own beside the Host header.
     void setPublicBase(const std::string& base);
