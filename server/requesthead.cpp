@@ -30,8 +30,12 @@ bool isAcceptableRange(std::string_view value)
 
 std::size_t end(std::string_view bytes)
 {
-    // The first line is the request line, whatever it holds.
+    // The first line is the request line, whatever it holds; the library refuses one that
+    // does not end in CRLF without reading further.
     std::size_t line = bytes.find('\n');
+    if (line != std::string_view::npos && (line == 0 || bytes[line - 1] != '\r')) {
+        return line + 1;
+    }
     while (line != std::string_view::npos) {
         const std::size_t start = line + 1;
         if (bytes.substr(start, 2) == "\r\n") {

@@ -22,7 +22,8 @@ inline constexpr std::size_t MaxRangeBytes = 512;
 inline constexpr std::size_t MaxRanges = 16;
 
 // Where the head in bytes ends (just past its empty line), or npos while it has not ended. As
-// for the library, only a line ending in CRLF ends the head.
+// for the library, only an empty line ending in CRLF ends the head, and a request line that
+// does not end in CRLF is all of it.
 std::size_t end(std::string_view bytes);
 
 // The value of every Range header beyond the limits in the head that ends at headEnd, replaced
