@@ -17,6 +17,7 @@
 #include <QDateTime>
 #include <QDeadlineTimer>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QImage>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -134,6 +135,8 @@ void DashboardBrowserTest::pageInChromium()
     QCOMPARE(page.value(QStringLiteral("tiles")).toInt(), 0);
     QVERIFY(page.value(QStringLiteral("signIn")).toBool());
 
+    QElapsedTimer sinceWrong;
+    sinceWrong.start();
     page = follow(browser, submitToken("browser-test-token-5f3a9c1e77d3"));
     QCOMPARE(page.value(QStringLiteral("status")).toInt(), 401);
     QCOMPARE(page.value(QStringLiteral("message")).toString(),
@@ -234,9 +237,14 @@ void DashboardBrowserTest::pageInChromium()
                  result),
         qPrintable(browser.error()));
 
-    // One wrong try was made above: four more are answered as wrong, then even the right
-    // token is refused for the rest of the minute.
-    for (int i = 0; i < 4; ++i) {
+    // The wrong try above counts for a minute: with four more, or five once it is older (a
+    // slow machine), every try is refused for the rest of the minute, even the right token.
+    int more = 4;
+    if (sinceWrong.elapsed() > 40000) {
+        QTest::qWait(int(std::max<qint64>(0, 61000 - sinceWrong.elapsed())));
+        more = 5;
+    }
+    for (int i = 0; i < more; ++i) {
         page = follow(browser, submitToken("browser-test-token-wrong-" + QByteArray::number(i)));
         QCOMPARE(page.value(QStringLiteral("status")).toInt(), 401);
     }
