@@ -202,3 +202,22 @@ SignatureCheck checkAnswerSignature(
 #endif
     return SignatureCheck::UnknownKey;
 }
+
+bool signatureMadeBy(QByteArrayView message, const QByteArray& signature, const QByteArray& key)
+{
+#if defined(ORBISNAP_HAVE_SODIUM) || defined(ORBISNAP_HAVE_GCRYPT)
+    return signature.size() == SignatureBytes && key.size() == PublicKeyBytes && signatureVerifierAvailable()
+        && canonicalSignature(signature) && !degenerateKey(key) && madeBy(message, signature, key);
+#else
+    Q_UNUSED(message);
+    Q_UNUSED(signature);
+    Q_UNUSED(key);
+    return false;
+#endif
+}
+
+QByteArray decodeBase64Exactly(QByteArrayView text, qsizetype bytes)
+{
+    QByteArray out;
+    return decodeExactly(text, bytes, out) ? out : QByteArray();
+}
