@@ -166,6 +166,12 @@ bool checkRoleAnswer(const QByteArray& body, const QByteArray& signatureBase64, 
         why = QStringLiteral("the answer has expired or names no expiry");
         return false;
     }
+    // Whoever holds the online key could otherwise sign one answer valid for years, and keep
+    // installations on it long after the key was replaced.
+    if (*expires > now.addDays(MaxOnlineAnswerDays)) {
+        why = QStringLiteral("the answer expires more than %1 days ahead").arg(MaxOnlineAnswerDays);
+        return false;
+    }
     Json::Value manifest;
     Json::Value assignment;
     if (!releaseSigned(answer["manifest"], "manifest", ManifestType, keys.newest, manifest, why)

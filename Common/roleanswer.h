@@ -19,11 +19,12 @@
 //
 // Accepted only when the key chain follows from the kept key document or the trusted root
 // (keychain.h) to a document that has not expired; the body is signed by one of its online
-// keys and has not expired; manifest and assignment meet its release threshold; the channel
-// asked about is assigned the version the answer and manifest name; every file to fetch is in
-// the manifest with exactly that size and SHA-256, and every file to delete is one the
-// manifest does not hold. The answer's "rollout" is then replaced by the assignment's. The
-// newest key document is kept (keptPath) once accepted, never replaced by an older one.
+// keys, has not expired and expires within MaxOnlineAnswerDays; manifest and assignment meet
+// its release threshold; the channel asked about is assigned the version the answer and
+// manifest name; every file to fetch is in the manifest with exactly that size and SHA-256,
+// and every file to delete is one the manifest does not hold. The answer's "rollout" is then
+// replaced by the assignment's. The newest key document is kept (keptPath) once accepted,
+// never replaced by an older one.
 
 #include "keydocument.h"
 
@@ -33,6 +34,8 @@
 #include <QString>
 
 inline constexpr char ManifestType[] = "orbisnap-manifest";
+// The longest an online answer may be valid: one that expires later is refused.
+inline constexpr int MaxOnlineAnswerDays = 31;
 inline constexpr char AssignmentType[] = "orbisnap-channels";
 
 // The root keys and threshold this build was configured with (ORBISNAP_ROOT_KEYS,

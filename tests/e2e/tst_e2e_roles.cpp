@@ -40,6 +40,7 @@ enum class Attack {
     ExtraFile,
     DeletesHeldFile,
     ExpiredAnswer,
+    FarExpiry,
     OlderRelease,
     OtherChannel,
     ManifestBelowReleaseThreshold,
@@ -289,6 +290,8 @@ void RolesTest::attacks_data()
     QTest::newRow("deletes a file the manifest holds")
         << Attack::DeletesHeldFile << false << QStringLiteral("deletes a file the release's manifest holds");
     QTest::newRow("expired answer") << Attack::ExpiredAnswer << false << QStringLiteral("the answer has expired");
+    QTest::newRow("online key: answer valid for a year") << Attack::FarExpiry << false
+                                                          << QStringLiteral("expires more than 31 days ahead");
     QTest::newRow("online key: older release")
         << Attack::OlderRelease << false
         << QStringLiteral("another version than the channel assignment gives channel stable (1.0.4)");
@@ -404,6 +407,10 @@ void RolesTest::attacks()
         break;
     case Attack::ExpiredAnswer:
         answer["expires"] = utcTimeText(QDateTime::currentDateTimeUtc().addSecs(-60));
+        served = onlineSigned(answer);
+        break;
+    case Attack::FarExpiry:
+        answer["expires"] = utcTimeText(QDateTime::currentDateTimeUtc().addDays(365));
         served = onlineSigned(answer);
         break;
     case Attack::OlderRelease: {
