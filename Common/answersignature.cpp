@@ -4,8 +4,6 @@
 
 #if defined(ORBISNAP_HAVE_SODIUM)
 #include <sodium.h>
-#elif defined(ORBISNAP_HAVE_GCRYPT)
-#include <gcrypt.h>
 #endif
 
 namespace {
@@ -22,8 +20,7 @@ bool decodeExactly(QByteArrayView text, qsizetype bytes, QByteArray& out)
 }
 
 // A key whose y is not below p = 2^255 - 19, or whose point has a zero coordinate (y = 0, 1 or
-// p - 1), is no key keygen makes; such a point has a small order, so it would let anyone sign,
-// and libgcrypt aborts the process on some of them. Every verifier refuses them alike.
+// p - 1), is no key keygen makes; such a point has a small order, so it would let anyone sign.
 bool degenerateKey(const QByteArray& key)
 {
     static const QByteArray p = QByteArray::fromHex("edffffffffffffffffffffffffffffffffffffffffffffffffffffffffffff7f");
@@ -42,8 +39,8 @@ bool degenerateKey(const QByteArray& key)
     return true; // y == p
 }
 
-// Whether the signature's s is below the group order L, as RFC 8032 requires; libgcrypt would
-// also take s + L, a second signature of the same answer.
+// Whether the signature's s is below the group order L, as RFC 8032 requires; otherwise s + L
+// would be a second signature of the same answer.
 bool canonicalSignature(const QByteArray& signature)
 {
     static const unsigned char order[32] = { 0xed, 0xd3, 0xf5, 0x5c, 0x1a, 0x63, 0x12, 0x58, 0xd6, 0x9c, 0xf7, 0xa2,
@@ -71,49 +68,6 @@ bool madeBy(QByteArrayView body, const QByteArray& signature, const QByteArray& 
                reinterpret_cast<const unsigned char*>(body.data()), std::size_t(body.size()),
                reinterpret_cast<const unsigned char*>(key.constData()))
         == 0;
-}
-
-#elif defined(ORBISNAP_HAVE_GCRYPT)
-
-bool verifierReady()
-{
-    // A host that uses libgcrypt itself may have set it up already; then it is left as it is.
-    static const bool ready = [] {
-        if (gcry_control(GCRYCTL_INITIALIZATION_FINISHED_P)) {
-            return true;
-        }
-        if (!gcry_check_version(GCRYPT_VERSION)) {
-            return false;
-        }
-        gcry_control(GCRYCTL_DISABLE_SECMEM, 0); // only public keys are handled
-        gcry_control(GCRYCTL_INITIALIZATION_FINISHED, 0);
-        return true;
-    }();
-    return ready;
-}
-
-struct Sexp
-{
-    gcry_sexp_t value = nullptr;
-    ~Sexp() { gcry_sexp_release(value); }
-};
-
-bool madeBy(QByteArrayView body, const QByteArray& signature, const QByteArray& key)
-{
-    Sexp publicKey;
-    Sexp signatureValue;
-    Sexp data;
-    const auto* bytes = reinterpret_cast<const unsigned char*>(signature.constData());
-    return gcry_sexp_build(&publicKey.value, nullptr, "(public-key (ecc (curve Ed25519) (flags eddsa) (q %b)))",
-               int(key.size()), key.constData())
-        == 0
-        && gcry_sexp_build(&signatureValue.value, nullptr, "(sig-val (eddsa (r %b) (s %b)))", 32, bytes, 32,
-               bytes + 32)
-        == 0
-        && gcry_sexp_build(&data.value, nullptr, "(data (flags eddsa) (hash-algo sha512) (value %b))",
-               int(body.size()), body.data())
-        == 0
-        && gcry_pk_verify(signatureValue.value, data.value, publicKey.value) == 0;
 }
 
 #endif
@@ -165,7 +119,7 @@ const QList<QByteArray>& compiledInPublicKeys()
 
 bool signatureVerifierAvailable()
 {
-#if defined(ORBISNAP_HAVE_SODIUM) || defined(ORBISNAP_HAVE_GCRYPT)
+#if defined(ORBISNAP_HAVE_SODIUM)
     return verifierReady();
 #else
     return false;
@@ -188,7 +142,7 @@ SignatureCheck checkAnswerSignature(
     if (!signatureVerifierAvailable()) {
         return SignatureCheck::NoVerifier;
     }
-#if defined(ORBISNAP_HAVE_SODIUM) || defined(ORBISNAP_HAVE_GCRYPT)
+#if defined(ORBISNAP_HAVE_SODIUM)
     if (!canonicalSignature(signature)) {
         return SignatureCheck::UnknownKey;
     }
@@ -201,4 +155,23 @@ SignatureCheck checkAnswerSignature(
     Q_UNUSED(body);
 #endif
     return SignatureCheck::UnknownKey;
+}
+
+bool signatureMadeBy(QByteArrayView message, const QByteArray& signature, const QByteArray& key)
+{
+#if defined(ORBISNAP_HAVE_SODIUM)
+    return signature.size() == SignatureBytes && key.size() == PublicKeyBytes && signatureVerifierAvailable()
+        && canonicalSignature(signature) && !degenerateKey(key) && madeBy(message, signature, key);
+#else
+    Q_UNUSED(message);
+    Q_UNUSED(signature);
+    Q_UNUSED(key);
+    return false;
+#endif
+}
+
+QByteArray decodeBase64Exactly(QByteArrayView text, qsizetype bytes)
+{
+    QByteArray out;
+    return decodeExactly(text, bytes, out) ? out : QByteArray();
 }

@@ -44,3 +44,10 @@ bool signatureVerifierAvailable();
 // keys). Valid when one of them made it.
 SignatureCheck checkAnswerSignature(
     QByteArrayView body, QByteArrayView signatureBase64, const QList<QByteArray>& publicKeys);
+
+// Whether signature (raw, 64 bytes) over message was made by key (raw, 32 bytes): a
+// canonical signature by a usable key. False too when this build has no verifier.
+bool signatureMadeBy(QByteArrayView message, const QByteArray& signature, const QByteArray& key);
+
+// The raw bytes of strict base64 of exactly `bytes` bytes; empty when text is anything else.
+QByteArray decodeBase64Exactly(QByteArrayView text, qsizetype bytes);

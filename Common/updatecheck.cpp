@@ -4,6 +4,7 @@
 #include "debugmessage.h"
 #include "difffile.h"
 #include "filehelpers.h"
+#include "roleanswer.h"
 #include "rolloutfraction.h"
 #include "safepath.h"
 #include "sha256.h"
@@ -324,20 +325,31 @@ UpdateCheck::CheckResult UpdateCheck::runCheck(const QString& version)
         return CheckResult::ServerFailed;
     }
     // The bytes are checked before a single one is parsed: a parser is no place for an
-    // attacker's input.
-    const bool verified = !trustedKeys.isEmpty();
-    if (verified) {
-        const SignatureCheck signatureCheck = checkAnswerSignature(body, signature, trustedKeys);
-        if (signatureCheck != SignatureCheck::Valid) {
-            refuse(QStringLiteral("answer"), signatureCheckText(signatureCheck));
+    // attacker's input. Checked by roles, the answer must be parsed first for the key
+    // documents it carries, whose signatures are then checked over their exact bytes.
+    const bool byRoles = !trustedRoot.keys.isEmpty();
+    const bool verified = byRoles || !trustedKeys.isEmpty();
+    Json::Value root;
+    if (byRoles) {
+        QString why;
+        if (!checkRoleAnswer(body, signature, trustedRoot, keptKeyDocumentPath(executableFileName()), channelName,
+                root, why)) {
+            debugMessage("update check refused:", why.toUtf8().constData());
             return CheckResult::Refused;
         }
     } else {
-        sayNotVerified();
-    }
-    Json::Value root;
-    if (!UploadManager::parseVersionAnswer(body, root)) {
-        return CheckResult::ServerFailed;
+        if (verified) {
+            const SignatureCheck signatureCheck = checkAnswerSignature(body, signature, trustedKeys);
+            if (signatureCheck != SignatureCheck::Valid) {
+                refuse(QStringLiteral("answer"), signatureCheckText(signatureCheck));
+                return CheckResult::Refused;
+            }
+        } else {
+            sayNotVerified();
+        }
+        if (!UploadManager::parseVersionAnswer(body, root)) {
+            return CheckResult::ServerFailed;
+        }
     }
     if (root.empty()) {
         updateAvailable = false;

@@ -53,8 +53,13 @@
 // one), its "expires" must be a UTC time still to come, and every element of "u" and "n" must
 // carry "size" and "sha256"; otherwise the answer is refused as above. Without keys the answer is taken as it comes, and one debug message per process says
 // that answers are not verified.
+//
+// Roles. A build with root keys (ORBISNAP_ROOT_KEYS) checks every answer by roles instead
+// (roleanswer.h): the key documents it carries from the root keys, the online signature, the
+// release-signed manifest and channel assignment; then as with release keys above.
 
 #include "answersignature.h"
+#include "roleanswer.h"
 
 #include <QByteArray>
 #include <QList>
@@ -126,6 +131,9 @@ public:
     // need to call this.
     void trustKeys(const QList<QByteArray>& keys) { trustedKeys = keys; }
     const QList<QByteArray>& trustedKeyList() const { return trustedKeys; }
+    // Replaces the root keys answers are checked against by roles (roleanswer.h); with none,
+    // by the release keys above. By default the root keys compiled into this build.
+    void trustRootKeys(const RoleKeys& root) { trustedRoot = root; }
 
     bool isUpdateAvailable() const { return updateAvailable; }
     CheckResult lastCheck() const { return lastResult; }
@@ -143,6 +151,7 @@ private:
     QByteArray currentVersion;
     CheckResult lastResult = CheckResult::NotRun;
     QList<QByteArray> trustedKeys = compiledInPublicKeys();
+    RoleKeys trustedRoot = compiledInRootKeys();
     QString channelName = QString::fromLatin1(StableChannelName);
 };
 

@@ -47,6 +47,8 @@ public:
 
     // The object of that name (as objectnames.h makes it); null when there is none.
     const ObjectFile* find(const std::string& name) const;
+    // Every object, by name.
+    const std::map<std::string, ObjectFile>& all() const { return objects; }
     bool empty() const { return objects.empty(); }
 
     // Adds the members above to answer (a version answer for installed with download base

@@ -2,9 +2,11 @@
 
 #include "answersignature.h"
 #include "channels.h"
+#include "keycommands.h"
 #include "pack.h"
 #include "releasekey.h"
 #include "releasestore.h"
+#include "roledocuments.h"
 #include "serverconfig.h"
 #include "signedanswers.h"
 #include "utctime.h"
@@ -28,7 +30,10 @@ namespace {
 constexpr char Usage[] = "usage: orbisnap-release keygen --secret FILE\n"
                          "       orbisnap-release sign --releases DIR --secret FILE [--base URL] [--issued TIME]\n"
                          "                             [--expires-in DAYS]\n"
-                         "       orbisnap-release verify --releases DIR --public KEY[,KEY...]\n"
+                         "       orbisnap-release keys --releases DIR --root-secret FILE [--root-secret FILE ...]\n"
+                         "                             --release PUB[,PUB...] --online PUB[,PUB...] [--root PUB,...]\n"
+                         "                             [--threshold ROLE=N ...] [--expires-in DAYS]\n"
+                         "       orbisnap-release verify --releases DIR [--public KEY[,KEY...]]\n"
                          "       orbisnap-release pack --releases DIR [--from N]\n";
 // The client keeps the download base in a 256-byte field.
 constexpr std::size_t MaxDownloadBaseBytes = 255;
@@ -37,7 +42,14 @@ struct Command
 {
     std::string name;
     std::map<std::string, std::string> options;
+    CommandOptions lists; // every value of every option, in order
 };
+
+// Options that may be given more than once.
+bool repeatable(const std::string& name)
+{
+    return name == "--secret" || name == "--root-secret" || name == "--threshold";
+}
 
 // "--name value" or "--name=value"; only the names the command takes.
 bool parse(int argc, const char* const* argv, Command& command, std::string& error)
@@ -54,6 +66,8 @@ bool parse(int argc, const char* const* argv, Command& command, std::string& err
         allowed = { "--releases", "--secret", "--base", "--issued", "--expires-in" };
     } else if (command.name == "verify") {
         allowed = { "--releases", "--public" };
+    } else if (command.name == "keys") {
+        allowed = { "--releases", "--root-secret", "--release", "--online", "--root", "--threshold", "--expires-in" };
     } else if (command.name == "pack") {
         allowed = { "--releases", "--from" };
     } else {
@@ -77,13 +91,16 @@ bool parse(int argc, const char* const* argv, Command& command, std::string& err
             error = command.name + " takes no option \"" + name + "\"";
             return false;
         }
-        if (!command.options.emplace(name, value).second) {
+        command.lists[name].push_back(value);
+        if (!command.options.emplace(name, value).second && !repeatable(name)) {
             error = name + " given more than once";
             return false;
         }
     }
     for (const std::string& name : allowed) {
-        if ((name == "--secret" || name == "--releases" || name == "--public") && !command.options.contains(name)) {
+        const bool required = name == "--secret" || name == "--releases" || name == "--root-secret"
+            || (command.name == "keys" && (name == "--release" || name == "--online"));
+        if (required && !command.options.contains(name)) {
             error = command.name + " needs " + name;
             return false;
         }
@@ -161,6 +178,20 @@ int sign(const Command& command, std::ostream& out, std::ostream& err)
         return 2;
     }
     const std::string expires = utcTimeText(issuedTime->addDays(expiryDays));
+    if (const fs::path dir = command.options.at("--releases"); fs::exists(dir / SignedAnswersFolder / KeysFileName)) {
+        ReleaseStore store;
+        Channels channels;
+        if (!loadReleases(dir, store, channels, err)) {
+            err << "orbisnap-release: nothing signed: the releases directory cannot be served as it is\n";
+            return 1;
+        }
+        return signByRoles(store, command.lists.at("--secret"), out, err);
+    }
+    if (command.lists.at("--secret").size() > 1) {
+        err << "orbisnap-release: --secret given more than once; several release keys sign by roles (orbisnap-release "
+               "keys)\n";
+        return 2;
+    }
     if (!base.starts_with("http://") && !base.starts_with("https://")) {
         err << "orbisnap-release: --base \"" << base << "\" is no http or https URL\n";
         return 2;
@@ -213,18 +244,35 @@ int sign(const Command& command, std::ostream& out, std::ostream& err)
 
 int verify(const Command& command, std::ostream& out, std::ostream& err)
 {
+    const fs::path dir = command.options.at("--releases");
+    const bool byRoles = fs::exists(dir / SignedAnswersFolder / KeysFileName);
+    if (!command.options.contains("--public") && !byRoles) {
+        err << "orbisnap-release: verify needs --public (or key documents in " << (dir / SignedAnswersFolder).string()
+            << ")\n";
+        return 2;
+    }
     QList<QByteArray> bad;
-    const QList<QByteArray> keys = parsePublicKeys(QByteArray::fromStdString(command.options.at("--public")), &bad);
+    const QList<QByteArray> keys = parsePublicKeys(
+        QByteArray::fromStdString(command.options.contains("--public") ? command.options.at("--public") : ""), &bad);
     for (const QByteArray& key : bad) {
         err << "orbisnap-release: \"" << key.toStdString() << "\" is no public key (base64 of the 32 bytes keygen makes)\n";
     }
-    if (!bad.isEmpty() || keys.isEmpty()) {
+    if (!bad.isEmpty() || (keys.isEmpty() && command.options.contains("--public"))) {
         return 2;
     }
     ReleaseStore store;
     Channels channels;
-    if (!loadReleases(command.options.at("--releases"), store, channels, err)) {
+    if (!loadReleases(dir, store, channels, err)) {
         return 1;
+    }
+    if (byRoles) {
+        const bool rolesOk = verifyByRoles(store, channels, out, err);
+        if (!command.options.contains("--public")) {
+            return rolesOk ? 0 : 1;
+        }
+        if (!rolesOk) {
+            return 1;
+        }
     }
     SignedAnswers answers;
     std::vector<std::string> problems;
@@ -293,6 +341,9 @@ int runReleaseCommand(int argc, const char* const* argv, std::ostream& out, std:
     }
     if (command.name == "pack") {
         return pack(command, out, err);
+    }
+    if (command.name == "keys") {
+        return runKeysCommand(command.lists, out, err);
     }
     return verify(command, out, err);
 }

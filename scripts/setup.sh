@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build, the tests and the demo need, when they are missing.
 #   scripts/setup.sh             the Linux build, tests, demo and benchmarks
-#   scripts/setup.sh --windows   also the MinGW-w64 compiler, libgcrypt for it (the signature
-#                                verifier on Windows) and wine for the Windows checks
-#                                (the Windows Qt comes from the Windows SDK, see README)
+#   scripts/setup.sh --windows   also the MinGW-w64 compiler and wine for the Windows checks
+#                                (the Windows Qt and libsodium come from the Windows SDK, see
+#                                README)
 set -euo pipefail
 
 packages=(
@@ -16,7 +16,7 @@ packages=(
     python3   # the soak test's clients (tests/soak)
 )
 if [ "${1:-}" = "--windows" ]; then
-    packages+=(g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 libgcrypt-mingw-w64-dev wine64 wine
+    packages+=(g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine64 wine
         qt6-base-dev-tools python3)
 fi
 

@@ -4,7 +4,7 @@
 #      errors (RevisionPusher.exe, Host.exe, the host library, the platform layer's tests)
 #   2. the platform layer's tests under wine: a running .exe, a loaded DLL, a holder that lets
 #      go after a moment, a non-ASCII directory, paths beyond 260 characters; and the signature
-#      check's, whose verifier on Windows is libgcrypt rather than libsodium
+#      check's, whose verifier is libsodium as on Linux (the Windows SDK's, linked statically)
 #   3. the update run end to end under wine against the Linux vendor-server on loopback, built
 #      trusting the test release key: unsigned answers are refused (nothing fetched), then,
 #      with the releases signed, an installation and a TMP folder with non-ASCII names, mode 0
@@ -14,6 +14,10 @@
 #      as patches and the new files as compressed copies; the installation must equal the
 #      release file for file, and a later run removes what was still held, leaving nothing
 #      behind
+#   4. the same update signed by roles: Host.exe and the updater built trusting the test root
+#      key alone (build-win-roles), key documents and manifests made with orbisnap-release,
+#      vendor-server signing answers with its online key; mode 1 must install the release and
+#      keep the accepted key document in the user's local data folder
 #
 # The Windows SDK (Qt 6 and jsoncpp built for MinGW) is looked for in ../shared/windows-sdk
 # beside the project, or where ORBISNAP_WINDOWS_SDK says. Without it only the Qt-free platform
@@ -120,7 +124,6 @@ for version in 1.0.3 1.0.4; do
     # A host name with dots: Windows' application name would be cut at the first one.
     cp build-win/examples/host/Host.exe "$dir/$host_exe"
     cp build-win/app/RevisionPusher.exe "$dir/"
-    cp build-win/app/*.dll "$dir/" # the signature verifier's
     "$sdk/deploy.sh" "$dir" >/dev/null
 done
 mkdir -p "$root/releases/1.0.4/données"
@@ -238,6 +241,43 @@ PY
 leftovers=$(find "$work" -mindepth 1 ! -name '*.lock' 2>/dev/null || true)
 [ -z "$leftovers" ] || fail "leftovers in the working directory: $leftovers"
 echo "OK: the installation equals release 1.0.4 file by file, nothing left behind"
+
+say "Signing by roles: Host.exe and the updater built trusting the test root key alone"
+cmake -S . -B build-win-roles -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DCMAKE_TOOLCHAIN_FILE="$sdk/toolchain-mingw64.cmake" \
+    -DCMAKE_COMPILE_WARNING_AS_ERROR=ON -DORBISNAP_BUILD_TESTS=OFF \
+    -DORBISNAP_SERVER_BASE_URL="http://127.0.0.1:$port" \
+    -DORBISNAP_ROOT_KEYS="$(cat tests/keys/root-test.public)" >/dev/null
+cmake --build build-win-roles --parallel "$jobs" --target Host RevisionPusher
+stop_server
+roles=$root/roles
+mkdir -p "$roles/releases" "$roles/Programs"
+for version in 1.0.3 1.0.4; do
+    cp -a "$root/releases/$version" "$roles/releases/$version"
+    cp build-win-roles/examples/host/Host.exe "$roles/releases/$version/$host_exe"
+    cp build-win-roles/app/RevisionPusher.exe "$roles/releases/$version/"
+done
+tool=build/release/orbisnap-release.exe
+for key in release online; do
+    "$tool" keygen --secret "$roles/$key.secret" >"$roles/$key.public"
+done
+"$tool" keys --releases "$roles/releases" --root-secret tests/keys/root-test.secret \
+    --release "$(cat "$roles/release.public")" --online "$(cat "$roles/online.public")"
+"$tool" sign --releases "$roles/releases" --secret "$roles/release.secret"
+build/server/vendor-server --releases "$roles/releases" --reports "$roles/reports.sqlite" --host 127.0.0.1 \
+    --port "$port" --public-base "http://127.0.0.1:$port/releases" --online-secret "$roles/online.secret" \
+    --online-expires-in 1h >>"$root/server.log" 2>&1 &
+server_pid=$!
+wait_for_server "http://127.0.0.1:$port/" "$server_pid" "$root/server.log" || fail "vendor-server did not start"
+install="$roles/Programs/Orbisnap Hôst"
+cp -a "$roles/releases/1.0.3" "$install"
+run_host check 1
+differences=$(diff -r "$roles/releases/1.0.4" "$install" | grep -v '^Only in .*: \.' || true)
+[ -z "$differences" ] || fail "signed by roles, mode 1 did not install release 1.0.4: $differences"
+kept=$(find "$WINEPREFIX/drive_c/users" -path "*/Orbisnap/$host_exe/keys.json" 2>/dev/null | head -1)
+[ -n "$kept" ] || fail "the accepted key document was not kept in the local data folder"
+echo "OK: answers checked by roles under wine; the installation equals release 1.0.4; key document kept in $kept"
+stop_server
 
 say "Server access log"
 cat "$root/server.log"

@@ -34,3 +34,11 @@ cmake -S . -B "$keyed" -G Ninja -DORBISNAP_SANITIZE="$sanitize" -DORBISNAP_BUILD
     -DORBISNAP_RELEASE_PUBLIC_KEYS="$(cat tests/keys/release-test.public)" >/dev/null
 cmake --build "$keyed" --parallel "$(nproc)" --target keyed_tests
 ctest --test-dir "$keyed" --output-on-failure --parallel "$(nproc)" -L keyed
+
+# Again, for the tests labelled "roles", in a build that trusts the fixed test root key: there
+# every answer is checked by roles (key documents, release-signed manifests, online signature).
+roles=$build-roles
+cmake -S . -B "$roles" -G Ninja -DORBISNAP_SANITIZE="$sanitize" -DORBISNAP_BUILD_TESTS=ON \
+    -DORBISNAP_ROOT_KEYS="$(cat tests/keys/root-test.public)" >/dev/null
+cmake --build "$roles" --parallel "$(nproc)" --target roles_tests
+ctest --test-dir "$roles" --output-on-failure --parallel "$(nproc)" -L roles

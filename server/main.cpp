@@ -5,6 +5,7 @@
 #include "allocatorsettings.h"
 #include "answerobjects.h"
 #include "channels.h"
+#include "onlineanswers.h"
 #include "releasestore.h"
 #include "dashboard.h"
 #include "reportcopy.h"
@@ -236,8 +237,20 @@ int main(int argc, char** argv)
     // Signed answers, when the releases directory has them, must be for the releases and
     // channels as they are, and still valid: a newer release, changed files or channels, or
     // time passing need a new signing, which only the holder of the secret key can do.
+    // With the online key, answers are made here from what the release keys signed; without
+    // it, as the offline signer made them (or unsigned).
+    OnlineSigning online;
+    const bool onlineMode = !options.onlineSecretFile.empty();
+    if (onlineMode && !online.load(store, channels, options.onlineSecretFile, problems)) {
+        for (const std::string& problem : problems) {
+            std::fprintf(stderr, "vendor-server: %s\n", problem.c_str());
+        }
+        return fail("not started: the signed key documents, manifests or channel assignment do not verify; run "
+                    "orbisnap-release verify --releases "
+            + store.root().string());
+    }
     SignedAnswers signedAnswers;
-    const bool signedMode = SignedAnswers::presentIn(store.root());
+    const bool signedMode = !onlineMode && SignedAnswers::presentIn(store.root());
     if (signedMode && !signedAnswers.load(store, channels, problems)) {
         for (const std::string& problem : problems) {
             std::fprintf(stderr, "vendor-server: %s\n", problem.c_str());
@@ -325,6 +338,9 @@ int main(int argc, char** argv)
         downloadBase = signedAnswers.downloadBase();
         server.setSignedAnswers(&signedAnswers);
     }
+    if (onlineMode) {
+        server.setOnlineSigning(&online, options.onlineLifetimeSeconds);
+    }
     // The client keeps the download base of the newest version in a 256-byte field.
     const std::string newestBase = downloadBase + "/" + store.newest().version;
     if (newestBase.size() > MaxDownloadBaseBytes) {
@@ -350,8 +366,14 @@ int main(int argc, char** argv)
     if (!objects.empty()) {
         say("objects " + objectsUrl(downloadBase));
     }
-    say(signedMode ? "version answers: signed, from " + (store.root() / SignedAnswersFolder).string()
-                   : std::string("version answers: unsigned (no signed answers in the releases directory)"));
+    if (onlineMode) {
+        say("version answers: signed online, valid " + std::to_string(options.onlineLifetimeSeconds)
+            + " s, by key document version " + std::to_string(online.keys().version()) + " (expires "
+            + utcTimeText(online.keys().expires()) + ")");
+    } else {
+        say(signedMode ? "version answers: signed, from " + (store.root() / SignedAnswersFolder).string()
+                       : std::string("version answers: unsigned (no signed answers in the releases directory)"));
+    }
     for (const Channel& channel : channels.all()) {
         say("channel " + channel.name + ": " + channel.release->version
             + (channel.rollout ? ", rolled out from " + channel.rollout->start : std::string()));

@@ -117,7 +117,8 @@ bool parseServerOptions(int argc, const char* const* argv, ServerOptions& option
             hasValue = true;
         }
         if (name != "--host" && name != "--port" && name != "--releases" && name != "--reports"
-            && name != "--public-base" && name != "--dashboard-token" && name != "--import-reports") {
+            && name != "--public-base" && name != "--dashboard-token" && name != "--import-reports"
+            && name != "--online-secret" && name != "--online-expires-in") {
             error = "unknown argument: " + std::string(argument);
             return false;
         }
@@ -151,6 +152,13 @@ bool parseServerOptions(int argc, const char* const* argv, ServerOptions& option
             options.dashboardTokenFile = value;
         } else if (name == "--import-reports") {
             options.importReports = value;
+        } else if (name == "--online-secret") {
+            options.onlineSecretFile = value;
+        } else if (name == "--online-expires-in") {
+            if (!parseDuration(value, options.onlineLifetimeSeconds)) {
+                error = "--online-expires-in needs a duration such as 1d, 12h, 30m or 90s (at most 30d): " + value;
+                return false;
+            }
         } else {
             options.publicBase = value;
             if (!checkPublicBase(options.publicBase, error)) {
@@ -165,12 +173,45 @@ bool parseServerOptions(int argc, const char* const* argv, ServerOptions& option
     return true;
 }
 
+bool parseDuration(std::string_view text, long long& seconds)
+{
+    if (text.size() < 2) {
+        return false;
+    }
+    long long unit = 0;
+    switch (text.back()) {
+    case 's':
+        unit = 1;
+        break;
+    case 'm':
+        unit = 60;
+        break;
+    case 'h':
+        unit = 3600;
+        break;
+    case 'd':
+        unit = 86400;
+        break;
+    default:
+        return false;
+    }
+    long long number = 0;
+    const std::string_view digits = text.substr(0, text.size() - 1);
+    const auto [end, failure] = std::from_chars(digits.data(), digits.data() + digits.size(), number);
+    if (failure != std::errc() || end != digits.data() + digits.size() || number < 1
+        || number > MaxOnlineLifetimeSeconds / unit) {
+        return false;
+    }
+    seconds = number * unit;
+    return true;
+}
+
 std::string usageText(std::string_view program)
 {
     std::string text = "usage: ";
     text += program;
     text += " [--host HOST] [--port PORT] [--releases DIR] [--reports FILE] [--public-base URL]\n"
-            "       [--dashboard-token FILE]\n"
+            "       [--dashboard-token FILE] [--online-secret FILE [--online-expires-in DURATION]]\n"
             "       " + std::string(program) + " --import-reports FROM --reports TO\n"
             "\n"
             "Serves the releases directory DIR, in which DIR/VERSION/ holds the whole installation\n"
@@ -193,6 +234,10 @@ std::string usageText(std::string_view program)
             "  --import-reports FROM  copy every report of FROM (a file or a URL) into the\n"
             "                      --reports database TO, then exit; run again, it goes on where\n"
             "                      it stopped and copies only reports stored since\n"
+            "  --online-secret FILE  make every version answer from the signed manifests and\n"
+            "                      sign it with this online key (see orbisnap-release keys)\n"
+            "  --online-expires-in DURATION  how long such an answer is valid: 1d (default), 12h,\n"
+            "                      30m, 90s; answers are signed again before they expire\n"
             "  --help              this text\n"
             "\n"
             "Optional files in DIR: product-info.json (an object keyed by version, \"*\" for any\n"

@@ -14,6 +14,10 @@
 //                        into the --reports database, then exit: nothing is served
 //   --public-base URL    download base under which DIR is published, so that version V is
 //                        fetched from URL/V/... (default: this server's own /releases)
+//   --online-secret FILE the online key: answers are made from the signed manifests and
+//                        signed with it (onlineanswers.h)
+//   --online-expires-in DURATION  how long each such answer is valid ("90s", "30m", "12h",
+//                        "1d"; default 1d, at most 30d)
 //   --help               the usage text
 //
 // Options take their value as the next argument or after "=" (--port=8080).
@@ -31,6 +35,8 @@ struct ServerOptions
     std::filesystem::path dashboardTokenFile; // empty: no dashboard
     std::string importReports; // empty: serve
     std::string publicBase; // empty: this server's own /releases
+    std::filesystem::path onlineSecretFile; // empty: answers as signed offline, or unsigned
+    long long onlineLifetimeSeconds = 86400;
     bool help = false;
 };
 
@@ -39,6 +45,10 @@ struct ServerOptions
 bool parseServerOptions(int argc, const char* const* argv, ServerOptions& options, std::string& error);
 
 std::string usageText(std::string_view program);
+
+inline constexpr long long MaxOnlineLifetimeSeconds = 30LL * 86400;
+// "90s", "30m", "12h", "1d": a whole number above 0 and a unit, at most 30 days.
+bool parseDuration(std::string_view text, long long& seconds);
 
 // Splits an http or https URL's authority into host and port ("[::1]" loses its brackets; a
 // missing port is the scheme's). False when url is no such URL.

@@ -4,6 +4,7 @@
 #include "httpcache.h"
 #include "objectnames.h"
 #include "serverconfig.h"
+#include "utctime.h"
 #include "version.h"
 #include "versionanswer.h"
 
@@ -305,11 +306,18 @@ void VendorServer::handleVersionDiff(const httplib::Request& request, httplib::R
     if (!answer.signature.empty()) {
         response.set_header(VersionAnswerSignatureHeader, answer.signature);
     }
-    HttpCache::answer(request, response, answer.body, answer.etag, JsonType, HttpCache::VersionAnswerLifetime);
+    // A cache must not keep an online answer anywhere near its expiry.
+    const std::string lifetime = online
+        ? "public, max-age=" + std::to_string(std::min<long long>(300, onlineLifetime / 4))
+        : std::string(HttpCache::VersionAnswerLifetime);
+    HttpCache::answer(request, response, answer.body, answer.etag, JsonType, lifetime.c_str());
 }
 
 VendorServer::KnownAnswer VendorServer::makeAnswer(const Channel& channel, const std::string& installed) const
 {
+    if (online) {
+        return makeOnlineAnswer(channel, installed);
+    }
     KnownAnswer known;
     if (signedAnswers) {
         if (const SignedAnswer* answer = signedAnswers->forInstalled(store, channel, installed)) {
@@ -337,13 +345,40 @@ VendorServer::KnownAnswer VendorServer::knownAnswer(const Channel& channel, cons
     const std::pair<std::string, std::string> key(channel.name, installed);
     {
         std::lock_guard lock(knownMutex);
-        if (const auto found = known.find(key); found != known.end()) {
+        if (const auto found = known.find(key);
+            found != known.end() && std::chrono::steady_clock::now() < found->second.renewAt) {
             return found->second;
         }
     }
     KnownAnswer answer = makeAnswer(channel, installed);
     std::lock_guard lock(knownMutex);
-    return known.emplace(key, std::move(answer)).first->second;
+    return known.insert_or_assign(key, std::move(answer)).first->second;
+}
+
+VendorServer::KnownAnswer VendorServer::makeOnlineAnswer(const Channel& channel, const std::string& installed) const
+{
+    // Every answer is signed, "nothing newer" included, so that each check carries the
+    // newest key documents to the installation.
+    const Release& target = *channel.release;
+    const bool upToDate = isUpToDate(store, installed, target);
+    const std::string asked = store.releaseNamed(installed) || upToDate ? installed : std::string(AnyInstalledVersion);
+    const auto made = std::chrono::steady_clock::now();
+    const QDateTime now = QDateTime::currentDateTimeUtc();
+    const QDateTime issuedAt = QDateTime::fromSecsSinceEpoch(now.toSecsSinceEpoch(), Qt::UTC);
+    Json::Value answer = versionAnswer(store, asked, target, downloadBase, utcTimeText(issuedAt));
+    if (objects && !upToDate) {
+        answer = objects->addTo(std::move(answer), store, asked, downloadBase);
+    }
+    addChannelTerms(answer, channel);
+    answer["expires"] = utcTimeText(issuedAt.addSecs(onlineLifetime));
+    const SignedAnswer signedAnswer = online->sign(std::move(answer), target.version);
+    KnownAnswer known;
+    known.body = signedAnswer.body;
+    known.signature = signedAnswer.signature;
+    known.etag = HttpCache::strongEtagOf(known.body);
+    // Made again once half its time has passed (the issue time is cut to the second).
+    known.renewAt = made + std::chrono::milliseconds(onlineLifetime * 500 - 1000);
+    return known;
 }
 
 void VendorServer::handleProductInfo(const httplib::Request& request, httplib::Response& response)

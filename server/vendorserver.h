@@ -40,11 +40,13 @@
 #include "channels.h"
 #include "releasestore.h"
 #include "dashboard.h"
+#include "onlineanswers.h"
 #include "reportstore.h"
 #include "signedanswers.h"
 
 #include <httplib.h>
 
+#include <chrono>
 #include <map>
 #include <mutex>
 #include <string>
@@ -65,6 +67,14 @@ public:
     void setDownloadBase(const std::string& base) { downloadBase = base; }
     // Serve these answers (which must outlive the server) instead of computing them.
     void setSignedAnswers(const SignedAnswers* answers) { signedAnswers = answers; }
+    // Make every version answer from the signed manifests and sign it with this online key
+    // (which must outlive the server), valid for lifetimeSeconds; an answer is made and
+    // signed again once half of that has passed, so none served is near its expiry.
+    void setOnlineSigning(const OnlineSigning* signing, long long lifetimeSeconds)
+    {
+        online = signing;
+        onlineLifetime = lifetimeSeconds;
+    }
     // Serve these objects (which must outlive the server) and advertise them in unsigned answers.
     void setObjects(const AnswerObjects* served) { objects = served; }
     // Serve the dashboard (which must outlive the server); without it its paths are unknown.
@@ -87,7 +97,10 @@ private:
         std::string body;
         std::string signature; // empty: unsigned
         std::string etag;
+        // When it must be made anew (online answers, before they expire).
+        std::chrono::steady_clock::time_point renewAt = std::chrono::steady_clock::time_point::max();
     };
+    KnownAnswer makeOnlineAnswer(const Channel& channel, const std::string& installed) const;
     // The answer for installed on channel, with its ETag.
     KnownAnswer makeAnswer(const Channel& channel, const std::string& installed) const;
     // The same for a release's own version, made once and kept (there are only so many).
@@ -102,6 +115,8 @@ private:
     const std::string issued;
     const SignedAnswers* signedAnswers = nullptr;
     const AnswerObjects* objects = nullptr;
+    const OnlineSigning* online = nullptr;
+    long long onlineLifetime = 86400;
     std::mutex knownMutex;
     std::map<std::pair<std::string, std::string>, KnownAnswer> known; // by channel, installed
     BoundedServer http;

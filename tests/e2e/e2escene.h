@@ -82,8 +82,9 @@ public:
     // vendor-server on the compiled-in address, serving releases/; retried for a few seconds
     // while another run on this machine holds the port.
     // How the releases are signed before the server starts: with the fixed test key (which a
-    // keyed test build trusts), not at all, or with a key of an impostor.
-    enum class Signing { TestKey, Unsigned, OtherKey };
+    // keyed test build trusts), not at all, with a key of an impostor, or left as they are
+    // (signed by the test itself).
+    enum class Signing { TestKey, Unsigned, OtherKey, AsIs };
     // Signs the releases (orbisnap-release sign, for the download base --public-base in `more`
     // names, else the server's own), then starts vendor-server.
     bool startServer(const QStringList& more = {}, Signing signing = Signing::TestKey);

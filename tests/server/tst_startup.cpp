@@ -108,6 +108,14 @@ void StartupTest::refusedStart_data()
     QTest::newRow("reports-symlink-into-releases")
         << ValidRelease << QStringList { "r.sqlite", "releases/1.0/b.txt" }
         << QStringList { "--reports", "@/r.sqlite" } << QByteArray("it is a symlink") << 1;
+    for (const char* duration : { "0s", "90", "5x", "31d", "-1h" }) {
+        QTest::addRow("online-expires-in-%s", duration)
+            << ValidRelease << none << QStringList { "--online-expires-in", duration }
+            << QByteArray("--online-expires-in needs a duration such as 1d, 12h, 30m or 90s") << 2;
+    }
+    QTest::newRow("online-secret-without-key-documents")
+        << with(ValidRelease, Tree { { "online.secret", "c2VjcmV0" } }) << none
+        << QStringList { "--online-secret", "@/online.secret" } << QByteArray("is no secret key") << 1;
     QTest::newRow("earlier-reports-file-inside-releases")
         << ValidRelease << none << QStringList { "--reports", "@/releases/reports.jsonl" }
         << QByteArray("lies inside the releases directory") << 1;

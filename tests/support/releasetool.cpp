@@ -29,3 +29,13 @@ QByteArray testPublicKey()
 {
     return readFile(QStringLiteral(TEST_RELEASE_KEYS "/release-test.public")).trimmed();
 }
+
+QString testRootSecretFile()
+{
+    return QStringLiteral(TEST_RELEASE_KEYS "/root-test.secret");
+}
+
+QByteArray testRootPublicKey()
+{
+    return readFile(QStringLiteral(TEST_RELEASE_KEYS "/root-test.public")).trimmed();
+}

@@ -21,3 +21,8 @@ ToolRun runReleaseTool(const QStringList& arguments);
 QString testSecretKeyFile();
 // The test public key in base64, as the CMake variable takes it.
 QByteArray testPublicKey();
+
+// The fixed test root key pair (a build configured with ORBISNAP_ROOT_KEYS set to it checks
+// answers by roles).
+QString testRootSecretFile();
+QByteArray testRootPublicKey();
