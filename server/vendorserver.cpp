@@ -396,6 +396,10 @@ void VendorServer::handleUseReport(const httplib::Request& request, httplib::Res
         }
         report.useState = int(useState);
     }
+    // An extra field of reports after a return; absent from older clients.
+    if (const std::optional<std::string> from = form.value("returnedFrom"); from && isUtf8(*from)) {
+        report.returnedFrom = *from;
+    }
     if (!reports.store(report, error)) {
         // One line naming the cause for the vendor; the client learns only that it failed.
         std::fprintf(stderr, "vendor-server: %s %s refused: the report could not be stored in \"%s\": %s\n",

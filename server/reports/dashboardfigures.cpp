@@ -252,5 +252,14 @@ bool DashboardQuery::read(const std::vector<std::string>& releases, DashboardFig
     return query(db, "SELECT max(id) FROM installations", {},
                [&](sqlite3_stmt* row) { figures.totalInstallations = sqlite3_column_int64(row, 0); }, error)
         && query(db, "SELECT time FROM reports ORDER BY id DESC LIMIT 1", {},
-            [&](sqlite3_stmt* row) { figures.lastReport = sqlite3_column_int64(row, 0); }, error);
+            [&](sqlite3_stmt* row) { figures.lastReport = sqlite3_column_int64(row, 0); }, error)
+        && query(db,
+            "SELECT t.version, count(*), (SELECT count(*) FROM releaseReturns r WHERE r.version = t.version) "
+            "FROM releaseInstallations t GROUP BY t.version",
+            {},
+            [&](sqlite3_stmt* row) {
+                figures.returns.push_back(
+                    { columnText(row, 0), sqlite3_column_int64(row, 1), sqlite3_column_int64(row, 2) });
+            },
+            error);
 }

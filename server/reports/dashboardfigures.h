@@ -44,6 +44,14 @@ struct ReleaseUptake
     std::optional<std::int64_t> daysToHalf;
 };
 
+// Per release: the installations that took it, and those that returned from it.
+struct ReleaseHealth
+{
+    std::string version;
+    std::int64_t took = 0;
+    std::int64_t returned = 0;
+};
+
 struct DashboardFigures
 {
     static constexpr int WindowDays = 30;
@@ -62,6 +70,7 @@ struct DashboardFigures
     std::int64_t totalInstallations = 0;
     std::int64_t windowReports = 0;
     std::optional<std::int64_t> lastReport; // seconds since 1970
+    std::vector<ReleaseHealth> returns; // releases with reports, by version text
 
     // "2026-12-08" for a day of the window.
     std::string dayText(int index) const;

@@ -41,6 +41,12 @@ CREATE TABLE IF NOT EXISTS dayVersions(
 CREATE TABLE IF NOT EXISTS dayStates(
     day INTEGER NOT NULL, state INTEGER NOT NULL, reports INTEGER NOT NULL,
     PRIMARY KEY(day, state)) WITHOUT ROWID;
+CREATE TABLE IF NOT EXISTS releaseInstallations(
+    version TEXT NOT NULL, installation INTEGER NOT NULL,
+    PRIMARY KEY(version, installation)) WITHOUT ROWID;
+CREATE TABLE IF NOT EXISTS releaseReturns(
+    version TEXT NOT NULL, installation INTEGER NOT NULL, time INTEGER NOT NULL,
+    PRIMARY KEY(version, installation)) WITHOUT ROWID;
 )sql";
 
 enum Statement {
@@ -53,6 +59,8 @@ enum Statement {
     CountState,
     ReadMeta,
     WriteMeta,
+    TookRelease,
+    ReturnedFrom,
     StatementCount
 };
 
@@ -74,6 +82,9 @@ const std::array<const char*, StatementCount> StatementTexts = {
     "ON CONFLICT(day, state) DO UPDATE SET reports = reports + 1",
     "SELECT value FROM meta WHERE key = ?1",
     "INSERT INTO meta(key, value) VALUES(?1, ?2) ON CONFLICT(key) DO UPDATE SET value = excluded.value",
+    "INSERT OR IGNORE INTO releaseInstallations(version, installation) VALUES(?1, ?2)",
+    // A return is counted once per installation and version, however often it is reported.
+    "INSERT OR IGNORE INTO releaseReturns(version, installation, time) VALUES(?1, ?2, ?3)",
 };
 
 // Resets a statement whatever way the step left it, so no read stays open past its use.
@@ -306,6 +317,13 @@ bool ReportStore::insert(const UsageReport& report, std::string& error)
         == SQLITE_DONE;
     ok = ok
         && Step(statements[CountState]).bind(1, day).bind(2, std::int64_t(report.useState)).run() == SQLITE_DONE;
+    // Per release: the installations that reported it (took it), and those that returned from it.
+    ok = ok && Step(statements[TookRelease]).bind(1, report.version).bind(2, installation).run() == SQLITE_DONE;
+    if (ok && report.useState == ReturnedState && !report.returnedFrom.empty()) {
+        ok = Step(statements[TookRelease]).bind(1, report.returnedFrom).bind(2, installation).run() == SQLITE_DONE
+            && Step(statements[ReturnedFrom]).bind(1, report.returnedFrom).bind(2, installation).bind(3, report.time).run()
+                == SQLITE_DONE;
+    }
     if (!ok) {
         error = sqlite3_errmsg(db);
         return false;
@@ -519,4 +537,40 @@ bool ReportStore::importJsonLines(
     }
     imported = reports.size();
     return true;
+}
+
+std::vector<ReleaseReturns> ReportStore::releaseReturns(std::string& error)
+{
+    std::vector<ReleaseReturns> rows;
+    sqlite3_stmt* statement = nullptr;
+    const char* text = "SELECT t.version, count(*), "
+                       "(SELECT count(*) FROM releaseReturns r WHERE r.version = t.version) "
+                       "FROM releaseInstallations t GROUP BY t.version";
+    if (sqlite3_prepare_v2(db, text, -1, &statement, nullptr) != SQLITE_OK) {
+        error = sqlite3_errmsg(db);
+        return rows;
+    }
+    int result = SQLITE_ROW;
+    while ((result = sqlite3_step(statement)) == SQLITE_ROW) {
+        ReleaseReturns row;
+        row.version = reinterpret_cast<const char*>(sqlite3_column_text(statement, 0));
+        row.took = sqlite3_column_int64(statement, 1);
+        row.returned = sqlite3_column_int64(statement, 2);
+        rows.push_back(row);
+    }
+    if (result != SQLITE_DONE) {
+        error = sqlite3_errmsg(db);
+    }
+    sqlite3_finalize(statement);
+    return rows;
+}
+
+std::int64_t ReportStore::returnsFrom(const std::string& version, std::string& error)
+{
+    for (const ReleaseReturns& row : releaseReturns(error)) {
+        if (row.version == version) {
+            return row.returned;
+        }
+    }
+    return 0;
 }

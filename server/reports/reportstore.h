@@ -48,6 +48,21 @@ struct UsageReport
     std::string computerName;
     std::string userName;
     int useState = 0;
+    // With useState ReturnedState: the version the installation returned from.
+    std::string returnedFrom;
+};
+
+// The state of a report sent after an installation returned to its previous version.
+inline constexpr int ReturnedState = 4;
+
+// Per release: installations that took it (reported it), and those that returned from it.
+struct ReleaseReturns
+{
+    std::string version;
+    std::int64_t took = 0;
+    std::int64_t returned = 0;
+    std::int64_t confirmed() const { return took - returned; }
+    double rate() const { return took > 0 ? double(returned) / double(took) : 0.0; }
 };
 
 class ReportStore
@@ -69,6 +84,10 @@ public:
     bool store(const UsageReport& report, std::string& error);
     // Stores reports in one transaction, all or none. For imports and benchmarks.
     bool storeAll(const std::vector<UsageReport>& reports, std::string& error);
+    // The per-release figures of returns, by version; empty with error when unreadable.
+    std::vector<ReleaseReturns> releaseReturns(std::string& error);
+    // Installations that returned from version.
+    std::int64_t returnsFrom(const std::string& version, std::string& error);
 
     // Imports the JSON-lines reports file of earlier versions (one {"time","mac","version",
     // "computerName","userName","useState"} per line) from where the last import of the same
