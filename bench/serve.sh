@@ -65,3 +65,36 @@ CONF
     nginx -p "$work" -c "$work/nginx.conf" &
     nginx_pid=$!
 }
+
+# start_postgres FOLDER: a PostgreSQL cluster of the benchmark's own in FOLDER (made anew; as
+# root its files belong to the postgres account, since initdb refuses root), durable as a
+# production one, on the first free port of 18700-18749 with a trusted user "orbisnap"; sets
+# pgbin, pgport and pgdata. stop_postgres stops it.
+start_postgres() {
+    local folder=$1
+    pgbin=$(dirname "$(readlink -f "$(command -v initdb || ls -d /usr/lib/postgresql/*/bin/initdb | tail -1)")")
+    pgdata=$folder/data
+    mkdir -p "$folder"
+    as_pg=()
+    if [ "$(id -u)" -eq 0 ]; then
+        chmod a+x "$(dirname "$folder")"
+        chown postgres: "$folder"
+        as_pg=(runuser -u postgres --)
+    fi
+    (cd "$folder" && "${as_pg[@]}" "$pgbin/initdb" -D "$pgdata" -U orbisnap --auth=trust -E UTF8 --locale=C >/dev/null)
+    pgport=
+    local candidate
+    for candidate in $(seq 18700 18749); do
+        if (cd "$folder" && "${as_pg[@]}" "$pgbin/pg_ctl" start -D "$pgdata" -w -l "$folder/log" \
+            -o "-p $candidate -h 127.0.0.1 -k $folder -c max_connections=300 -c shared_buffers=256MB" >/dev/null 2>&1); then
+            pgport=$candidate
+            return 0
+        fi
+    done
+    echo "PostgreSQL did not start: $(tail -3 "$folder/log")" >&2
+    exit 1
+}
+
+stop_postgres() {
+    [ -n "${pgdata:-}" ] && (cd / && "${as_pg[@]}" "$pgbin/pg_ctl" stop -D "$pgdata" -m fast >/dev/null 2>&1) || true
+}

@@ -11,7 +11,9 @@ packages=(
     qt6-base-dev libgl-dev libjsoncpp-dev libcpp-httplib-dev libssl-dev libsodium-dev libsqlite3-dev
     curl nginx-light xvfb xauth time ccache apache2-utils
     libzstd-dev libdivsufsort-dev zstd bsdiff
+    libpq-dev postgresql  # reports shared by several servers; its tests start a PostgreSQL of their own
     chromium  # the dashboard test opens the page in it, headless (big: installed without recommends)
+    python3   # the soak test's clients (tests/soak)
 )
 if [ "${1:-}" = "--windows" ]; then
     packages+=(g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 libgcrypt-mingw-w64-dev wine64 wine

@@ -1,5 +1,7 @@
 #include "boundedserver.h"
 
+#include "requesthead.h"
+
 #include <arpa/inet.h>
 #include <cerrno>
 #include <netinet/in.h>
@@ -57,10 +59,13 @@ void addressOf(const sockaddr_storage& address, std::string& ip, int& port)
 }
 
 // A socket stream like the library's own, whose reads fail once the request's deadline has
-// passed; the first write (the answer) lifts the deadline.
+// passed; the first write (the answer) lifts the deadline. It reads each request's head whole
+// before the library does, so the head can be checked first (requesthead.h).
 class DeadlineStream final : public httplib::Stream
 {
 public:
+    enum class Head { Ready, TooLarge, Cut };
+
     DeadlineStream(int fd, std::chrono::milliseconds readTimeout, std::chrono::milliseconds writeTimeout)
         : fd(fd)
         , readTimeout(readTimeout)
@@ -81,33 +86,73 @@ public:
     // Whether the client begins another request within timeout.
     bool waitForRequest(std::chrono::milliseconds timeout) const
     {
-        return start < end || waitFor(fd, POLLIN, timeout);
+        return start < pending.size() || waitFor(fd, POLLIN, timeout);
     }
 
-    bool is_readable() const override { return start < end || waitFor(fd, POLLIN, readWait()); }
+    // Reads until the next request's head has arrived whole, and limits its Range headers.
+    // Cut: the client stopped or ran out of time first, and the library meets the same end.
+    Head readHead()
+    {
+        pending.erase(0, start);
+        start = 0;
+        std::size_t headEnd = RequestHead::end(pending);
+        while (headEnd == std::string::npos) {
+            if (pending.size() >= RequestHead::MaxBytes) {
+                return Head::TooLarge;
+            }
+            if (!receive()) {
+                return Head::Cut;
+            }
+            headEnd = RequestHead::end(pending);
+        }
+        if (headEnd > RequestHead::MaxBytes) {
+            return Head::TooLarge;
+        }
+        RequestHead::limitRanges(pending, headEnd);
+        return Head::Ready;
+    }
+    // Reads and drops what the client still sends, for a moment and up to a bound, after an
+    // answer that ends the connection: closing with bytes unread would reset it, and the
+    // client could lose the answer.
+    void drain()
+    {
+        ::shutdown(fd, SHUT_WR);
+        const Clock::time_point until = Clock::now() + std::chrono::seconds(1);
+        std::array<char, ReceiveBytes> scratch;
+        for (std::size_t dropped = 0; dropped < 4 * RequestHead::MaxBytes;) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now());
+            if (left.count() <= 0 || !waitFor(fd, POLLIN, left)) {
+                return;
+            }
+            const ssize_t got = ::recv(fd, scratch.data(), scratch.size(), 0);
+            if (got <= 0) {
+                return;
+            }
+            dropped += std::size_t(got);
+        }
+    }
+
+    // The request line as it arrived, for the log of a refused head.
+    std::string_view requestLine() const
+    {
+        const std::string_view rest = std::string_view(pending).substr(start);
+        return rest.substr(0, std::min(rest.find_first_of("\r\n"), rest.size()));
+    }
+
+    bool is_readable() const override { return start < pending.size() || waitFor(fd, POLLIN, readWait()); }
     bool is_writable() const override { return waitFor(fd, POLLOUT, writeTimeout); }
 
     ssize_t read(char* ptr, size_t size) override
     {
-        if (start == end) {
-            if (!waitFor(fd, POLLIN, readWait())) {
-                expired = armed && Clock::now() >= deadline;
-                failed = true;
-                return -1;
-            }
-            ssize_t got = 0;
-            do {
-                got = ::recv(fd, buffer.data(), buffer.size(), 0);
-            } while (got < 0 && errno == EINTR);
-            if (got <= 0) {
-                failed = true;
-                return got;
-            }
+        if (start == pending.size()) {
+            pending.clear();
             start = 0;
-            end = std::size_t(got);
+            if (!receive()) {
+                return lastReceived;
+            }
         }
-        const std::size_t taken = std::min(size, end - start);
-        std::copy_n(buffer.data() + start, taken, ptr);
+        const std::size_t taken = std::min(size, pending.size() - start);
+        std::copy_n(pending.data() + start, taken, ptr);
         start += taken;
         return ssize_t(taken);
     }
@@ -144,6 +189,35 @@ public:
     socket_t socket() const override { return fd; }
 
 private:
+    // Appends what the client sent next; false when it sent nothing in time or hung up.
+    bool receive()
+    {
+        // Once a read has failed the request is cut off: the library, reading on, must not
+        // wait a second read time-out for it.
+        if (failed) {
+            return false;
+        }
+        if (!waitFor(fd, POLLIN, readWait())) {
+            expired = armed && Clock::now() >= deadline;
+            failed = true;
+            lastReceived = -1;
+            return false;
+        }
+        const std::size_t had = pending.size();
+        pending.resize(had + ReceiveBytes);
+        ssize_t got = 0;
+        do {
+            got = ::recv(fd, pending.data() + had, ReceiveBytes, 0);
+        } while (got < 0 && errno == EINTR);
+        pending.resize(had + std::size_t(std::max<ssize_t>(got, 0)));
+        lastReceived = got;
+        if (got <= 0) {
+            failed = true;
+            return false;
+        }
+        return true;
+    }
+
     // The read time-out, or less when the request's deadline comes first.
     std::chrono::milliseconds readWait() const
     {
@@ -161,10 +235,46 @@ private:
     bool armed = false;
     bool expired = false;
     bool failed = false;
-    std::array<char, 4096> buffer {};
+    static constexpr std::size_t ReceiveBytes = 4096;
+    // What arrived and the library has not read yet, from start on: at most a head and one
+    // receive more.
+    std::string pending;
     std::size_t start = 0;
-    std::size_t end = 0;
+    ssize_t lastReceived = 0;
 };
+
+// Answers a head too large to read with 431, and logs it.
+void refuseHead(DeadlineStream& stream, const httplib::Logger& accessLog)
+{
+    const std::string body = "{\"error\":\"the request head is larger than "
+        + std::to_string(RequestHead::MaxBytes) + " bytes\"}";
+    const std::string answer = "HTTP/1.1 431 Request Header Fields Too Large\r\n"
+                               "Cache-Control: no-store\r\n"
+                               "Connection: close\r\n"
+                               "Content-Type: application/json; charset=utf-8\r\n"
+                               "Content-Length: "
+        + std::to_string(body.size()) + "\r\n\r\n" + body;
+    [[maybe_unused]] const ssize_t written = stream.write(answer.data(), answer.size());
+    stream.drain();
+    if (!accessLog) {
+        return;
+    }
+    // Logged as the library logs what it answers: the request line's three parts.
+    httplib::Request request;
+    const std::string_view line = stream.requestLine();
+    const std::size_t methodEnd = std::min(line.find(' '), line.size());
+    const std::size_t targetEnd = std::min(line.rfind(' '), line.size());
+    request.method = line.substr(0, methodEnd);
+    if (targetEnd > methodEnd) {
+        request.target = line.substr(methodEnd + 1, targetEnd - methodEnd - 1);
+        request.version = line.substr(targetEnd + 1);
+    }
+    stream.get_remote_ip_and_port(request.remote_addr, request.remote_port);
+    httplib::Response response;
+    response.status = 431;
+    response.body = body;
+    accessLog(request, response);
+}
 
 void closeConnection(int fd)
 {
@@ -356,6 +466,13 @@ BoundedServer::BoundedServer(std::chrono::milliseconds requestTimeLimit, std::si
     };
 }
 
+BoundedServer& BoundedServer::set_logger(httplib::Logger logger)
+{
+    accessLog = logger;
+    httplib::Server::set_logger(std::move(logger));
+    return *this;
+}
+
 bool BoundedServer::setBacklog(int backlog)
 {
     return svr_sock_ != INVALID_SOCKET && ::listen(svr_sock_, backlog) == 0;
@@ -383,6 +500,10 @@ bool BoundedServer::serve(socket_t sock, std::size_t requestsLeft)
             break;
         }
         stream.startRequest(Clock::now() + requestTimeLimit);
+        if (stream.readHead() == DeadlineStream::Head::TooLarge) {
+            refuseHead(stream, accessLog);
+            break;
+        }
         bool closed = false;
         ok = process_request(stream, requestsLeft == 1, closed, nullptr);
         if (!ok || closed || stream.ranOutOfTime() || stream.readFailed()) {

@@ -36,6 +36,10 @@ public:
     // and each dropped one waits a second or more for its retransmission.
     bool setBacklog(int backlog);
 
+    // The library's logger, kept here too for the requests refused before the library sees
+    // them (a head larger than RequestHead::MaxBytes, answered 431).
+    BoundedServer& set_logger(httplib::Logger logger);
+
 private:
     friend class ConnectionPark;
 
@@ -45,6 +49,7 @@ private:
     bool serve(socket_t sock, std::size_t requestsLeft);
 
     std::chrono::milliseconds requestTimeLimit;
+    httplib::Logger accessLog;
     std::size_t maxIdle;
     // The poller of the running accept loop; null while none runs.
     std::atomic<ConnectionPark*> park = nullptr;

@@ -2,10 +2,12 @@
 // reports database (importing an earlier version's reports file), binds the port, then serves until SIGINT or SIGTERM (exit 0). Any start-up
 // failure is one clear message on standard error and exit 1; a bad command line exits 2.
 
+#include "allocatorsettings.h"
 #include "answerobjects.h"
 #include "channels.h"
 #include "releasestore.h"
 #include "dashboard.h"
+#include "reportcopy.h"
 #include "reportstore.h"
 #include "serveroptions.h"
 #include "signedanswers.h"
@@ -21,6 +23,7 @@
 #include <cstring>
 #include <pthread.h>
 #include <thread>
+#include <unistd.h>
 
 namespace fs = std::filesystem;
 
@@ -120,6 +123,61 @@ private:
     std::thread thread;
 };
 
+// vendor-server --import-reports FROM --reports TO: copies, with a progress line, then exits.
+int importReports(const std::string& from, const std::string& to)
+{
+    std::string error;
+    const std::unique_ptr<ReportDatabase> source = openReportDatabase(from, false, error);
+    if (!source) {
+        return fail(error);
+    }
+    const std::unique_ptr<ReportDatabase> target = openReportDatabase(to, false, error);
+    if (!target) {
+        return fail(error);
+    }
+    if (!source->file().empty() && source->file() == target->file()) {
+        return fail("--import-reports and --reports name the same database");
+    }
+    const bool terminal = ::isatty(STDOUT_FILENO) != 0;
+    int shown = -1;
+    std::int64_t copied = 0;
+    const bool done = copyReports(*source, *target,
+        [&](std::int64_t so, std::int64_t all) {
+            // On a terminal one line rewritten; in a log a line every 5%.
+            const int percent = all > 0 ? int(so * 100 / all) : 100;
+            if (!terminal && percent / 5 == shown / 5 && so < all) {
+                return;
+            }
+            shown = percent;
+            std::fprintf(stdout, "%svendor-server: copied %lld of %lld report(s) (%d%%)%s", terminal ? "\r" : "",
+                (long long)so, (long long)all, percent, terminal ? "" : "\n");
+            std::fflush(stdout);
+        },
+        copied, error);
+    if (terminal && shown >= 0) {
+        std::fputs("\n", stdout);
+    }
+    if (!done) {
+        return fail("the copy stopped after " + std::to_string(copied) + " report(s), which are kept; run the same "
+            "command again to go on: " + error);
+    }
+    // The pseudonyms need their secret wherever the reports go.
+    const fs::path secret = source->file().empty() ? fs::path("reports.secret beside the releases directory of its servers")
+                                                   : ReportStore::secretPath(source->file());
+    std::error_code code;
+    if (!target->file().empty() && !source->file().empty() && !fs::exists(ReportStore::secretPath(target->file()), code)) {
+        fs::copy_file(secret, ReportStore::secretPath(target->file()), code);
+        if (!code) {
+            fs::permissions(ReportStore::secretPath(target->file()), fs::perms::owner_read | fs::perms::owner_write, code);
+        }
+    }
+    say("copied " + std::to_string(copied) + " report(s) from " + source->describe() + " into " + target->describe()
+        + "; its pseudonyms are those of the secret " + secret.string()
+        + ": every vendor-server using it needs that secret (for PostgreSQL, as reports.secret beside its releases "
+          "directory)");
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -133,6 +191,7 @@ int main(int argc, char** argv)
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
     // A client that hangs up mid-download must not end the server.
     std::signal(SIGPIPE, SIG_IGN);
+    AllocatorSettings::apply();
 
     ServerOptions options;
     std::string error;
@@ -143,6 +202,9 @@ int main(int argc, char** argv)
     if (options.help) {
         std::fputs(usageText(argv[0]).c_str(), stdout);
         return 0;
+    }
+    if (!options.importReports.empty()) {
+        return importReports(options.importReports, options.reportsFile.string());
     }
     if (options.publicBase.empty() && isWildcardHost(options.host)) {
         return fail("listening on all interfaces (" + options.host
@@ -201,20 +263,25 @@ int main(int argc, char** argv)
         return fail("not started: the objects cannot be read");
     }
 
+    // A PostgreSQL URL, or an SQLite file (by default beside the releases directory).
+    const bool reportsOnServer = isPostgresLocation(options.reportsFile.string());
     fs::path reportsFile
         = options.reportsFile.empty() ? store.root().parent_path() / "reports.sqlite" : options.reportsFile;
     // Earlier versions appended JSON lines to reports.jsonl; a command line that still names
     // that file keeps working, with the database beside it.
-    fs::path earlierReports = reportsFile.parent_path() / "reports.jsonl";
-    if (reportsFile.extension() == ".jsonl") {
+    fs::path earlierReports = (reportsOnServer ? store.root().parent_path() : reportsFile.parent_path()) / "reports.jsonl";
+    if (!reportsOnServer && reportsFile.extension() == ".jsonl") {
         earlierReports = reportsFile;
         reportsFile.replace_extension(".sqlite");
     }
-    if (!checkReportsPlace(reportsFile, store, error)) {
+    if (!reportsOnServer && !checkReportsPlace(reportsFile, store, error)) {
         return fail(error);
     }
+    // With PostgreSQL the secret is a file of each server's own, beside the releases directory.
+    const fs::path secretFile = reportsOnServer ? store.root().parent_path() / "reports.secret"
+                                                : ReportStore::secretPath(reportsFile);
     ReportStore reports;
-    if (!reports.open(reportsFile, error)) {
+    if (!reports.open(reportsFile.string(), secretFile, error)) {
         return fail(error);
     }
     std::error_code code;
@@ -234,7 +301,7 @@ int main(int argc, char** argv)
         }
     }
     Dashboard dashboard(store);
-    if (!options.dashboardTokenFile.empty() && !dashboard.open(options.dashboardTokenFile, reportsFile, error)) {
+    if (!options.dashboardTokenFile.empty() && !dashboard.open(options.dashboardTokenFile, reportsFile.string(), error)) {
         return fail(error);
     }
 
@@ -267,15 +334,16 @@ int main(int argc, char** argv)
     server.setDownloadBase(downloadBase);
     server.setObjects(&objects);
     if (!options.dashboardTokenFile.empty()) {
+        dashboard.setPublicBase(options.publicBase);
         server.setDashboard(&dashboard);
     }
 
     say("releases " + store.root().string() + ": " + std::to_string(store.releases().size())
         + " version(s), newest " + store.newest().version + " with "
         + std::to_string(store.newest().files.size()) + " file(s)");
-    say("usage reports go to " + reports.path().string());
+    say("usage reports go to " + reports.path());
     if (!options.dashboardTokenFile.empty()) {
-        say("dashboard at " + ownAddress + "/dashboard for requests with the token in "
+        say("dashboard at " + ownAddress + "/dashboard: sign in with the token in "
             + options.dashboardTokenFile.string());
     }
     say("download base " + downloadBase);

@@ -117,7 +117,7 @@ bool parseServerOptions(int argc, const char* const* argv, ServerOptions& option
             hasValue = true;
         }
         if (name != "--host" && name != "--port" && name != "--releases" && name != "--reports"
-            && name != "--public-base" && name != "--dashboard-token") {
+            && name != "--public-base" && name != "--dashboard-token" && name != "--import-reports") {
             error = "unknown argument: " + std::string(argument);
             return false;
         }
@@ -149,12 +149,18 @@ bool parseServerOptions(int argc, const char* const* argv, ServerOptions& option
             options.reportsFile = value;
         } else if (name == "--dashboard-token") {
             options.dashboardTokenFile = value;
+        } else if (name == "--import-reports") {
+            options.importReports = value;
         } else {
             options.publicBase = value;
             if (!checkPublicBase(options.publicBase, error)) {
                 return false;
             }
         }
+    }
+    if (!options.importReports.empty() && options.reportsFile.empty()) {
+        error = "--import-reports needs --reports naming the database to copy into";
+        return false;
     }
     return true;
 }
@@ -165,6 +171,7 @@ std::string usageText(std::string_view program)
     text += program;
     text += " [--host HOST] [--port PORT] [--releases DIR] [--reports FILE] [--public-base URL]\n"
             "       [--dashboard-token FILE]\n"
+            "       " + std::string(program) + " --import-reports FROM --reports TO\n"
             "\n"
             "Serves the releases directory DIR, in which DIR/VERSION/ holds the whole installation\n"
             "tree of each version, to the update check and the updater.\n"
@@ -173,7 +180,9 @@ std::string usageText(std::string_view program)
             "  --port PORT         port to listen on, 0 for any free one (default: the compiled-in\n"
             "                      server's port)\n"
             "  --releases DIR      the releases directory (default: ./releases)\n"
-            "  --reports FILE      the usage reports database (default: reports.sqlite beside DIR);\n"
+            "  --reports FILE|URL  the usage reports database (default: reports.sqlite beside DIR),\n"
+            "                      or postgresql://USER@HOST/DB to share one among servers, whose\n"
+            "                      pseudonym secret is then reports.secret beside DIR;\n"
             "                      reports.jsonl of earlier versions beside it is imported once.\n"
             "                      A FILE ending in .jsonl is such a file: the database is then the\n"
             "                      same name ending in .sqlite\n"
@@ -181,6 +190,9 @@ std::string usageText(std::string_view program)
             "                      V is then downloaded from URL/V/ (default: this server's /releases)\n"
             "  --dashboard-token FILE  serve GET /dashboard and /dashboard.json to requests with\n"
             "                      \"Authorization: Bearer TOKEN\", TOKEN being FILE's text\n"
+            "  --import-reports FROM  copy every report of FROM (a file or a URL) into the\n"
+            "                      --reports database TO, then exit; run again, it goes on where\n"
+            "                      it stopped and copies only reports stored since\n"
             "  --help              this text\n"
             "\n"
             "Optional files in DIR: product-info.json (an object keyed by version, \"*\" for any\n"

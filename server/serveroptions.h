@@ -10,6 +10,8 @@
 //                        FILE ending in ".jsonl" names an earlier version's reports file: the
 //                        database is then FILE with ".sqlite" in place of ".jsonl"
 //   --dashboard-token FILE  serve the dashboard to requests that carry the token in FILE
+//   --import-reports FROM  copy the reports of database FROM (a file or a postgresql:// URL)
+//                        into the --reports database, then exit: nothing is served
 //   --public-base URL    download base under which DIR is published, so that version V is
 //                        fetched from URL/V/... (default: this server's own /releases)
 //   --help               the usage text
@@ -27,6 +29,7 @@ struct ServerOptions
     std::filesystem::path releasesDir;
     std::filesystem::path reportsFile;
     std::filesystem::path dashboardTokenFile; // empty: no dashboard
+    std::string importReports; // empty: serve
     std::string publicBase; // empty: this server's own /releases
     bool help = false;
 };

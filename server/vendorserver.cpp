@@ -12,8 +12,10 @@
 #include <QByteArray>
 #include <QString>
 
+#include <algorithm>
 #include <array>
 #include <chrono>
+#include <cctype>
 #include <cerrno>
 #include <charconv>
 #include <cstdio>
@@ -36,8 +38,9 @@ constexpr std::string_view ReleasesPrefix = "/releases/";
 constexpr std::size_t MaxBodyBytes = 64 * 1024;
 // Requests served at once. Each one takes a thread while it sends its request, so a few
 // clients that send slowly must not take them all (the library's default is 8). Connections
-// between requests take none.
-constexpr std::size_t MaxConnections = 64;
+// between requests take none. Reports wait in their thread for the commit they share, so the
+// more can wait at once, the more share one sync: with 64, 200 clients got batches of 64.
+constexpr std::size_t MaxConnections = 256;
 // Keep-alive connections kept open between requests, well below the default limit of 1,024
 // open files.
 constexpr std::size_t MaxIdleConnections = 768;
@@ -150,6 +153,14 @@ bool isUtf8(const std::string& text)
     return QString::fromUtf8(bytes).toUtf8() == bytes;
 }
 
+bool isMultipart(std::string_view contentType)
+{
+    constexpr std::string_view Multipart = "multipart/";
+    return contentType.size() >= Multipart.size()
+        && std::equal(Multipart.begin(), Multipart.end(), contentType.begin(),
+            [](char a, char b) { return a == std::tolower(static_cast<unsigned char>(b)); });
+}
+
 class Descriptor
 {
 public:
@@ -201,6 +212,13 @@ VendorServer::VendorServer(const ReleaseStore& store, const Channels& channels, 
     // Files by prefix, not by a regular expression: std::regex recurses once per character,
     // and the target is the client's (up to 8 KiB).
     http.set_pre_routing_handler([this](const httplib::Request& request, httplib::Response& response) {
+        // No call takes multipart bodies, and the library would parse them before any handler
+        // could refuse: into a table of up to 1,024 parts, each part's header matched by a
+        // std::regex that recurses once per byte of it on the serving thread's stack.
+        if (isMultipart(request.get_header_value("Content-Type"))) {
+            refuse(request, response, 415, "multipart bodies are not accepted; send the form url-encoded");
+            return httplib::Server::HandlerResponse::Handled;
+        }
         if ((request.method != "GET" && request.method != "HEAD")
             || !request.path.starts_with(ReleasesPrefix)) {
             return httplib::Server::HandlerResponse::Unhandled;
@@ -396,10 +414,6 @@ void VendorServer::handleUseReport(const httplib::Request& request, httplib::Res
         }
         report.useState = int(useState);
     }
-    // An extra field of reports after a return; absent from older clients.
-    if (const std::optional<std::string> from = form.value("returnedFrom"); from && isUtf8(*from)) {
-        report.returnedFrom = *from;
-    }
     if (!reports.store(report, error)) {
         // One line naming the cause for the vendor; the client learns only that it failed.
         std::fprintf(stderr, "vendor-server: %s %s refused: the report could not be stored in \"%s\": %s\n",
@@ -424,6 +438,12 @@ void VendorServer::setDashboard(Dashboard* dashboard)
     });
     http.Get("/dashboard\\.json", [dashboard](const httplib::Request& request, httplib::Response& response) {
         dashboard->answer(request, response, true);
+    });
+    http.Post("/dashboard/sign-in", [dashboard](const httplib::Request& request, httplib::Response& response) {
+        dashboard->signIn(request, response);
+    });
+    http.Post("/dashboard/sign-out", [dashboard](const httplib::Request& request, httplib::Response& response) {
+        dashboard->signOut(request, response);
     });
 }
 

@@ -10,7 +10,7 @@
 //   POST /prod/Orbisnap/useReport?                form "mac, version, computerName, userName,
 //                                                 useState": stored in the reports database
 //   GET  /dashboard, /dashboard.json              the vendor's dashboard, with its token only
-//                                                 (dashboard.h)
+//   POST /dashboard/sign-in, /dashboard/sign-out  (dashboard.h)
 //   POST /prod/Orbisnap/getProductAd              ad.json, else {"ads":[]}
 //   GET  /releases/VERSION/PATH                   the bytes of one file of one release
 //   GET  /releases/objects/NAME                   the bytes of one object (answerobjects.h)

@@ -1,12 +1,16 @@
-// bench_dashboard [REPORTS] [INSTALLATIONS] [RUNS] [--keep DIR]
+// bench_dashboard [REPORTS] [INSTALLATIONS] [RUNS] [--keep DIR] [--bulk] [--reports URL]
 //
 // Fills a fresh reports database with REPORTS synthetic reports (default 1,000,000) from
 // INSTALLATIONS installations (default 30,000) over the last 90 days, six releases coming out
 // every 15 days and taken up over the following days, then times, RUNS times each (default 7):
 // reading the figures, the page (figures + HTML) and the JSON (figures + JSON), and storing one
-// more report durably. Prints the best and the median of wall and CPU time. --keep DIR keeps the
-// database (DIR/reports.sqlite) for timing it through vendor-server.
+// more report durably. Prints the figures, and the best and the median of wall and CPU time.
+// --keep DIR keeps the database (DIR/reports.sqlite) for timing it through vendor-server.
+// --bulk writes the rows straight in the store's schema (bulkfill.h) instead of through the
+// store, for tens of millions of reports. --reports URL fills a PostgreSQL database instead
+// (an empty one: postgresql://USER@HOST/DB).
 
+#include "bulkfill.h"
 #include "dashboardfigures.h"
 #include "dashboardpage.h"
 #include "reportstore.h"
@@ -19,6 +23,7 @@
 #include <unistd.h>
 #include <filesystem>
 #include <functional>
+#include <optional>
 #include <random>
 #include <string>
 #include <vector>
@@ -66,10 +71,16 @@ int main(int argc, char** argv)
     std::size_t installations = 30000;
     int runs = 7;
     fs::path keep;
+    bool bulk = false;
+    std::string url;
     std::vector<std::string> numbers;
     for (int i = 1; i < argc; ++i) {
         const std::string argument = argv[i];
-        if (argument == "--keep" && i + 1 < argc) {
+        if (argument == "--bulk") {
+            bulk = true;
+        } else if (argument == "--reports" && i + 1 < argc) {
+            url = argv[++i];
+        } else if (argument == "--keep" && i + 1 < argc) {
             keep = argv[++i];
         } else {
             numbers.push_back(argument);
@@ -91,9 +102,10 @@ int main(int argc, char** argv)
     for (const char* suffix : { "", "-wal", "-shm", ".secret" }) {
         fs::remove(database.string() + suffix);
     }
-    ReportStore store;
+    const std::string location = url.empty() ? database.string() : url;
+    std::optional<ReportStore> store(std::in_place);
     std::string error;
-    if (!store.open(database, error)) {
+    if (!store->open(location, ReportStore::secretPath(database), error)) {
         std::fprintf(stderr, "bench_dashboard: %s\n", error.c_str());
         return 1;
     }
@@ -115,12 +127,28 @@ int main(int argc, char** argv)
     std::uniform_int_distribution<int> second(0, 86399);
     std::uniform_int_distribution<int> state(0, 3);
 
-    std::printf("filling %s: %zu reports from %zu installations over %d days\n", database.c_str(), reports,
-        installations, Days);
-    store.setDurable(false);
+    std::printf("filling %s: %zu reports from %zu installations over %d days%s\n", location.c_str(), reports,
+        installations, Days, bulk ? ", straight in the schema" : "");
+    store->setDurable(false);
     std::size_t stored = 0;
     std::vector<UsageReport> batch;
     const Times fill = measure([&] {
+        if (bulk) {
+            // The rows are written by a connection of their own, to a database no one else uses.
+            store.reset();
+            std::int64_t made = 0;
+            if (!bulkFill(location, { std::int64_t(installations), std::int64_t(reports), Days, now, releases }, made, error)) {
+                std::fprintf(stderr, "bench_dashboard: %s\n", error.c_str());
+                std::exit(1);
+            }
+            stored = std::size_t(made);
+            store.emplace();
+            if (!store->open(location, ReportStore::secretPath(database), error)) {
+                std::fprintf(stderr, "bench_dashboard: %s\n", error.c_str());
+                std::exit(1);
+            }
+            return;
+        }
         for (int day = 0; day < Days && stored < reports; ++day) {
             for (std::size_t i = 0; i < installations && stored < reports; ++i) {
                 if (chance(random) >= perDay) {
@@ -142,7 +170,7 @@ int main(int argc, char** argv)
                 batch.push_back(std::move(one));
                 ++stored;
                 if (batch.size() == 20000) {
-                    if (!store.storeAll(batch, error)) {
+                    if (!store->storeAll(batch, error)) {
                         std::fprintf(stderr, "bench_dashboard: %s\n", error.c_str());
                         std::exit(1);
                     }
@@ -150,20 +178,25 @@ int main(int argc, char** argv)
                 }
             }
         }
-        if (!batch.empty() && !store.storeAll(batch, error)) {
+        if (!batch.empty() && !store->storeAll(batch, error)) {
             std::fprintf(stderr, "bench_dashboard: %s\n", error.c_str());
             std::exit(1);
         }
     });
-    store.setDurable(true);
-    std::printf("filled %zu reports in %.1f s (%.1f s CPU): %.0f reports/s in batches of 20,000\n", stored,
-        fill.wallMs / 1e3, fill.cpuMs / 1e3, double(stored) / (fill.wallMs / 1e3));
-    std::error_code code;
-    std::printf("database %.1f MiB, WAL %.1f MiB\n", double(fs::file_size(database, code)) / 1048576.0,
-        double(fs::file_size(database.string() + "-wal", code)) / 1048576.0);
+    store->setDurable(true);
+    std::printf("filled %zu reports in %.1f s (%.1f s CPU): %.0f reports/s %s\n", stored, fill.wallMs / 1e3,
+        fill.cpuMs / 1e3, double(stored) / (fill.wallMs / 1e3), bulk ? "straight in the schema" : "in batches of 20,000");
+    if (url.empty()) {
+        std::error_code code;
+        const auto mib = [&](const std::string& file) {
+            const auto size = fs::file_size(file, code);
+            return code ? 0.0 : double(size) / 1048576.0;
+        };
+        std::printf("database %.1f MiB, WAL %.1f MiB\n", mib(database.string()), mib(database.string() + "-wal"));
+    }
 
     DashboardQuery query;
-    if (!query.open(database, error)) {
+    if (!query.open(location, error)) {
         std::fprintf(stderr, "bench_dashboard: %s\n", error.c_str());
         return 1;
     }
@@ -192,6 +225,15 @@ int main(int argc, char** argv)
         (long long)figures.totalReports, (long long)figures.totalInstallations, (long long)figures.activeInstallations,
         figures.activeInstallations ? 100.0 * double(figures.onNewest) / double(figures.activeInstallations) : 0.0,
         figures.newest.c_str());
+    for (const VersionSeries& series : figures.activeByVersion) {
+        std::printf("  %-14s active today %lld, 30 days ago %lld\n", series.version.empty() ? "other" : series.version.c_str(),
+            (long long)series.installations.back(), (long long)series.installations.front());
+    }
+    for (const ReleaseUptake& uptake : figures.releases) {
+        std::printf("  release %-8s first reported %s, half of the active installations after %s day(s)\n",
+            uptake.version.c_str(), uptake.firstDay ? utcTimeText(*uptake.firstDay * 86400).substr(0, 10).c_str() : "never",
+            uptake.daysToHalf ? std::to_string(*uptake.daysToHalf).c_str() : "no");
+    }
     report("figures (queries)", loads);
     report(("page (figures + " + std::to_string(pageBytes) + " B HTML)").c_str(), pages);
     report(("JSON (figures + " + std::to_string(jsonBytes) + " B)").c_str(), jsons);
@@ -206,7 +248,7 @@ int main(int argc, char** argv)
         one.version = releases.back();
         one.useState = 1;
         stores.push_back(measure([&] {
-            if (!store.store(one, error)) {
+            if (!store->store(one, error)) {
                 std::fprintf(stderr, "bench_dashboard: %s\n", error.c_str());
                 std::exit(1);
             }

@@ -1,8 +1,7 @@
 #include "dashboardfigures.h"
 
+#include "reportdatabase.h"
 #include "version.h"
-
-#include <sqlite3.h>
 
 #include <algorithm>
 #include <array>
@@ -17,36 +16,6 @@ constexpr std::int64_t SecondsPerDay = 86400;
 std::int64_t dayOf(std::int64_t t)
 {
     return t >= 0 ? t / SecondsPerDay : (t + 1) / SecondsPerDay - 1;
-}
-
-// Runs sql with its integer parameters bound, calling row for each result row.
-bool query(sqlite3* db, const char* sql, std::initializer_list<std::int64_t> parameters,
-    const std::function<void(sqlite3_stmt*)>& row, std::string& error)
-{
-    sqlite3_stmt* statement = nullptr;
-    if (sqlite3_prepare_v2(db, sql, -1, &statement, nullptr) != SQLITE_OK) {
-        error = sqlite3_errmsg(db);
-        return false;
-    }
-    int index = 1;
-    for (const std::int64_t parameter : parameters) {
-        sqlite3_bind_int64(statement, index++, parameter);
-    }
-    int result = SQLITE_ROW;
-    while ((result = sqlite3_step(statement)) == SQLITE_ROW) {
-        row(statement);
-    }
-    if (result != SQLITE_DONE) {
-        error = sqlite3_errmsg(db);
-    }
-    sqlite3_finalize(statement);
-    return result == SQLITE_DONE;
-}
-
-std::string columnText(sqlite3_stmt* statement, int column)
-{
-    const auto* data = reinterpret_cast<const char*>(sqlite3_column_text(statement, column));
-    return data ? std::string(data, std::size_t(sqlite3_column_bytes(statement, column))) : std::string();
 }
 
 bool sameVersion(const std::string& a, const std::string& b)
@@ -66,20 +35,16 @@ std::string DashboardFigures::dayText(int index) const
     return text.data();
 }
 
-DashboardQuery::~DashboardQuery()
-{
-    sqlite3_close(db);
-}
+DashboardQuery::~DashboardQuery() = default;
 
-bool DashboardQuery::open(const std::filesystem::path& database, std::string& error)
+bool DashboardQuery::open(const std::string& location, std::string& error)
 {
-    if (sqlite3_open_v2(database.c_str(), &db, SQLITE_OPEN_READONLY | SQLITE_OPEN_NOFOLLOW | SQLITE_OPEN_FULLMUTEX,
-            nullptr)
-        != SQLITE_OK) {
-        error = "cannot read reports database \"" + database.string() + "\": " + (db ? sqlite3_errmsg(db) : "out of memory");
+    std::string cause;
+    db = openReportDatabase(location, true, cause);
+    if (!db) {
+        error = "cannot read the reports: " + cause;
         return false;
     }
-    sqlite3_busy_timeout(db, 1000);
     return true;
 }
 
@@ -95,17 +60,15 @@ bool DashboardQuery::load(std::int64_t now, const std::vector<std::string>& rele
         error = "the reports database is not open";
         return false;
     }
-    // One snapshot for every figure, while reports go on being written.
-    if (sqlite3_exec(db, "BEGIN", nullptr, nullptr, nullptr) != SQLITE_OK) {
-        error = sqlite3_errmsg(db);
+    ReportAggregates aggregates;
+    if (!db->readAggregates(figures.firstDay, aggregates, error)) {
         return false;
     }
-    const bool ok = read(releases, figures, error);
-    sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr);
-    return ok;
+    computeFigures(aggregates, releases, figures);
+    return true;
 }
 
-bool DashboardQuery::read(const std::vector<std::string>& releases, DashboardFigures& figures, std::string& error)
+void computeFigures(const ReportAggregates& aggregates, const std::vector<std::string>& releases, DashboardFigures& figures)
 {
     constexpr int Days = DashboardFigures::WindowDays;
     const std::int64_t first = figures.firstDay;
@@ -113,20 +76,8 @@ bool DashboardQuery::read(const std::vector<std::string>& releases, DashboardFig
     const auto inWindow = [&](std::int64_t day) { return day >= first && day <= last; };
 
     // dayVersions is days x versions: small whatever the number of reports.
-    struct DayCount
-    {
-        std::int64_t day;
-        std::string version;
-        std::int64_t count;
-    };
-    std::vector<DayCount> dayVersions;
-    if (!query(db, "SELECT day, version, installations FROM dayVersions WHERE installations > 0", {},
-            [&](sqlite3_stmt* row) {
-                dayVersions.push_back({ sqlite3_column_int64(row, 0), columnText(row, 1), sqlite3_column_int64(row, 2) });
-            },
-            error)) {
-        return false;
-    }
+    const std::vector<ReportAggregates::DayCount>& dayVersions = aggregates.dayVersions;
+    using DayCount = ReportAggregates::DayCount;
 
     // Active installations by version in the window.
     std::map<std::string, std::vector<std::int64_t>> byVersion;
@@ -180,17 +131,11 @@ bool DashboardQuery::read(const std::vector<std::string>& releases, DashboardFig
     }
 
     // Installations active in the window, by the version of their latest report.
-    if (!query(db, "SELECT lastVersion, count(*) FROM installations WHERE lastDay >= ?1 GROUP BY lastVersion",
-            { first },
-            [&](sqlite3_stmt* row) {
-                const std::int64_t count = sqlite3_column_int64(row, 1);
-                figures.activeInstallations += count;
-                if (sameVersion(columnText(row, 0), figures.newest)) {
-                    figures.onNewest += count;
-                }
-            },
-            error)) {
-        return false;
+    for (const auto& [version, count] : aggregates.latestSince) {
+        figures.activeInstallations += count;
+        if (sameVersion(version, figures.newest)) {
+            figures.onNewest += count;
+        }
     }
 
     // Uptake per release: versions as clients sent them, matched to releases by version order;
@@ -230,36 +175,18 @@ bool DashboardQuery::read(const std::vector<std::string>& releases, DashboardFig
 
     // Reports by state per day, and the totals.
     std::map<int, std::vector<std::int64_t>> byState;
-    if (!query(db, "SELECT day, state, reports FROM dayStates", {},
-            [&](sqlite3_stmt* row) {
-                const std::int64_t day = sqlite3_column_int64(row, 0);
-                const std::int64_t count = sqlite3_column_int64(row, 2);
-                figures.totalReports += count;
-                if (inWindow(day)) {
-                    auto& series = byState[int(sqlite3_column_int64(row, 1))];
-                    series.resize(Days, 0);
-                    series[std::size_t(day - first)] += count;
-                    figures.windowReports += count;
-                }
-            },
-            error)) {
-        return false;
+    for (const ReportAggregates::StateDay& entry : aggregates.dayStates) {
+        figures.totalReports += entry.reports;
+        if (inWindow(entry.day)) {
+            auto& series = byState[entry.state];
+            series.resize(Days, 0);
+            series[std::size_t(entry.day - first)] += entry.reports;
+            figures.windowReports += entry.reports;
+        }
     }
     for (auto& [state, counts] : byState) {
         figures.reportsByState.push_back({ state, std::move(counts) });
     }
-    // Ids grow from 1 and no row is ever deleted, so the largest is the count without a scan.
-    return query(db, "SELECT max(id) FROM installations", {},
-               [&](sqlite3_stmt* row) { figures.totalInstallations = sqlite3_column_int64(row, 0); }, error)
-        && query(db, "SELECT time FROM reports ORDER BY id DESC LIMIT 1", {},
-            [&](sqlite3_stmt* row) { figures.lastReport = sqlite3_column_int64(row, 0); }, error)
-        && query(db,
-            "SELECT t.version, count(*), (SELECT count(*) FROM releaseReturns r WHERE r.version = t.version) "
-            "FROM releaseInstallations t GROUP BY t.version",
-            {},
-            [&](sqlite3_stmt* row) {
-                figures.returns.push_back(
-                    { columnText(row, 0), sqlite3_column_int64(row, 1), sqlite3_column_int64(row, 2) });
-            },
-            error);
+    figures.totalInstallations = aggregates.installations;
+    figures.lastReport = aggregates.lastReport;
 }

@@ -1,7 +1,8 @@
 #pragma once
 
-// The figures of the vendor's dashboard, read from the reports database (reportstore.h) in one
-// read transaction, so they agree with each other. Days are UTC days; the window is the last
+// The figures of the vendor's dashboard, read from the reports database's aggregates
+// (reportdatabase.h) in one read transaction, so they agree with each other and take the same
+// time however many installations and reports there are. Days are UTC days; the window is the last
 // WindowDays days up to and including the day of `now`.
 //
 // - Active installations by version: per day, installations that reported that day, each under
@@ -13,16 +14,18 @@
 // - Per release: the first day it was reported on, and the days from then until installations
 //   on it or a newer release were at least half of that day's active installations (none while
 //   they have not been).
-// - Reports per day by state; totals; the time of the last report stored.
+// - Reports per day by state; totals; the time of the latest report.
+
+#include "reportdatabase.h"
 
 #include <cstdint>
 #include <filesystem>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
 
-struct sqlite3;
 
 struct VersionSeries
 {
@@ -44,14 +47,6 @@ struct ReleaseUptake
     std::optional<std::int64_t> daysToHalf;
 };
 
-// Per release: the installations that took it, and those that returned from it.
-struct ReleaseHealth
-{
-    std::string version;
-    std::int64_t took = 0;
-    std::int64_t returned = 0;
-};
-
 struct DashboardFigures
 {
     static constexpr int WindowDays = 30;
@@ -70,7 +65,6 @@ struct DashboardFigures
     std::int64_t totalInstallations = 0;
     std::int64_t windowReports = 0;
     std::optional<std::int64_t> lastReport; // seconds since 1970
-    std::vector<ReleaseHealth> returns; // releases with reports, by version text
 
     // "2026-12-08" for a day of the window.
     std::string dayText(int index) const;
@@ -85,15 +79,17 @@ public:
     DashboardQuery& operator=(const DashboardQuery&) = delete;
     ~DashboardQuery();
 
-    bool open(const std::filesystem::path& database, std::string& error);
+    // location: an SQLite file or a postgresql:// URL, as ReportStore takes it.
+    bool open(const std::string& location, std::string& error);
 
     // releases: the versions the server publishes (any order); newest: the newest of them.
     bool load(std::int64_t now, const std::vector<std::string>& releases, const std::string& newest,
         DashboardFigures& figures, std::string& error);
 
 private:
-    bool read(const std::vector<std::string>& releases, DashboardFigures& figures, std::string& error);
-
-    sqlite3* db = nullptr;
+    std::unique_ptr<ReportDatabase> db;
     std::mutex mutex;
 };
+
+// The figures of aggregates read for figures.firstDay (figures.now, firstDay and newest set).
+void computeFigures(const ReportAggregates& aggregates, const std::vector<std::string>& releases, DashboardFigures& figures);

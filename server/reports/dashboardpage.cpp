@@ -254,18 +254,6 @@ std::string dashboardHtml(const DashboardFigures& f)
     }
     html += "</table>\n";
 
-    html += "<h2>Returns per release</h2>\n<table id=\"returns\"><tr><th>release</th><th>took it</th>"
-            "<th>confirmed</th><th>returned</th><th>return rate</th></tr>";
-    for (const ReleaseHealth& release : f.returns) {
-        const double rate = release.took > 0 ? 100.0 * double(release.returned) / double(release.took) : 0.0;
-        char percent[32];
-        std::snprintf(percent, sizeof percent, "%.1f%%", rate);
-        html += "<tr><td>" + htmlEscaped(release.version) + "</td><td>" + std::to_string(release.took) + "</td><td>"
-            + std::to_string(release.took - release.returned) + "</td><td>" + std::to_string(release.returned)
-            + "</td><td>" + percent + "</td></tr>";
-    }
-    html += "</table>\n";
-
     html += "<h2>Reports per day by state</h2>\n" + stateChart(f);
     entries.clear();
     for (std::size_t i = 0; i < f.reportsByState.size(); ++i) {
@@ -324,16 +312,6 @@ std::string dashboardJson(const DashboardFigures& f)
         entry["firstDay"] = release.firstDay ? Json::Value(dayText(*release.firstDay)) : Json::Value();
         entry["daysToHalf"] = release.daysToHalf ? Json::Value(Json::Int64(*release.daysToHalf)) : Json::Value();
         releases.append(entry);
-    }
-    Json::Value& returns = document["returns"] = Json::Value(Json::arrayValue);
-    for (const ReleaseHealth& release : f.returns) {
-        Json::Value entry(Json::objectValue);
-        entry["version"] = release.version;
-        entry["took"] = Json::Int64(release.took);
-        entry["confirmed"] = Json::Int64(release.took - release.returned);
-        entry["returned"] = Json::Int64(release.returned);
-        entry["rate"] = release.took > 0 ? double(release.returned) / double(release.took) : 0.0;
-        returns.append(entry);
     }
     Json::Value& byState = document["reportsByState"] = Json::Value(Json::arrayValue);
     for (const StateSeries& series : f.reportsByState) {

@@ -3,8 +3,6 @@
 #include <json/reader.h>
 #include <json/value.h>
 
-#include <sqlite3.h>
-
 #include <array>
 #include <cerrno>
 #include <cstring>
@@ -16,118 +14,6 @@
 namespace fs = std::filesystem;
 
 namespace {
-
-constexpr int SchemaVersion = 1;
-constexpr std::int64_t SecondsPerDay = 86400;
-
-const char* const Schema = R"sql(
-CREATE TABLE IF NOT EXISTS meta(key TEXT PRIMARY KEY, value) WITHOUT ROWID;
-CREATE TABLE IF NOT EXISTS installations(
-    id INTEGER PRIMARY KEY,
-    mac BLOB NOT NULL, computerName BLOB NOT NULL, userName BLOB NOT NULL,
-    firstTime INTEGER NOT NULL, lastTime INTEGER NOT NULL, lastDay INTEGER NOT NULL,
-    lastVersion TEXT NOT NULL,
-    UNIQUE(mac, computerName, userName));
-CREATE INDEX IF NOT EXISTS installationsByLastDay ON installations(lastDay, lastVersion);
-CREATE TABLE IF NOT EXISTS reports(
-    id INTEGER PRIMARY KEY,
-    time INTEGER NOT NULL, installation INTEGER NOT NULL, version TEXT NOT NULL, state INTEGER NOT NULL);
-CREATE TABLE IF NOT EXISTS installationDays(
-    day INTEGER NOT NULL, installation INTEGER NOT NULL, version TEXT NOT NULL, time INTEGER NOT NULL,
-    PRIMARY KEY(day, installation)) WITHOUT ROWID;
-CREATE TABLE IF NOT EXISTS dayVersions(
-    day INTEGER NOT NULL, version TEXT NOT NULL, installations INTEGER NOT NULL,
-    PRIMARY KEY(day, version)) WITHOUT ROWID;
-CREATE TABLE IF NOT EXISTS dayStates(
-    day INTEGER NOT NULL, state INTEGER NOT NULL, reports INTEGER NOT NULL,
-    PRIMARY KEY(day, state)) WITHOUT ROWID;
-CREATE TABLE IF NOT EXISTS releaseInstallations(
-    version TEXT NOT NULL, installation INTEGER NOT NULL,
-    PRIMARY KEY(version, installation)) WITHOUT ROWID;
-CREATE TABLE IF NOT EXISTS releaseReturns(
-    version TEXT NOT NULL, installation INTEGER NOT NULL, time INTEGER NOT NULL,
-    PRIMARY KEY(version, installation)) WITHOUT ROWID;
-)sql";
-
-enum Statement {
-    UpsertInstallation,
-    InsertReport,
-    SelectDay,
-    InsertDay,
-    UpdateDay,
-    CountVersion,
-    CountState,
-    ReadMeta,
-    WriteMeta,
-    TookRelease,
-    ReturnedFrom,
-    StatementCount
-};
-
-const std::array<const char*, StatementCount> StatementTexts = {
-    // Every SET expression sees the row as it was, so "latest" compares with the old lastTime.
-    "INSERT INTO installations(mac, computerName, userName, firstTime, lastTime, lastDay, lastVersion) "
-    "VALUES(?1, ?2, ?3, ?4, ?4, ?5, ?6) ON CONFLICT(mac, computerName, userName) DO UPDATE SET "
-    "firstTime = min(firstTime, excluded.firstTime), "
-    "lastVersion = CASE WHEN excluded.lastTime >= lastTime THEN excluded.lastVersion ELSE lastVersion END, "
-    "lastDay = CASE WHEN excluded.lastTime >= lastTime THEN excluded.lastDay ELSE lastDay END, "
-    "lastTime = max(lastTime, excluded.lastTime) RETURNING id",
-    "INSERT INTO reports(time, installation, version, state) VALUES(?1, ?2, ?3, ?4)",
-    "SELECT version, time FROM installationDays WHERE day = ?1 AND installation = ?2",
-    "INSERT INTO installationDays(day, installation, version, time) VALUES(?1, ?2, ?3, ?4)",
-    "UPDATE installationDays SET version = ?3, time = ?4 WHERE day = ?1 AND installation = ?2",
-    "INSERT INTO dayVersions(day, version, installations) VALUES(?1, ?2, ?3) "
-    "ON CONFLICT(day, version) DO UPDATE SET installations = installations + excluded.installations",
-    "INSERT INTO dayStates(day, state, reports) VALUES(?1, ?2, 1) "
-    "ON CONFLICT(day, state) DO UPDATE SET reports = reports + 1",
-    "SELECT value FROM meta WHERE key = ?1",
-    "INSERT INTO meta(key, value) VALUES(?1, ?2) ON CONFLICT(key) DO UPDATE SET value = excluded.value",
-    "INSERT OR IGNORE INTO releaseInstallations(version, installation) VALUES(?1, ?2)",
-    // A return is counted once per installation and version, however often it is reported.
-    "INSERT OR IGNORE INTO releaseReturns(version, installation, time) VALUES(?1, ?2, ?3)",
-};
-
-// Resets a statement whatever way the step left it, so no read stays open past its use.
-class Step
-{
-public:
-    explicit Step(sqlite3_stmt* statement)
-        : statement(statement)
-    {
-        sqlite3_reset(statement);
-        sqlite3_clear_bindings(statement);
-    }
-    ~Step() { sqlite3_reset(statement); }
-    Step(const Step&) = delete;
-    Step& operator=(const Step&) = delete;
-
-    Step& bind(int index, std::int64_t value)
-    {
-        sqlite3_bind_int64(statement, index, value);
-        return *this;
-    }
-    Step& bind(int index, const std::string& text)
-    {
-        sqlite3_bind_text(statement, index, text.data(), int(text.size()), SQLITE_STATIC);
-        return *this;
-    }
-    Step& bind(int index, const Pseudonym& blob)
-    {
-        sqlite3_bind_blob(statement, index, blob.data(), int(blob.size()), SQLITE_STATIC);
-        return *this;
-    }
-    // SQLITE_ROW or SQLITE_DONE, or an error code.
-    int run() { return sqlite3_step(statement); }
-    std::int64_t integer(int column) const { return sqlite3_column_int64(statement, column); }
-    std::string text(int column) const
-    {
-        const auto* data = reinterpret_cast<const char*>(sqlite3_column_text(statement, column));
-        return data ? std::string(data, std::size_t(sqlite3_column_bytes(statement, column))) : std::string();
-    }
-
-private:
-    sqlite3_stmt* statement;
-};
 
 std::string hex(const Pseudonym& bytes)
 {
@@ -141,6 +27,16 @@ std::string hex(const Pseudonym& bytes)
 }
 
 } // namespace
+
+struct ReportStore::Batch
+{
+    // Its own, so that a commit wakes the reports it stored and one of the next batch, not
+    // every waiting thread.
+    std::condition_variable changed;
+    std::vector<PseudonymousReport> reports;
+    bool done = false;
+    std::vector<std::string> errors; // one per report, empty when it was stored
+};
 
 std::string utcTimeText(std::int64_t t)
 {
@@ -170,114 +66,46 @@ fs::path ReportStore::secretPath(const fs::path& database)
     return secret;
 }
 
-ReportStore::~ReportStore()
-{
-    for (sqlite3_stmt* statement : statements) {
-        sqlite3_finalize(statement);
-    }
-    sqlite3_close(db);
-}
+ReportStore::~ReportStore() = default;
 
-bool ReportStore::exec(const char* sql, std::string& error)
+bool ReportStore::open(const std::string& where, const fs::path& secret, std::string& error)
 {
-    char* message = nullptr;
-    if (sqlite3_exec(db, sql, nullptr, nullptr, &message) == SQLITE_OK) {
-        return true;
-    }
-    error = message ? message : sqlite3_errmsg(db);
-    sqlite3_free(message);
-    return false;
-}
-
-bool ReportStore::open(const fs::path& path, std::string& error)
-{
-    const std::string described = "reports database \"" + path.string() + "\"";
-    struct stat status = {};
-    if (::lstat(path.c_str(), &status) == 0) {
-        if (S_ISLNK(status.st_mode)) {
-            error = "cannot open " + described + ": it is a symlink";
-            return false;
-        }
-        if (!S_ISREG(status.st_mode)) {
-            error = "cannot open " + described + ": it is not a regular file";
-            return false;
-        }
-    }
-    databasePath = path;
-    if (sqlite3_open_v2(path.c_str(), &db,
-            SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOFOLLOW | SQLITE_OPEN_FULLMUTEX, nullptr)
-        != SQLITE_OK) {
-        error = "cannot open " + described + ": " + (db ? sqlite3_errmsg(db) : "out of memory");
+    db = openReportDatabase(where, false, error);
+    if (!db) {
         return false;
     }
-    sqlite3_busy_timeout(db, BusyTimeoutMs);
-    sqlite3_extended_result_codes(db, 1);
-    std::string cause;
-    // WAL: the dashboard reads while reports are written, and a commit is one sequential append.
-    if (!exec("PRAGMA journal_mode=WAL; PRAGMA synchronous=FULL;", cause) || !exec(Schema, cause)) {
-        error = "cannot open " + described + ": " + cause;
-        return false;
-    }
-    if (!prepareStatements(cause)) {
-        error = "cannot open " + described + ": " + cause;
-        return false;
-    }
-    {
-        Step schema(statements[ReadMeta]);
-        if (schema.bind(1, std::string("schema")).run() == SQLITE_ROW && schema.integer(0) != SchemaVersion) {
-            error = described + " has schema " + schema.text(0) + ", which this vendor-server does not know";
-            return false;
-        }
-    }
-    return checkSecret(error);
+    location = db->file().empty() ? db->describe().substr(std::string("reports database ").size()) : db->file();
+    return checkSecret(secret, error);
 }
 
-bool ReportStore::prepareStatements(std::string& error)
+bool ReportStore::checkSecret(const fs::path& secretFile, std::string& error)
 {
-    for (const char* text : StatementTexts) {
-        sqlite3_stmt* statement = nullptr;
-        if (sqlite3_prepare_v3(db, text, -1, SQLITE_PREPARE_PERSISTENT, &statement, nullptr) != SQLITE_OK) {
-            error = sqlite3_errmsg(db);
-            return false;
-        }
-        statements.push_back(statement);
-    }
-    return true;
-}
-
-bool ReportStore::checkSecret(std::string& error)
-{
-    const fs::path secretFile = secretPath(databasePath);
-    std::string stored;
-    {
-        Step check(statements[ReadMeta]);
-        if (check.bind(1, std::string("pseudonym-check")).run() == SQLITE_ROW) {
-            stored = check.text(0);
-        }
+    std::optional<std::string> stored;
+    if (!db->readMeta("pseudonym-check", stored, error)) {
+        error = "cannot read " + db->describe() + ": " + error;
+        return false;
     }
     struct stat status = {};
-    if (!stored.empty() && ::lstat(secretFile.c_str(), &status) != 0 && errno == ENOENT) {
+    if (stored && ::lstat(secretFile.c_str(), &status) != 0 && errno == ENOENT) {
         // A new secret would give every known installation a second identity.
-        error = "the pseudonym secret \"" + secretFile.string() + "\" that made the pseudonyms in \""
-            + databasePath.string() + "\" is missing; restore it, or give --reports a new database";
+        error = "the pseudonym secret \"" + secretFile.string() + "\" that made the pseudonyms in " + db->describe()
+            + " is missing; restore it, or give --reports a new database";
         return false;
     }
     if (!pseudonyms.openOrCreate(secretFile, error)) {
         return false;
     }
     const std::string check = hex(pseudonyms.of("check", "orbisnap pseudonyms"));
-    if (stored.empty()) {
-        Step write(statements[WriteMeta]);
+    if (!stored) {
         std::string cause;
-        if (write.bind(1, std::string("pseudonym-check")).bind(2, check).run() != SQLITE_DONE
-            || !exec("INSERT OR IGNORE INTO meta(key, value) VALUES('schema', 1)", cause)) {
-            error = "cannot write \"" + databasePath.string() + "\": " + sqlite3_errmsg(db);
+        if (!db->write({}, { { "pseudonym-check", check } }, cause)) {
+            error = "cannot write " + db->describe() + ": " + cause;
             return false;
         }
         return true;
     }
-    if (stored != check) {
-        error = "the pseudonyms in \"" + databasePath.string() + "\" were made with another secret than \""
+    if (*stored != check) {
+        error = "the pseudonyms in " + db->describe() + " were made with another secret than \""
             + secretFile.string() + "\"; restore that one, or give --reports a new database";
         return false;
     }
@@ -286,135 +114,113 @@ bool ReportStore::checkSecret(std::string& error)
 
 void ReportStore::setDurable(bool durable)
 {
-    std::lock_guard lock(mutex);
-    std::string ignored;
-    exec(durable ? "PRAGMA synchronous=FULL" : "PRAGMA synchronous=OFF", ignored);
-}
-
-bool ReportStore::insert(const UsageReport& report, std::string& error)
-{
-    const std::int64_t day = report.time >= 0 ? report.time / SecondsPerDay : (report.time + 1) / SecondsPerDay - 1;
-    std::int64_t installation = 0;
-    // Bound as static: they live until the step is reset.
-    const Pseudonym mac = pseudonyms.of("mac", report.mac);
-    const Pseudonym computer = pseudonyms.of("computerName", report.computerName);
-    const Pseudonym user = pseudonyms.of("userName", report.userName);
-    {
-        Step upsert(statements[UpsertInstallation]);
-        upsert.bind(1, mac).bind(2, computer).bind(3, user).bind(4, report.time).bind(5, day).bind(6, report.version);
-        if (upsert.run() != SQLITE_ROW) {
-            error = sqlite3_errmsg(db);
-            return false;
-        }
-        installation = upsert.integer(0);
-    }
-    bool ok = Step(statements[InsertReport])
-                  .bind(1, report.time)
-                  .bind(2, installation)
-                  .bind(3, report.version)
-                  .bind(4, std::int64_t(report.useState))
-                  .run()
-        == SQLITE_DONE;
-    ok = ok
-        && Step(statements[CountState]).bind(1, day).bind(2, std::int64_t(report.useState)).run() == SQLITE_DONE;
-    // Per release: the installations that reported it (took it), and those that returned from it.
-    ok = ok && Step(statements[TookRelease]).bind(1, report.version).bind(2, installation).run() == SQLITE_DONE;
-    if (ok && report.useState == ReturnedState && !report.returnedFrom.empty()) {
-        ok = Step(statements[TookRelease]).bind(1, report.returnedFrom).bind(2, installation).run() == SQLITE_DONE
-            && Step(statements[ReturnedFrom]).bind(1, report.returnedFrom).bind(2, installation).bind(3, report.time).run()
-                == SQLITE_DONE;
-    }
-    if (!ok) {
-        error = sqlite3_errmsg(db);
-        return false;
-    }
-
-    // The installation counts once a day, under the version of its last report that day.
-    std::string dayVersion;
-    std::int64_t dayTime = 0;
-    bool known = false;
-    {
-        Step select(statements[SelectDay]);
-        const int result = select.bind(1, day).bind(2, installation).run();
-        if (result == SQLITE_ROW) {
-            known = true;
-            dayVersion = select.text(0);
-            dayTime = select.integer(1);
-        } else if (result != SQLITE_DONE) {
-            error = sqlite3_errmsg(db);
-            return false;
-        }
-    }
-    const auto count = [&](const std::string& version, std::int64_t by) {
-        return Step(statements[CountVersion]).bind(1, day).bind(2, version).bind(3, by).run() == SQLITE_DONE;
-    };
-    if (!known) {
-        ok = Step(statements[InsertDay]).bind(1, day).bind(2, installation).bind(3, report.version).bind(4, report.time).run()
-                == SQLITE_DONE
-            && count(report.version, 1);
-    } else if (report.time >= dayTime) {
-        ok = Step(statements[UpdateDay]).bind(1, day).bind(2, installation).bind(3, report.version).bind(4, report.time).run()
-            == SQLITE_DONE;
-        if (ok && dayVersion != report.version) {
-            ok = count(dayVersion, -1) && count(report.version, 1);
-        }
-    }
-    if (!ok) {
-        error = sqlite3_errmsg(db);
-    }
-    return ok;
-}
-
-bool ReportStore::inTransaction(const std::vector<UsageReport>& reports,
-    const std::vector<std::pair<std::string, std::string>>& meta, std::string& error)
-{
-    // IMMEDIATE takes the write lock first, so a database locked by another process fails here,
-    // after the busy timeout, before anything is written.
-    if (!exec("BEGIN IMMEDIATE", error)) {
-        return false;
-    }
-    bool ok = true;
-    for (const UsageReport& report : reports) {
-        if (!insert(report, error)) {
-            ok = false;
-            break;
-        }
-    }
-    for (const auto& [key, value] : meta) {
-        if (!ok) {
-            break;
-        }
-        Step write(statements[WriteMeta]);
-        ok = write.bind(1, key).bind(2, value).run() == SQLITE_DONE;
-        if (!ok) {
-            error = sqlite3_errmsg(db);
-        }
-    }
-    if (ok && exec("COMMIT", error)) {
+    exclusively([&] {
+        db->setDurable(durable);
         return true;
+    });
+}
+
+PseudonymousReport ReportStore::pseudonymous(const UsageReport& report) const
+{
+    PseudonymousReport out;
+    out.time = report.time;
+    out.mac = pseudonyms.of("mac", report.mac);
+    out.computerName = pseudonyms.of("computerName", report.computerName);
+    out.userName = pseudonyms.of("userName", report.userName);
+    out.version = report.version;
+    out.useState = report.useState;
+    return out;
+}
+
+bool ReportStore::exclusively(const std::function<bool()>& work)
+{
+    {
+        std::unique_lock lock(mutex);
+        committed.wait(lock, [this] { return !writing; });
+        writing = true;
     }
-    // A failed statement or commit (a full disk) may leave the transaction open; whatever it
-    // wrote to the WAL has no commit record and is never read.
-    if (!sqlite3_get_autocommit(db)) {
-        std::string ignored;
-        exec("ROLLBACK", ignored);
+    const bool ok = work();
+    {
+        std::lock_guard lock(mutex);
+        writing = false;
+        if (filling) {
+            filling->changed.notify_one();
+        }
     }
-    return false;
+    committed.notify_all();
+    return ok;
 }
 
 bool ReportStore::store(const UsageReport& report, std::string& error)
 {
-    return storeAll({ report }, error);
-}
-
-bool ReportStore::storeAll(const std::vector<UsageReport>& reports, std::string& error)
-{
-    std::lock_guard lock(mutex);
     if (!db) {
         error = "the reports database is not open";
         return false;
     }
-    return inTransaction(reports, {}, error);
+    // The keyed hashes outside the lock: they take longer than queueing.
+    PseudonymousReport row = pseudonymous(report);
+    std::unique_lock lock(mutex);
+    if (!filling || filling->reports.size() >= MaxBatch) {
+        if (filling) {
+            // A full batch waits for its commit; this report starts the next one.
+            committed.wait(lock, [&] { return !filling || filling->reports.size() < MaxBatch; });
+        }
+        if (!filling) {
+            filling = std::make_shared<Batch>();
+        }
+    }
+    const std::shared_ptr<Batch> mine = filling;
+    const std::size_t index = mine->reports.size();
+    mine->reports.push_back(std::move(row));
+    while (!mine->done) {
+        if (!writing && filling == mine) {
+            // No commit under way: this caller commits every report queued so far.
+            writing = true;
+            filling.reset();
+            lock.unlock();
+            committed.notify_all();
+            std::vector<std::string> errors(mine->reports.size());
+            std::string cause;
+            if (!db->write(mine->reports, {}, cause)) {
+                if (mine->reports.size() == 1) {
+                    errors[0] = cause;
+                } else {
+                    // One by one, so that a report the database refuses fails alone.
+                    for (std::size_t i = 0; i < mine->reports.size(); ++i) {
+                        db->write({ mine->reports[i] }, {}, errors[i]);
+                    }
+                }
+            }
+            lock.lock();
+            mine->errors = std::move(errors);
+            mine->done = true;
+            writing = false;
+            mine->changed.notify_all();
+            if (filling) {
+                // Any one of the next batch commits it.
+                filling->changed.notify_one();
+            }
+            committed.notify_all();
+            break;
+        }
+        mine->changed.wait(lock);
+    }
+    error = mine->errors[index];
+    return error.empty();
+}
+
+bool ReportStore::storeAll(const std::vector<UsageReport>& reports, std::string& error)
+{
+    if (!db) {
+        error = "the reports database is not open";
+        return false;
+    }
+    std::vector<PseudonymousReport> rows;
+    rows.reserve(reports.size());
+    for (const UsageReport& report : reports) {
+        rows.push_back(pseudonymous(report));
+    }
+    return exclusively([&] { return db->write(rows, {}, error); });
 }
 
 bool ReportStore::importJsonLines(
@@ -426,21 +232,23 @@ bool ReportStore::importJsonLines(
     const std::string key = "imported " + file.filename().string();
     const std::string headKey = key + " head";
 
-    std::lock_guard lock(mutex);
+    if (!db) {
+        error = "the reports database is not open";
+        return false;
+    }
     std::int64_t done = 0;
     std::string head;
-    {
-        Step read(statements[ReadMeta]);
-        if (read.bind(1, key).run() == SQLITE_ROW) {
-            done = read.integer(0);
-        }
+    std::optional<std::string> value;
+    if (!db->readMeta(key, value, error)) {
+        return false;
     }
-    {
-        Step read(statements[ReadMeta]);
-        if (read.bind(1, headKey).run() == SQLITE_ROW) {
-            head = read.text(0);
-        }
+    if (value) {
+        done = std::strtoll(value->c_str(), nullptr, 10);
     }
+    if (!db->readMeta(headKey, value, error)) {
+        return false;
+    }
+    head = value.value_or(std::string());
     std::ifstream in(file, std::ios::binary);
     if (!in) {
         error = "cannot read \"" + file.string() + "\": " + std::strerror(errno);
@@ -531,46 +339,16 @@ bool ReportStore::importJsonLines(
         report.useState = int(value["useState"].asInt64());
         reports.push_back(std::move(report));
     }
-    if (!inTransaction(reports, { { key, std::to_string(done + std::int64_t(rest.size())) }, { headKey, fileHead } }, error)) {
-        error = "cannot import \"" + file.string() + "\" into \"" + databasePath.string() + "\": " + error;
+    std::vector<PseudonymousReport> rows;
+    rows.reserve(reports.size());
+    for (const UsageReport& report : reports) {
+        rows.push_back(pseudonymous(report));
+    }
+    const MetaValues meta = { { key, std::to_string(done + std::int64_t(rest.size())) }, { headKey, fileHead } };
+    if (!exclusively([&] { return db->write(rows, meta, error); })) {
+        error = "cannot import \"" + file.string() + "\" into " + db->describe() + ": " + error;
         return false;
     }
     imported = reports.size();
     return true;
-}
-
-std::vector<ReleaseReturns> ReportStore::releaseReturns(std::string& error)
-{
-    std::vector<ReleaseReturns> rows;
-    sqlite3_stmt* statement = nullptr;
-    const char* text = "SELECT t.version, count(*), "
-                       "(SELECT count(*) FROM releaseReturns r WHERE r.version = t.version) "
-                       "FROM releaseInstallations t GROUP BY t.version";
-    if (sqlite3_prepare_v2(db, text, -1, &statement, nullptr) != SQLITE_OK) {
-        error = sqlite3_errmsg(db);
-        return rows;
-    }
-    int result = SQLITE_ROW;
-    while ((result = sqlite3_step(statement)) == SQLITE_ROW) {
-        ReleaseReturns row;
-        row.version = reinterpret_cast<const char*>(sqlite3_column_text(statement, 0));
-        row.took = sqlite3_column_int64(statement, 1);
-        row.returned = sqlite3_column_int64(statement, 2);
-        rows.push_back(row);
-    }
-    if (result != SQLITE_DONE) {
-        error = sqlite3_errmsg(db);
-    }
-    sqlite3_finalize(statement);
-    return rows;
-}
-
-std::int64_t ReportStore::returnsFrom(const std::string& version, std::string& error)
-{
-    for (const ReleaseReturns& row : releaseReturns(error)) {
-        if (row.version == version) {
-            return row.returned;
-        }
-    }
-    return 0;
 }

@@ -1,43 +1,32 @@
 #pragma once
 
-// The usage reports database (SQLite, WAL mode). One connection writes, under a mutex; each
-// report is one transaction, committed with a synced WAL (synchronous=FULL) before store()
-// answers true, so a report answered as stored survives a crash, and one that fails (a full
-// disk, a database locked by another process for longer than BusyTimeout) leaves nothing of
-// itself: no report row without its counts, no count without its report.
+// The usage reports as vendor-server stores them: each report's installation made a triple of
+// pseudonyms (pseudonyms.h), kept in a reports database (reportdatabase.h: an SQLite file, or
+// PostgreSQL shared by several servers) with the aggregates the dashboard reads.
 //
-// Schema (version 1, in meta 'schema'):
+// store() answers true only once its report is durable, but concurrent reports share one
+// transaction and one sync (group commit): the first caller to find no commit running writes
+// every report that has queued by then, while the others wait for that commit's outcome. A
+// failed batch of several is tried again report by report, so one report the database refuses
+// fails alone; a report that fails (a full disk, a database locked by another process for
+// longer than its busy timeout) leaves nothing of itself.
 //
-//   meta(key PRIMARY KEY, value)
-//       'schema'          1
-//       'pseudonym-check' HMAC of a fixed text under the secret: a database whose pseudonyms
-//                         were made with another secret is refused, not silently split
-//       'imported <NAME>' bytes of the JSON-lines file NAME imported so far
-//       'imported <NAME> head'  pseudonym of its first line, which tells that file from others
-//   installations(id, mac, computerName, userName, firstTime, lastTime, lastDay, lastVersion)
-//       one per distinct (mac, computerName, userName) pseudonym triple; last* are those of
-//       its latest report. Ids grow from 1 and rows are never deleted.
-//   reports(id, time, installation, version, state)
-//       every report; time in seconds since 1970 UTC as received, version and state as sent.
-//   installationDays(day, installation, version, time)
-//       days an installation reported on (day = time / 86400) with the version of its last
-//       report that day.
-//   dayVersions(day, version, installations)    installationDays counted by day and version
-//   dayStates(day, state, reports)              reports counted by day and state
-//
-// The last three are kept in the report's own transaction, so the dashboard reads counts of a
-// few hundred rows however many reports there are.
+// The database's meta 'pseudonym-check' (an HMAC of a fixed text under the secret) refuses a
+// secret other than the one that made its pseudonyms, which would count every installation
+// twice.
 
 #include "pseudonyms.h"
+#include "reportdatabase.h"
+
+#include <condition_variable>
+#include <functional>
+#include <memory>
 
 #include <cstdint>
 #include <filesystem>
 #include <mutex>
 #include <string>
 #include <vector>
-
-struct sqlite3;
-struct sqlite3_stmt;
 
 // One usage report as the client sent it, with the time the server received it.
 struct UsageReport
@@ -48,46 +37,32 @@ struct UsageReport
     std::string computerName;
     std::string userName;
     int useState = 0;
-    // With useState ReturnedState: the version the installation returned from.
-    std::string returnedFrom;
-};
-
-// The state of a report sent after an installation returned to its previous version.
-inline constexpr int ReturnedState = 4;
-
-// Per release: installations that took it (reported it), and those that returned from it.
-struct ReleaseReturns
-{
-    std::string version;
-    std::int64_t took = 0;
-    std::int64_t returned = 0;
-    std::int64_t confirmed() const { return took - returned; }
-    double rate() const { return took > 0 ? double(returned) / double(took) : 0.0; }
 };
 
 class ReportStore
 {
 public:
-    static constexpr int BusyTimeoutMs = 1000;
+    // Reports written in one transaction at most; more wait for the next.
+    static constexpr std::size_t MaxBatch = 4096;
 
     ReportStore() = default;
     ReportStore(const ReportStore&) = delete;
     ReportStore& operator=(const ReportStore&) = delete;
     ~ReportStore();
 
-    // Opens (creating) the database at path and the pseudonym secret beside it (secretPath()).
-    // False with error naming the file and the cause: not a database, a symlink, a secret that
-    // is missing for a database that has pseudonyms, or that made none of them.
-    bool open(const std::filesystem::path& path, std::string& error);
+    // Opens (creating) the database at location (a file, or a postgresql:// URL) and the
+    // pseudonym secret at secret. False with error naming the database or file and the cause:
+    // not a database, a symlink, a secret that is missing for a database that has pseudonyms,
+    // or that made none of them.
+    bool open(const std::string& location, const std::filesystem::path& secret, std::string& error);
+    // An SQLite file with its secret beside it (secretPath()).
+    bool open(const std::filesystem::path& path, std::string& error) { return open(path.string(), secretPath(path), error); }
 
-    // Stores one report, committed; false with error (SQLite's text) when nothing was stored.
+    // Stores one report, durably, sharing the commit with concurrent calls; false with error
+    // (the database's text) when it was not stored.
     bool store(const UsageReport& report, std::string& error);
     // Stores reports in one transaction, all or none. For imports and benchmarks.
     bool storeAll(const std::vector<UsageReport>& reports, std::string& error);
-    // The per-release figures of returns, by version; empty with error when unreadable.
-    std::vector<ReleaseReturns> releaseReturns(std::string& error);
-    // Installations that returned from version.
-    std::int64_t returnsFrom(const std::string& version, std::string& error);
 
     // Imports the JSON-lines reports file of earlier versions (one {"time","mac","version",
     // "computerName","userName","useState"} per line) from where the last import of the same
@@ -101,23 +76,28 @@ public:
     // Skips the durable sync per commit: for filling a benchmark's database only.
     void setDurable(bool durable);
 
-    const std::filesystem::path& path() const { return databasePath; }
+    // The database's file, or its URL without a password.
+    const std::string& path() const { return location; }
+    // The database, for copies (reportcopy.h); null before open().
+    ReportDatabase* database() { return db.get(); }
     // The database file's path with ".secret" appended.
     static std::filesystem::path secretPath(const std::filesystem::path& database);
 
 private:
-    bool exec(const char* sql, std::string& error);
-    bool prepareStatements(std::string& error);
-    bool checkSecret(std::string& error);
-    bool insert(const UsageReport& report, std::string& error);
-    bool inTransaction(const std::vector<UsageReport>& reports,
-        const std::vector<std::pair<std::string, std::string>>& meta, std::string& error);
+    struct Batch;
+    bool checkSecret(const std::filesystem::path& secret, std::string& error);
+    PseudonymousReport pseudonymous(const UsageReport& report) const;
+    // Runs work as the database's only user, after any commit under way.
+    bool exclusively(const std::function<bool()>& work);
 
-    std::filesystem::path databasePath;
+    std::string location;
     Pseudonyms pseudonyms;
-    sqlite3* db = nullptr;
-    std::vector<sqlite3_stmt*> statements;
+    std::unique_ptr<ReportDatabase> db;
+
     std::mutex mutex;
+    std::condition_variable committed;
+    std::shared_ptr<Batch> filling; // reports waiting for the next commit
+    bool writing = false;           // a commit, or exclusive work, is under way
 };
 
 // "2026-12-08T10:00:00Z" for t; and back (false when text is no such time).

@@ -1,4 +1,6 @@
-// The dashboard of the real vendor-server: shown only for its token, as a 404 otherwise; its
+// The dashboard of the real vendor-server: shown only for its token or a session its sign-in
+// gave, a sign-in page (401) otherwise, a 404 without the token option; the HTTP rules of the
+// sign-in (cookie, session end, cross-site posts, wrong tries per address); its
 // figures from reports imported from an earlier version's reports file (whose lines carry their
 // own times, so days in the past can be filled); the import done once; the start refused when
 // the pseudonym secret or the token is not fit.
@@ -11,10 +13,12 @@
 
 #include <QDateTime>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -74,17 +78,64 @@ struct Reply
     int status = 0;
     std::string contentType;
     std::string body;
+    httplib::Headers headers;
+
+    std::string header(const char* name) const
+    {
+        const auto found = headers.find(name);
+        return found == headers.end() ? std::string() : found->second;
+    }
 };
 
-Reply get(int port, const std::string& path, const httplib::Headers& headers = {})
+// from: the loopback address the request comes from (the server counts wrong tokens per
+// address, so tests that send wrong ones each use their own); empty: 127.0.0.1.
+Reply send(int port, const std::string& method, const std::string& path, const httplib::Headers& headers,
+    const std::string& body = {}, const std::string& contentType = {}, const std::string& from = {})
 {
     httplib::Client client("127.0.0.1", port);
     client.set_read_timeout(10, 0);
-    const httplib::Result result = client.Get(path, headers);
+    if (!from.empty()) {
+        client.set_interface(from);
+    }
+    const httplib::Result result
+        = method == "POST" ? client.Post(path, headers, body, contentType) : client.Get(path, headers);
     if (!result) {
         return {};
     }
-    return { result->status, result->get_header_value("Content-Type"), result->body };
+    return { result->status, result->get_header_value("Content-Type"), result->body, result->headers };
+}
+
+Reply get(
+    int port, const std::string& path, const httplib::Headers& headers = {}, const std::string& from = {})
+{
+    return send(port, "GET", path, headers, {}, {}, from);
+}
+
+Reply post(int port, const std::string& path, const std::string& form, const httplib::Headers& headers = {},
+    const std::string& from = {}, const std::string& contentType = "application/x-www-form-urlencoded")
+{
+    return send(port, "POST", path, headers, form, contentType, from);
+}
+
+std::string tokenForm(const QByteArray& token)
+{
+    return "token=" + token.toPercentEncoding().toStdString();
+}
+
+// The session id in a sign-in's Set-Cookie; empty when it set none.
+std::string sessionOf(const Reply& reply)
+{
+    const std::string cookie = reply.header("Set-Cookie");
+    const std::string prefix = "orbisnap_dashboard=";
+    if (!cookie.starts_with(prefix)) {
+        return {};
+    }
+    return cookie.substr(prefix.size(), cookie.find(';') - prefix.size());
+}
+
+httplib::Headers withSession(const std::string& id)
+{
+    return { { "Cookie", "theme=dark; orbisnap_dashboard=" + id } };
 }
 
 httplib::Headers bearer(const QByteArray& token)
@@ -112,6 +163,11 @@ private slots:
     void initTestCase();
     void token_data();
     void token();
+    void signIn_data();
+    void signIn();
+    void session();
+    void wrongTriesPerAddress();
+    void secureCookieForHttpsBase();
     void withoutTokenOptionUnknown();
     void figures();
     void pageShowsFiguresEscaped();
@@ -125,6 +181,7 @@ private:
     QTemporaryDir dir;
     VendorServerProcess server;
     QByteArray importedFile;
+    QElapsedTimer sinceStart;
 };
 
 void DashboardTest::initTestCase()
@@ -145,6 +202,7 @@ void DashboardTest::initTestCase()
     QVERIFY2(server.errors().contains("reports.jsonl\" line 2 skipped: no JSON object"), server.errors().constData());
     QVERIFY(server.errors().contains("reports.jsonl\" line 3 skipped: version is missing or not text"));
     QVERIFY(server.errors().contains("reports.jsonl\" line 4 skipped: no JSON object"));
+    sinceStart.start();
 }
 
 void DashboardTest::token_data()
@@ -152,34 +210,45 @@ void DashboardTest::token_data()
     QTest::addColumn<QByteArray>("target");
     QTest::addColumn<QByteArray>("authorization"); // empty: no header
     QTest::addColumn<int>("status");
+    QTest::addColumn<QByteArray>("from");
 
-    QTest::newRow("page") << QByteArray("/dashboard") << "Bearer " + Token << 200;
-    QTest::newRow("json") << QByteArray("/dashboard.json") << "Bearer " + Token << 200;
-    QTest::newRow("scheme-in-any-case") << QByteArray("/dashboard") << "bEARER " + Token << 200;
-    QTest::newRow("no-header") << QByteArray("/dashboard") << QByteArray() << 404;
-    QTest::newRow("json-no-header") << QByteArray("/dashboard.json") << QByteArray() << 404;
-    QTest::newRow("wrong-token") << QByteArray("/dashboard") << QByteArray("Bearer k7Qe2-vendor-dashboard-token-93Zy") << 404;
-    QTest::newRow("token-prefix") << QByteArray("/dashboard") << "Bearer " + Token.left(Token.size() - 1) << 404;
-    QTest::newRow("token-longer") << QByteArray("/dashboard.json") << "Bearer " + Token + "0" << 404;
-    QTest::newRow("empty-token") << QByteArray("/dashboard") << QByteArray("Bearer ") << 404;
-    QTest::newRow("token-without-scheme") << QByteArray("/dashboard") << Token << 404;
-    QTest::newRow("basic-scheme") << QByteArray("/dashboard") << "Basic " + Token.toBase64() << 404;
-    QTest::newRow("other-path") << QByteArray("/dashboard/x") << "Bearer " + Token << 404;
+    QTest::newRow("page") << QByteArray("/dashboard") << "Bearer " + Token << 200 << QByteArray();
+    QTest::newRow("json") << QByteArray("/dashboard.json") << "Bearer " + Token << 200 << QByteArray();
+    QTest::newRow("scheme-in-any-case")
+        << QByteArray("/dashboard") << "bEARER " + Token << 200 << QByteArray();
+    QTest::newRow("no-header") << QByteArray("/dashboard") << QByteArray() << 401 << QByteArray();
+    QTest::newRow("json-no-header") << QByteArray("/dashboard.json") << QByteArray() << 401 << QByteArray();
+    QTest::newRow("wrong-token") << QByteArray("/dashboard")
+                                 << QByteArray("Bearer k7Qe2-vendor-dashboard-token-93Zy") << 401
+                                 << QByteArray("127.0.1.1");
+    QTest::newRow("token-prefix") << QByteArray("/dashboard") << "Bearer " + Token.left(Token.size() - 1)
+                                  << 401 << QByteArray("127.0.1.2");
+    QTest::newRow("token-longer") << QByteArray("/dashboard.json") << "Bearer " + Token + "0" << 401
+                                  << QByteArray("127.0.1.3");
+    QTest::newRow("empty-token") << QByteArray("/dashboard") << QByteArray("Bearer ") << 401
+                                 << QByteArray("127.0.1.4");
+    QTest::newRow("token-without-scheme")
+        << QByteArray("/dashboard") << Token << 401 << QByteArray("127.0.1.5");
+    QTest::newRow("basic-scheme") << QByteArray("/dashboard") << "Basic " + Token.toBase64() << 401
+                                  << QByteArray("127.0.1.6");
+    QTest::newRow("other-path") << QByteArray("/dashboard/x") << "Bearer " + Token << 404 << QByteArray();
 }
 
-// Without the token the dashboard answers exactly as a path the server does not have.
+// Without the token: the sign-in page (or a JSON error), never a figure.
 void DashboardTest::token()
 {
     QFETCH(QByteArray, target);
     QFETCH(QByteArray, authorization);
     QFETCH(int, status);
+    QFETCH(QByteArray, from);
 
     httplib::Headers headers;
     if (!authorization.isEmpty()) {
         headers.emplace("Authorization", authorization.toStdString());
     }
-    const Reply reply = get(server.port(), target.toStdString(), headers);
+    const Reply reply = get(server.port(), target.toStdString(), headers, from.toStdString());
     QCOMPARE(reply.status, status);
+    const bool json = target.endsWith(".json");
     if (status == 404) {
         const Reply unknown = get(server.port(), "/no-such-path", headers);
         QCOMPARE(unknown.status, 404);
@@ -187,13 +256,215 @@ void DashboardTest::token()
         QCOMPARE(reply.contentType, unknown.contentType);
         return;
     }
-    const bool json = target.endsWith(".json");
-    QCOMPARE(reply.contentType, std::string(json ? "application/json; charset=utf-8" : "text/html; charset=utf-8"));
+    QCOMPARE(reply.contentType,
+        std::string(json ? "application/json; charset=utf-8" : "text/html; charset=utf-8"));
+    QCOMPARE(reply.header("Cache-Control"), std::string("no-store"));
+    QVERIFY(reply.header("Set-Cookie").empty());
+    if (status == 401) {
+        QVERIFY(reply.header("WWW-Authenticate").starts_with("Bearer realm=\"dashboard\""));
+        QVERIFY(reply.body.find("total-reports") == std::string::npos);
+        QVERIFY(reply.body.find("1.0.3") == std::string::npos);
+        if (!json) {
+            QVERIFY(
+                reply.body.find("<form method=\"post\" action=\"/dashboard/sign-in\">") != std::string::npos);
+            QVERIFY(reply.body.find("<script") == std::string::npos);
+            QVERIFY(reply.body.find("id=\"sign-out\"") == std::string::npos);
+            QCOMPARE(reply.body.find("id=\"message\"") != std::string::npos, !authorization.isEmpty());
+        }
+        return;
+    }
     if (json) {
         QVERIFY(QJsonDocument::fromJson(QByteArray::fromStdString(reply.body)).isObject());
     } else {
         QVERIFY(reply.body.find("Active installations by version") != std::string::npos);
+        // A script sends its token with each request: there is no session to end.
+        QVERIFY(reply.body.find("id=\"sign-out\"") == std::string::npos);
     }
+}
+
+void DashboardTest::signIn_data()
+{
+    QTest::addColumn<QByteArray>("form");
+    QTest::addColumn<QByteArray>("contentType");
+    QTest::addColumn<QByteArray>("headers"); // "Name: value" lines; PORT stands for the server's port
+    QTest::addColumn<int>("status");
+    QTest::addColumn<bool>("secure");
+    QTest::addColumn<QByteArray>("from");
+
+    const QByteArray form = QByteArray::fromStdString(tokenForm(Token));
+    const QByteArray urlencoded = "application/x-www-form-urlencoded";
+    QTest::newRow("right") << form << urlencoded << QByteArray() << 303 << false << QByteArray();
+    QTest::newRow("pasted-with-line-end") << QByteArray::fromStdString(tokenForm(Token + "\r\n"))
+                                          << urlencoded << QByteArray() << 303 << false << QByteArray();
+    QTest::newRow("among-other-fields")
+        << "go=1&" + form + "&x=" << urlencoded << QByteArray() << 303 << false << QByteArray();
+    QTest::newRow("same-origin") << form << urlencoded << QByteArray("Origin: http://127.0.0.1:PORT") << 303
+                                 << false << QByteArray();
+    QTest::newRow("same-referer") << form << urlencoded
+                                  << QByteArray("Referer: http://127.0.0.1:PORT/dashboard") << 303 << false
+                                  << QByteArray();
+    QTest::newRow("behind-tls-proxy")
+        << form << urlencoded << QByteArray("X-Forwarded-Proto: https") << 303 << true << QByteArray();
+    QTest::newRow("wrong") << QByteArray("token=k7Qe2-vendor-dashboard-token-93Zy") << urlencoded
+                           << QByteArray() << 401 << false << QByteArray("127.0.3.1");
+    QTest::newRow("no-token-field") << QByteArray("tok=") + Token << urlencoded << QByteArray() << 401
+                                    << false << QByteArray("127.0.3.2");
+    QTest::newRow("token-twice") << form + "&" + form << urlencoded << QByteArray() << 401 << false
+                                 << QByteArray("127.0.3.3");
+    QTest::newRow("not-a-form") << QByteArray("{\"token\":\"") + Token + "\"}"
+                                << QByteArray("application/json") << QByteArray() << 401 << false
+                                << QByteArray("127.0.3.4");
+    QTest::newRow("other-origin") << form << urlencoded << QByteArray("Origin: https://attacker.example")
+                                  << 403 << false << QByteArray();
+    QTest::newRow("null-origin") << form << urlencoded << QByteArray("Origin: null") << 403 << false
+                                 << QByteArray();
+    QTest::newRow("other-port") << form << urlencoded << QByteArray("Origin: http://127.0.0.1:1") << 403
+                                << false << QByteArray();
+    QTest::newRow("other-referer") << form << urlencoded
+                                   << QByteArray("Referer: https://attacker.example/dashboard") << 403
+                                   << false << QByteArray();
+    QTest::newRow("origin-decides-over-referer")
+        << form << urlencoded
+        << QByteArray("Origin: https://attacker.example\nReferer: http://127.0.0.1:PORT/dashboard") << 403
+        << false << QByteArray();
+}
+
+// The sign-in form's POST: a session cookie with its attributes for the token, nothing else.
+void DashboardTest::signIn()
+{
+    QFETCH(QByteArray, form);
+    QFETCH(QByteArray, contentType);
+    QFETCH(QByteArray, headers);
+    QFETCH(int, status);
+    QFETCH(bool, secure);
+    QFETCH(QByteArray, from);
+
+    httplib::Headers sent;
+    for (const QByteArray& line : headers.split('\n')) {
+        if (const qsizetype colon = line.indexOf(": "); colon > 0) {
+            sent.emplace(line.left(colon).toStdString(),
+                line.mid(colon + 2).replace("PORT", QByteArray::number(server.port())).toStdString());
+        }
+    }
+    const Reply reply = post(server.port(), "/dashboard/sign-in", form.toStdString(), sent,
+        from.toStdString(), contentType.toStdString());
+    QCOMPARE(reply.status, status);
+    const std::string id = sessionOf(reply);
+    if (status != 303) {
+        QVERIFY(reply.header("Set-Cookie").empty());
+        QVERIFY(reply.body.find("total-reports") == std::string::npos);
+        return;
+    }
+    QCOMPARE(reply.header("Location"), std::string("/dashboard"));
+    QVERIFY2(
+        QRegularExpression(QStringLiteral("^[0-9a-f]{64}$")).match(QString::fromStdString(id)).hasMatch(),
+        id.c_str());
+    QCOMPARE(reply.header("Set-Cookie"),
+        "orbisnap_dashboard=" + id + "; Path=/dashboard; Max-Age=43200; HttpOnly; SameSite=Strict"
+            + (secure ? "; Secure" : ""));
+    const Reply page = get(server.port(), "/dashboard", withSession(id));
+    QCOMPARE(page.status, 200);
+    QVERIFY(page.body.find("id=\"total-reports\"") != std::string::npos);
+    QVERIFY(page.body.find("<form method=\"post\" action=\"/dashboard/sign-out\"") != std::string::npos);
+    QCOMPARE(page.header("Cache-Control"), std::string("no-store"));
+    QVERIFY(page.header("Content-Security-Policy").find("frame-ancestors 'none'") != std::string::npos);
+}
+
+// A session lasts until its sign-out, which ends it alone; nothing a GET sends signs in or out.
+void DashboardTest::session()
+{
+    const std::string first = sessionOf(post(server.port(), "/dashboard/sign-in", tokenForm(Token)));
+    const std::string second = sessionOf(post(server.port(), "/dashboard/sign-in", tokenForm(Token)));
+    QVERIFY(!first.empty());
+    QVERIFY(!second.empty());
+    QVERIFY(first != second);
+
+    const Reply getSignIn = get(server.port(), "/dashboard/sign-in?" + tokenForm(Token));
+    QCOMPARE(getSignIn.status, 404);
+    QVERIFY(getSignIn.header("Set-Cookie").empty());
+    QCOMPARE(get(server.port(), "/dashboard?" + tokenForm(Token)).status, 401);
+    QCOMPARE(get(server.port(), "/dashboard/sign-out", withSession(first)).status, 404);
+    QCOMPARE(get(server.port(), "/dashboard", withSession(first)).status, 200);
+
+    // A sign-out from another site ends nothing.
+    QCOMPARE(post(server.port(), "/dashboard/sign-out", {},
+                 { { "Cookie", "orbisnap_dashboard=" + first }, { "Origin", "https://attacker.example" } })
+                 .status,
+        403);
+    QCOMPARE(get(server.port(), "/dashboard", withSession(first)).status, 200);
+
+    const Reply out = post(server.port(), "/dashboard/sign-out", {}, withSession(first));
+    QCOMPARE(out.status, 303);
+    QCOMPARE(out.header("Location"), std::string("/dashboard"));
+    QCOMPARE(out.header("Set-Cookie"),
+        std::string("orbisnap_dashboard=; Path=/dashboard; Max-Age=0; HttpOnly; SameSite=Strict"));
+    QCOMPARE(get(server.port(), "/dashboard", withSession(first)).status, 401);
+    QCOMPARE(get(server.port(), "/dashboard", withSession(second)).status, 200);
+
+    // Ids the server did not give: unknown, cut short, or the other session's with a change.
+    std::string changed = second;
+    changed[5] = changed[5] == 'a' ? 'b' : 'a';
+    for (const std::string& id :
+        { std::string("0"), second.substr(0, 63), second + "0", changed, std::string() }) {
+        QCOMPARE(get(server.port(), "/dashboard", withSession(id)).status, 401);
+    }
+    // The cookie is for the page, not for the scripts' JSON.
+    QCOMPARE(get(server.port(), "/dashboard.json", withSession(second)).status, 401);
+}
+
+// Wrong tokens, in the form or the header, are answered after a second; the sixth within a
+// minute from one address is refused, even with the right token; other addresses go on.
+void DashboardTest::wrongTriesPerAddress()
+{
+    const std::string from = "127.0.4.1";
+    QElapsedTimer slow;
+    slow.start();
+    QCOMPARE(post(server.port(), "/dashboard/sign-in", "token=wrong-guess-0000000000", {}, from).status, 401);
+    QVERIFY2(slow.elapsed() >= 1000, qPrintable(QString::number(slow.elapsed())));
+    for (int i = 1; i < 5; ++i) {
+        const Reply reply = i % 2
+            ? get(server.port(), "/dashboard.json", { { "Authorization", "Bearer wrong-guess" } }, from)
+            : post(server.port(), "/dashboard/sign-in", "token=wrong-guess", {}, from);
+        QCOMPARE(reply.status, 401);
+    }
+    const Reply refused = post(server.port(), "/dashboard/sign-in", tokenForm(Token), {}, from);
+    QCOMPARE(refused.status, 429);
+    QCOMPARE(refused.header("Retry-After"), std::string("60"));
+    QVERIFY(refused.header("Set-Cookie").empty());
+    QCOMPARE(get(server.port(), "/dashboard.json", bearer(Token), from).status, 429);
+    QCOMPARE(get(server.port(), "/dashboard", bearer(Token), from).status, 429);
+    QCOMPARE(get(server.port(), "/dashboard.json", bearer(Token), "127.0.4.2").status, 200);
+    QCOMPARE(post(server.port(), "/dashboard/sign-in", tokenForm(Token), {}, "127.0.4.2").status, 303);
+
+    // Logged once a minute at most, however many there were (output() waits for what the
+    // server wrote on either pipe).
+    QTRY_VERIFY((server.output(), server.errors().contains("wrong dashboard token(s)")));
+    const qsizetype lines = server.errors().count("wrong dashboard token(s)");
+    QVERIFY2(lines >= 1 && lines <= 1 + sinceStart.elapsed() / 60000, server.errors().constData());
+}
+
+// Reached over https (--public-base), the cookie is Secure and that origin is the server's own.
+void DashboardTest::secureCookieForHttpsBase()
+{
+    VendorServerProcess behindTls;
+    QVERIFY2(behindTls.startOn(path(QStringLiteral("releases")),
+                 { QStringLiteral("--dashboard-token"), path(QStringLiteral("token")),
+                     QStringLiteral("--public-base"), QStringLiteral("https://updates.example.com/orbisnap"),
+                     QStringLiteral("--reports"), path(QStringLiteral("tls.sqlite")) }),
+        behindTls.errors().constData());
+    const Reply reply = post(behindTls.port(), "/dashboard/sign-in", tokenForm(Token),
+        { { "Origin", "https://updates.example.com" } });
+    QCOMPARE(reply.status, 303);
+    QVERIFY2(reply.header("Set-Cookie").ends_with("; HttpOnly; SameSite=Strict; Secure"),
+        reply.header("Set-Cookie").c_str());
+    QCOMPARE(post(behindTls.port(), "/dashboard/sign-in", tokenForm(Token),
+                 { { "Origin", "https://updates.example.com.attacker.example" } })
+                 .status,
+        403);
+    QCOMPARE(post(behindTls.port(), "/dashboard/sign-out", {},
+                 { { "Referer", "https://updates.example.com/dashboard" } })
+                 .header("Set-Cookie"),
+        std::string("orbisnap_dashboard=; Path=/dashboard; Max-Age=0; HttpOnly; SameSite=Strict; Secure"));
 }
 
 void DashboardTest::withoutTokenOptionUnknown()
@@ -207,6 +478,11 @@ void DashboardTest::withoutTokenOptionUnknown()
         const Reply reply = get(plain.port(), target, bearer(Token));
         QCOMPARE(reply.status, 404);
         QCOMPARE(reply.body, get(plain.port(), "/no-such-path").body);
+    }
+    for (const char* target : { "/dashboard/sign-in", "/dashboard/sign-out" }) {
+        const Reply reply = post(plain.port(), target, tokenForm(Token));
+        QCOMPARE(reply.status, 404);
+        QVERIFY(reply.header("Set-Cookie").empty());
     }
 }
 
