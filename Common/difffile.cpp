@@ -258,6 +258,31 @@ bool readEntry(const char* path, int lineNumber, std::string_view line, FileEntr
     return true;
 }
 
+constexpr char HealthAction[] = "[Health]";
+
+// The start check's line; false when the line is another one. A malformed one is dropped
+// with a diagnostic and leaves the check off.
+bool readHealth(const char* path, int lineNumber, std::string_view line, DiffHealth& health)
+{
+    LineScanner scan(line);
+    long long state = 0;
+    std::string_view action, colon;
+    if (!scan.integer(state) || !scan.token(action) || action != HealthAction) {
+        return false;
+    }
+    long long timeout = 0;
+    long long starts = 0;
+    std::string_view extra;
+    if (!scan.token(colon) || colon != ":" || !scan.integer(timeout) || !scan.integer(starts) || scan.token(extra)
+        || timeout < 1 || timeout > MaxHealthTimeout || starts < 1 || starts > MaxHealthStarts) {
+        diagnose(path, lineNumber, "start check malformed, line skipped");
+        return true;
+    }
+    health.timeout = int(timeout);
+    health.starts = int(starts);
+    return true;
+}
+
 } // namespace
 
 DiffLoad readDiffFile(const char* path, DiffFile& diff)
@@ -308,13 +333,15 @@ DiffLoad readDiffFile(const char* path, DiffFile& diff)
         return DiffLoad::NothingNewer;
     }
     for (int lineNumber = 4; readLine(file, line); ++lineNumber) {
-        readEntry(path, lineNumber, line, diff.entries);
+        if (!readHealth(path, lineNumber, line, diff.health)) {
+            readEntry(path, lineNumber, line, diff.entries);
+        }
     }
     return DiffLoad::Loaded;
 }
 
 bool writeDiffFile(const char* path, const char* oldVersion, const char* newVersion,
-    const char* downloadBase, const FileEntry* head, const char* objectsBase)
+    const char* downloadBase, const FileEntry* head, const char* objectsBase, const DiffHealth* health)
 {
     QByteArray text;
     text += DiffFileMarker;
@@ -329,6 +356,12 @@ bool writeDiffFile(const char* path, const char* oldVersion, const char* newVers
         text += objectsBase;
     }
     text += LineEnd;
+    if (health && health->on()) {
+        text += "0 ";
+        text += HealthAction;
+        text += " : " + QByteArray::number(health->timeout) + ' ' + QByteArray::number(health->starts);
+        text += LineEnd;
+    }
     for (const FileEntry* entry = head; entry; entry = entry->next) {
         text += QByteArray::number(entry->state);
         text += ' ';

@@ -4,6 +4,7 @@
 #include "debugmessage.h"
 #include "difffile.h"
 #include "filehelpers.h"
+#include "previousversion.h"
 #include "roleanswer.h"
 #include "rolloutfraction.h"
 #include "safepath.h"
@@ -20,6 +21,7 @@
 
 #include <json/value.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <limits>
@@ -280,6 +282,35 @@ bool readRollout(const Json::Value& rollout, QDateTime& start, double& days)
     return true;
 }
 
+// The answer's "health" ({"timeout": seconds, "starts": N}, each optional): the start check
+// the channel asks for. One this check cannot read leaves the check off, with one debug
+// message, and never costs the answer.
+DiffHealth readHealth(const Json::Value& root)
+{
+    const Json::Value& value = root["health"];
+    if (value.isNull()) {
+        return {};
+    }
+    DiffHealth health { 60, 3 };
+    const auto whole = [&value](const char* key, int high, int& out) {
+        const Json::Value& number = value[key];
+        if (number.isNull()) {
+            return true;
+        }
+        if (!number.isInt() || number.asInt() < 1 || number.asInt() > high) {
+            return false;
+        }
+        out = number.asInt();
+        return true;
+    };
+    if (!value.isObject() || !whole("timeout", MaxHealthTimeout, health.timeout)
+        || !whole("starts", MaxHealthStarts, health.starts)) {
+        debugMessage("update check: start check left out:", QStringLiteral("health"), "not readable");
+        return {};
+    }
+    return health;
+}
+
 void notInstalled(const QString& staged, const char* why)
 {
     debugMessage("staged updater not installed:", staged, why);
@@ -289,8 +320,23 @@ void notInstalled(const QString& staged, const char* why)
 
 bool UpdateCheck::prepare(const char* version)
 {
+    // The updater's start check looks at the host's start-up, not at updates.
+    if (isHealthCheckStart()) {
+        return false;
+    }
     const QString dir = updateWorkDir(executableFileName());
     const QString file = joinPath(dir, QString::fromLatin1(DiffFileName));
+    if (isTrustedWorkDir(dir) && countUnconfirmedStart(dir, QByteArray("v") + (version ? version : ""))) {
+        // The version did not confirm in as many starts as its channel allows: the updater
+        // returns to the previous version once this host has ended, and starts it again.
+        debugMessage("returning to the previous version: this version did not confirm its starts");
+        QProcess::startDetached(joinPath(QCoreApplication::applicationDirPath(), QString::fromLatin1(UpdaterExeName)),
+            { executableFileName(), QStringLiteral("1") });
+        std::exit(0);
+    }
+    if (isTrustedWorkDir(dir)) {
+        reportReturn(dir, QString::fromUtf8(version ? version : ""));
+    }
     check(QString::fromUtf8(version ? version : ""));
     workDir = dir.toUtf8();
     diffPath = file.toUtf8();
@@ -435,6 +481,15 @@ UpdateCheck::CheckResult UpdateCheck::runCheck(const QString& version)
         }
     }
 
+    // A version this installation returned from is not taken again until a newer one exists.
+    const ReturnedVersion returned = readReturnedVersion(updateWorkDir(executableFileName()));
+    if (!returned.version.isEmpty() && compareVersions(newestToken.c_str(), returned.version.constData()) <= 0) {
+        debugMessage("update check: version", QString::fromUtf8(returned.version),
+            "was returned from; nothing newer offered");
+        updateAvailable = false;
+        return CheckResult::NothingNewer;
+    }
+
     const std::string objects = readObjectsBase(root);
     const bool withObjects = !objects.empty();
     FileEntryList entries;
@@ -450,8 +505,9 @@ UpdateCheck::CheckResult UpdateCheck::runCheck(const QString& version)
         return CheckResult::WriteFailed;
     }
     const QString file = joinPath(dir, QString::fromLatin1(DiffFileName));
+    const DiffHealth health = readHealth(root);
     if (!writeDiffFile(file.toUtf8().constData(), installedToken.constData(), newestToken.c_str(),
-            base.c_str(), entries.head, objects.c_str())) {
+            base.c_str(), entries.head, objects.c_str(), &health)) {
         return CheckResult::WriteFailed;
     }
     diffPath = file.toUtf8();

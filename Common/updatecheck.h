@@ -72,6 +72,9 @@ inline constexpr char UpdaterExeName[] = "RevisionPusher.exe";
 inline constexpr char StableChannelName[] = "stable";
 // The "installed" of an answer made for any version the server holds no release of.
 inline constexpr char AnyVersionName[] = "*";
+// The usage report's state of an installation that returned to its previous version; the
+// report carries the version returned from in its field "returnedFrom".
+inline constexpr std::uint8_t ReturnedUseState = 4;
 
 class UpdateCheck
 {
@@ -106,6 +109,13 @@ public:
     // Checks for a newer version than `version` (check), records where the file lives and
     // installs a staged updater left in the working directory by an earlier update, whatever
     // the server answered. Answers isUpdateAvailable(). Call it before any launch.
+    //
+    // With a start check on, it also counts this start of a version installed but not yet
+    // confirmed (confirmHealthy); when the channel's number of starts has passed without a
+    // confirmation it starts the updater to return to the previous version and ends the
+    // process with 0, as a host does in mode 1. After a return it sends the usage report with
+    // state 4 (ReturnedUseState) naming the version returned from, once. In the updater's
+    // check start it does nothing.
     bool prepare(const char* version);
 
     // Asks the server and, when it names a newer version, writes the version-difference file.
@@ -135,6 +145,15 @@ public:
     // by the release keys above. By default the root keys compiled into this build.
     void trustRootKeys(const RoleKeys& root) { trustedRoot = root; }
 
+    // The host's word that its start-up went well, called once that start-up is done. In the
+    // updater's start check (the host started with --orbisnap-health-check) it records the
+    // confirmation and ends the process with exit code 0. In a normal start it confirms a
+    // newly installed version: its previous version is removed and its starts no longer
+    // counted.
+    static void confirmHealthy();
+    // Whether this process is the updater's start check of a new version.
+    static bool isHealthCheckStart();
+
     bool isUpdateAvailable() const { return updateAvailable; }
     CheckResult lastCheck() const { return lastResult; }
     // UTF-8; empty before prepare.
@@ -144,6 +163,12 @@ public:
 
 private:
     CheckResult runCheck(const QString& version);
+    // Counts a start of installedToken ("v1.0.4") while it is installed but not confirmed;
+    // true when the starts its channel allows have passed already (a return is due).
+    static bool countUnconfirmedStart(const QString& workDir, const QByteArray& installedToken);
+    // After a return, the usage report that says so (once; a failed one is sent by a later
+    // check).
+    static void reportReturn(const QString& workDir, const QString& version);
 
     QByteArray diffPath;
     QByteArray workDir;

@@ -148,13 +148,17 @@ bool UploadManager::getProductInfo(const QString& version, Json::Value& root)
 }
 
 bool UploadManager::useReport(const QString& mac, const QString& version, const QString& computerName,
-    const QString& userName, std::uint8_t useState, Json::Value& root)
+    const QString& userName, std::uint8_t useState, Json::Value& root, const QString& returnedFrom)
 {
-    const QString parameters = QStringLiteral("mac=%1").arg(encoded(mac))
+    QString parameters = QStringLiteral("mac=%1").arg(encoded(mac))
         + QStringLiteral("&version=%1").arg(encoded(version))
         + QStringLiteral("&computerName=%1").arg(encoded(computerName))
         + QStringLiteral("&userName=%1").arg(encoded(userName))
         + QStringLiteral("&useState=%1").arg(unsigned(useState));
+    // An extra field, after the others: a server that does not know it ignores it.
+    if (!returnedFrom.isEmpty()) {
+        parameters += QStringLiteral("&returnedFrom=%1").arg(encoded(returnedFrom));
+    }
     return postCall(callUrl("/%1/useReport?"), parameters, root);
 }
 

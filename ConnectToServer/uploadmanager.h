@@ -56,7 +56,7 @@ public:
     // its URL and its parameter text, before sending.
     bool getProductInfo(const QString& version, Json::Value& root);
     bool useReport(const QString& mac, const QString& version, const QString& computerName,
-        const QString& userName, std::uint8_t useState, Json::Value& root);
+        const QString& userName, std::uint8_t useState, Json::Value& root, const QString& returnedFrom = QString());
     bool getProductAd(Json::Value& root);
 
     // Fetches url (a complete URL) as it is and loads the picture into *image, which must not

@@ -3,10 +3,13 @@
 #include "debugmessage.h"
 #include "download.h"
 #include "filehelpers.h"
+#include "healthcheck.h"
 #include "journal.h"
 #include "widget.h"
 
 #include <QApplication>
+#include <QFile>
+#include <QProcess>
 
 #include <cstring>
 
@@ -22,6 +25,11 @@ QString succeededText(const QString& exeName)
 QString notCompletedText(const QString& exeName)
 {
     return QStringLiteral("升级未完成，下次启动时将重试：%1").arg(exeName);
+}
+
+QString returnedText(const QString& exeName)
+{
+    return QStringLiteral("新版本未能正常启动，已恢复到上一版本：%1").arg(exeName);
 }
 
 // The host executable the merge tests and replaces: Host and Host.exe both name Host.exe
@@ -61,12 +69,18 @@ void allDone(UpgradeContext& context, bool completed)
     if (!context.gate.isOpen()) {
         return;
     }
-    const int installed = context.worker->merge(hostExecutable(context.appDir, context.exeName).toUtf8().constData());
+    const QString hostExe = hostExecutable(context.appDir, context.exeName);
+    const int installed = context.worker->merge(hostExe.toUtf8().constData());
+    // The start check follows the install; mode 0 postpones both.
+    const bool returned = installed == 1 && context.worker->diff.health.on()
+        && settlePreviousVersion(context.workDir, hostExe, context.appDir, context.mode) == Settled::Returned;
     progressCount = 0;
     if (context.window) {
         context.window->setProgress(context.total, context.total);
     }
-    showMessage(context, installed == 1 ? succeededText(context.exeName) : notCompletedText(context.exeName));
+    showMessage(context,
+        returned ? returnedText(context.exeName)
+                 : (installed == 1 ? succeededText(context.exeName) : notCompletedText(context.exeName)));
     context.gate.endLoop();
 }
 
@@ -108,6 +122,26 @@ int runUpdate(
     if (recovery == Recovery::Left || recovery == Recovery::Failed) {
         return 0;
     }
+    // A version installed earlier may still wait for its start check, a return may be due or
+    // half-made: that comes before any new update.
+    bool afterStarts = false;
+    const Settled settled = settlePreviousVersion(workDir, hostExecutable(appDir, exeName), appDir, mode, &afterStarts);
+    if (settled == Settled::Failed) {
+        return 0;
+    }
+    if (settled == Settled::Returned) {
+        // What was fetched for the version returned from no longer fits the installation.
+        QFile::remove(diffPath);
+        if (afterStarts) {
+            QProcess::startDetached(hostExecutable(appDir, exeName), {}, appDir);
+        }
+        if (mode == 2) {
+            Widget window;
+            window.show();
+            window.showMessage(returnedText(exeName));
+        }
+        return 0;
+    }
 
     Widget window;
     Download worker(workDir.toUtf8().constData(), diffPath.toUtf8().constData(), appDir.toUtf8().constData(),
@@ -115,6 +149,7 @@ int runUpdate(
     UpgradeContext context;
     context.exeName = exeName;
     context.appDir = appDir;
+    context.workDir = workDir;
     context.total = worker.count;
     context.mode = mode;
     context.worker = &worker;

@@ -19,6 +19,7 @@ struct UpgradeContext
 {
     QString exeName; // command-line argument 1, unchanged
     QString appDir;
+    QString workDir;
     std::int32_t total = 0; // the worker's count, taken before its thread starts
     std::int32_t mode = 0;
     Download* worker = nullptr; // not owned

@@ -72,7 +72,7 @@ bool Download::save()
         return false;
     }
     return writeDiffFile(diffPath.c_str(), diff.oldVersion, diff.newVersion, diff.downloadBase,
-        diff.entries.head, diff.objectsBase);
+        diff.entries.head, diff.objectsBase, &diff.health);
 }
 
 void Download::print() const

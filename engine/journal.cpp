@@ -2,6 +2,7 @@
 
 #include "changehook.h"
 #include "filehelpers.h"
+#include "previousreturn.h"
 #include "fileops.h"
 #include "sha256.h"
 
@@ -81,6 +82,13 @@ QByteArray serialize(const Journal& journal)
     }
     for (const QString& leftover : journal.leftovers) {
         text += "leftover " + encodePath(leftover) + '\n';
+    }
+    if (journal.keepPrevious) {
+        text += "previous " + journal.oldVersion + ' ' + journal.newVersion + ' '
+            + QByteArray::number(journal.healthTimeout) + ' ' + QByteArray::number(journal.healthStarts) + '\n';
+    }
+    for (const QString& dir : journal.pruneDirs) {
+        text += "prune " + encodePath(dir) + '\n';
     }
     return text;
 }
@@ -347,6 +355,19 @@ JournalRead readJournal(const QString& workDir, Journal& journal)
             journal.createdDirs.append(decodePath(fields[1]));
         } else if (key == "leftover" && fields.size() == 2) {
             journal.leftovers.append(decodePath(fields[1]));
+        } else if (key == "prune" && fields.size() == 2) {
+            journal.pruneDirs.append(decodePath(fields[1]));
+        } else if (key == "previous" && fields.size() == 5) {
+            bool timeoutOk = false;
+            bool startsOk = false;
+            journal.keepPrevious = true;
+            journal.oldVersion = fields[1];
+            journal.newVersion = fields[2];
+            journal.healthTimeout = fields[3].toInt(&timeoutOk);
+            journal.healthStarts = fields[4].toInt(&startsOk);
+            if (!timeoutOk || !startsOk) {
+                return JournalRead::Unreadable;
+            }
         } else if (key == "step") {
             if (fields.size() != 9 || (fields[1] != "replace" && fields[1] != "delete")) {
                 return JournalRead::Unreadable;
@@ -452,6 +473,10 @@ void finish(const QString& workDir, Journal& journal)
     for (const QString& leftover : journal.leftovers) {
         removeOrKeep(leftover);
     }
+    // Before the backups go: they are what the previous version is made of.
+    if (journal.keepPrevious) {
+        keepPreviousVersion(workDir, journal);
+    }
     for (const JournalStep& step : journal.steps) {
         removeOrKeep(step.backup);
         if (!step.deletion) {
@@ -467,6 +492,11 @@ void finish(const QString& workDir, Journal& journal)
     }
     if (!journal.diffPath.isEmpty()) {
         removeOrKeep(journal.diffPath);
+    }
+    for (auto it = journal.pruneDirs.crbegin(); it != journal.pruneDirs.crend(); ++it) {
+        if (present(*it)) {
+            removeEmptyDir(*it);
+        }
     }
     if (remaining.isEmpty()) {
         removeJournal(workDir);
@@ -594,6 +624,11 @@ const char* hostBlocks(const QString& hostExe, int mode)
 }
 
 } // namespace
+
+const char* installationBlocked(const QString& hostExe, int mode)
+{
+    return hostBlocks(hostExe, mode);
+}
 
 Recovery recoverInstall(const QString& workDir, const QString& hostExe, int mode)
 {

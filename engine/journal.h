@@ -11,6 +11,9 @@
 //   dir PATH                                  a folder the merge made in the installation
 //   step replace|delete HAD SIZE TARGET STAGED BACKUP FETCHED SHA256
 //   leftover PATH                             a file to remove that could not be removed yet
+//   previous OLD NEW TIMEOUT STARTS           keep what the install replaces as the previous
+//                                             version (previousversion.h) when finishing
+//   prune PATH                                a folder to remove, when empty, once finished
 //
 // Paths are absolute, UTF-8 and percent-encoded (so they hold no blank); "-" stands for none.
 // HAD is 1 when the target existed when the merge was planned, SIZE the staged file's size
@@ -54,6 +57,14 @@ struct Journal
     QStringList leftovers;
     // Removed once the install is complete.
     QString diffPath;
+    // The channel asks for a start check: finishing keeps the backups as the previous version.
+    bool keepPrevious = false;
+    QByteArray oldVersion;
+    QByteArray newVersion;
+    int healthTimeout = 0;
+    int healthStarts = 0;
+    // Folders a return takes away (those the install it undoes had made), innermost last.
+    QStringList pruneDirs;
 };
 
 inline constexpr char JournalFileName[] = "merge.journal";
@@ -89,6 +100,15 @@ void finish(const QString& workDir, Journal& journal);
 // (kept, in state rollingback, when a backup could not be put back).
 bool rollBack(const QString& workDir, Journal& journal);
 
+// The whole install of a prepared journal (steps, folders to make, the version-difference
+// file): journal written, folders made, every step staged from its fetched copy and flushed,
+// "committing", every step placed, finished. Any failure takes everything back (one line
+// naming the target). Answers 1 when installed, else 0.
+int install(const QString& workDir, Journal& journal);
+// A hidden name beside target, unique to one install by its tag; newTag() makes one.
+QString hiddenBeside(const QString& target, const char* purpose, const QString& tag);
+QString newTag();
+
 // Flushes every staged copy and the folders that hold them to disk.
 bool flushStaged(const Journal& journal);
 // Syncs the folders of every target (after the renames).
@@ -113,3 +133,7 @@ enum class Recovery {
 // modes and while the host is in use it leaves the installation as it is and says so in one
 // line. The run may go on unless the answer is Left or Failed.
 Recovery recoverInstall(const QString& workDir, const QString& hostExe, int mode);
+
+// Why the installation may not be changed now (the host in use, no permission), or null when
+// it may. Mode 1 waits for the host as the merge does.
+const char* installationBlocked(const QString& hostExe, int mode);

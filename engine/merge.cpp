@@ -59,13 +59,6 @@ bool presentAt(const QString& path)
     return info.exists() || info.isSymbolicLink();
 }
 
-// A hidden name beside target, unique to this merge by its tag.
-QString hiddenBeside(const QString& target, const char* purpose, const QString& tag)
-{
-    const QFileInfo info(target);
-    return joinPath(info.path(), QStringLiteral(".%1.%2-%3").arg(info.fileName(), QLatin1String(purpose), tag));
-}
-
 bool copyTo(const QString& source, const QString& staged)
 {
     QFile in(source);
@@ -144,6 +137,63 @@ bool makeDirs(const QStringList& dirs)
 
 } // namespace
 
+namespace journalsteps {
+
+QString hiddenBeside(const QString& target, const char* purpose, const QString& tag)
+{
+    const QFileInfo info(target);
+    return joinPath(info.path(), QStringLiteral(".%1.%2-%3").arg(info.fileName(), QLatin1String(purpose), tag));
+}
+
+QString newTag()
+{
+    return QStringLiteral("%1").arg(QRandomGenerator::global()->generate(), 8, 16, QLatin1Char('0'));
+}
+
+int install(const QString& workRoot, Journal& journal)
+{
+    if (!writeJournal(workRoot, journal)) {
+        return 0;
+    }
+    const QString where = QFileInfo(journal.steps.front().target).path();
+    const auto giveUp = [&](const char* what, const QString& target) {
+        std::fprintf(stderr, "merge: cannot %s %s, nothing installed\n", what, target.toUtf8().constData());
+        journalsteps::rollBack(workRoot, journal);
+        return 0;
+    };
+    if (!makeDirs(journal.createdDirs)) {
+        return giveUp("create the folders of", where);
+    }
+    for (JournalStep& step : journal.steps) {
+        if (!step.deletion && !stage(step)) {
+            return giveUp("stage", step.target);
+        }
+    }
+    if (!journalsteps::flushStaged(journal)) {
+        return giveUp("flush the staged copies of", where);
+    }
+    for (JournalStep& step : journal.steps) {
+        if (!step.deletion) {
+            step.size = QFileInfo(step.staged).size();
+        }
+    }
+    journal.state = Journal::State::Committing;
+    if (!writeJournal(workRoot, journal)) {
+        journal.state = Journal::State::Staging;
+        return giveUp("record the staged copies of", where);
+    }
+    for (JournalStep& step : journal.steps) {
+        if (!journalsteps::commit(step)) {
+            return giveUp("replace", step.target);
+        }
+    }
+    journalsteps::syncTargetDirs(journal);
+    journalsteps::finish(workRoot, journal);
+    return 1;
+}
+
+} // namespace journalsteps
+
 int Download::merge(const char* hostExe)
 {
     assert(hostExe != nullptr);
@@ -197,7 +247,7 @@ int Download::installFiles()
     const QString own = ownExecutableName();
     const QString appRoot = QString::fromUtf8(appDir.c_str());
     const QString workRoot = QString::fromUtf8(workDir.c_str());
-    const QString tag = QStringLiteral("%1").arg(QRandomGenerator::global()->generate(), 8, 16, QLatin1Char('0'));
+    const QString tag = journalsteps::newTag();
 
     // A working directory that is the installation directory holds the copies in place already.
     // Links on a file's way are refused below, so elsewhere only a target that is itself a link
@@ -251,8 +301,8 @@ int Download::installFiles()
         step.deletion = source.isEmpty();
         step.hadTarget = presentAt(target);
         step.target = target;
-        step.staged = step.deletion ? QString() : hiddenBeside(target, "stage", tag);
-        step.backup = hiddenBeside(target, "backup", tag);
+        step.staged = step.deletion ? QString() : journalsteps::hiddenBeside(target, "stage", tag);
+        step.backup = journalsteps::hiddenBeside(target, "backup", tag);
         step.fetched = source;
         if (!step.deletion && entry->hasDigest()) {
             // Checked against it once more as it is staged (the copies were re-hashed just now).
@@ -291,41 +341,12 @@ int Download::installFiles()
         QFile::remove(journal.diffPath);
         return 1;
     }
-    if (!writeJournal(workRoot, journal)) {
-        return 0;
+    if (diff.health.on()) {
+        journal.keepPrevious = true;
+        journal.oldVersion = diff.oldVersion;
+        journal.newVersion = diff.newVersion;
+        journal.healthTimeout = diff.health.timeout;
+        journal.healthStarts = diff.health.starts;
     }
-    const auto giveUp = [&](const char* what, const QString& target) {
-        std::fprintf(stderr, "merge: cannot %s %s, nothing installed\n", what, target.toUtf8().constData());
-        journalsteps::rollBack(workRoot, journal);
-        return 0;
-    };
-    if (!makeDirs(journal.createdDirs)) {
-        return giveUp("create the folders of", appRoot);
-    }
-    for (JournalStep& step : journal.steps) {
-        if (!step.deletion && !stage(step)) {
-            return giveUp("stage", step.target);
-        }
-    }
-    if (!journalsteps::flushStaged(journal)) {
-        return giveUp("flush the staged copies of", appRoot);
-    }
-    for (JournalStep& step : journal.steps) {
-        if (!step.deletion) {
-            step.size = QFileInfo(step.staged).size();
-        }
-    }
-    journal.state = Journal::State::Committing;
-    if (!writeJournal(workRoot, journal)) {
-        journal.state = Journal::State::Staging;
-        return giveUp("record the staged copies of", appRoot);
-    }
-    for (JournalStep& step : journal.steps) {
-        if (!journalsteps::commit(step)) {
-            return giveUp("replace", step.target);
-        }
-    }
-    journalsteps::syncTargetDirs(journal);
-    journalsteps::finish(workRoot, journal);
-    return 1;
+    return journalsteps::install(workRoot, journal);
 }

@@ -42,6 +42,28 @@ bool readRollout(const Json::Value& value, const std::string& at, Rollout& rollo
     return true;
 }
 
+bool readHealth(const Json::Value& value, const std::string& at, HealthCheck& health, std::vector<std::string>& problems)
+{
+    if (!value.isObject()) {
+        problems.push_back(at + ": \"health\" is no object with \"timeout\" and \"starts\"");
+        return false;
+    }
+    const auto whole = [&](const char* key, int low, int high, int& out) {
+        const Json::Value& number = value[key];
+        if (number.isNull()) {
+            return true;
+        }
+        if (!number.isIntegral() || !number.isInt() || number.asInt() < low || number.asInt() > high) {
+            problems.push_back(at + ": health \"" + key + "\" must be a whole number from " + std::to_string(low)
+                + " to " + std::to_string(high));
+            return false;
+        }
+        out = number.asInt();
+        return true;
+    };
+    return whole("timeout", 1, 3600, health.timeout) && whole("starts", 1, 100, health.starts);
+}
+
 } // namespace
 
 bool isChannelName(std::string_view name)
@@ -105,6 +127,13 @@ bool Channels::load(const ReleaseStore& store, std::vector<std::string>& problem
             }
             channel.rollout = rollout;
         }
+        if (entry.isMember("health")) {
+            HealthCheck health;
+            if (!readHealth(entry["health"], at, health, problems)) {
+                continue;
+            }
+            channel.health = health;
+        }
         channels.push_back(std::move(channel));
     }
     if (problems.size() == problemsBefore && !find(StableChannel)) {
@@ -134,5 +163,11 @@ void addChannelTerms(Json::Value& answer, const Channel& channel)
         // Whole days as the vendor wrote them ("days": 7), not as 7.0.
         rollout["days"] = std::floor(days) == days ? Json::Value(Json::Int64(days)) : Json::Value(days);
         answer["rollout"] = rollout;
+    }
+    if (channel.health) {
+        Json::Value health(Json::objectValue);
+        health["timeout"] = channel.health->timeout;
+        health["starts"] = channel.health->starts;
+        answer["health"] = health;
     }
 }

@@ -10,7 +10,10 @@
 // installations are taken to, which need not be the newest. "rollout" spreads the offer over
 // "days" days from "start" (UTC): each installation takes the release from start + f x days
 // on, f being its own fraction in [0, 1) (see rolloutfraction.h); it travels in the answer.
-// Halting a release is setting the channel back to the previous version.
+// Halting a release is setting the channel back to the previous version. "health":
+// {"timeout": SECONDS, "starts": N} (both optional: 60 and 3) asks installations to check
+// that the new version starts, and to return to the previous one when it does not; it
+// travels in the answer too.
 //
 // A channel's name goes into the request's URL and into a folder name of the signed answers,
 // so it is 1 to 32 of a-z, 0-9, ".", "_", "-", starting with a letter or digit. "stable", the
@@ -36,11 +39,18 @@ struct Rollout
     double days = 0;   // above 0, at most MaxRolloutDays
 };
 
+struct HealthCheck
+{
+    int timeout = 60; // seconds, 1 to 3600
+    int starts = 3;   // unconfirmed starts before a return, 1 to 100
+};
+
 struct Channel
 {
     std::string name;
     const Release* release = nullptr; // the version the channel takes installations to
     std::optional<Rollout> rollout;
+    std::optional<HealthCheck> health;
 };
 
 class Channels
@@ -62,5 +72,6 @@ private:
 // Whether name can name a channel.
 bool isChannelName(std::string_view name);
 
-// Adds the channel's members to an answer: "channel", and "rollout" when it has one.
+// Adds the channel's members to an answer: "channel", and "rollout" and "health" when it has
+// them.
 void addChannelTerms(Json::Value& answer, const Channel& channel);

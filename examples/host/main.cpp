@@ -1,6 +1,9 @@
 // Host.exe: a small host application, written the way a product that ships RevisionPusher.exe
 // would use the host library.
 //
+//   Host.exe [start]                       the host's start-up, then its word that it went well
+//                                          (UpdateCheck::confirmHealthy); also what the
+//                                          updater's start check runs
 //   Host.exe check MODE [--stay SECONDS] [--channel NAME]
 //                                          look for a newer version (on release channel NAME,
 //                                          default stable) and start the updater:
@@ -19,6 +22,7 @@
 // the server cannot be reached or its answer cannot be used, 2 for a wrong command line or a
 // broken installation.
 
+#include "previousversion.h"
 #include "serverconfig.h"
 #include "updatecheck.h"
 #include "uploadmanager.h"
@@ -56,7 +60,7 @@ int fail(ExitCode code, const QString& text)
 int usage()
 {
     return fail(WrongUse,
-        QStringLiteral("usage: Host.exe check MODE [--stay SECONDS] [--channel NAME] | info | report STATE | ad\n"
+        QStringLiteral("usage: Host.exe [start] | check MODE [--stay SECONDS] [--channel NAME] | info | report STATE | ad\n"
                        "  MODE 0, 1 or 2; STATE 0 to 255"));
 }
 
@@ -164,6 +168,16 @@ int check(const QString& version, int mode, int staySeconds, const QString& chan
     return QCoreApplication::exec();
 }
 
+// What a product does when it starts: here, reading its installation, which start() has done
+// by the time it is called. Once the start-up went well the host says so; in the updater's
+// start check that call ends the process with 0.
+int start(const QString& version)
+{
+    say(QStringLiteral("started: version %1").arg(version));
+    UpdateCheck::confirmHealthy();
+    return Done;
+}
+
 int info(const QString& version)
 {
     Json::Value root;
@@ -238,12 +252,12 @@ int main(int argc, char** argv)
         }
         arguments.remove(at, 2);
     }
-    if (arguments.isEmpty()) {
-        return usage();
-    }
-    const QString command = arguments.takeFirst();
+    // The updater's start check starts the host with this argument and no command.
+    arguments.removeAll(QString::fromLatin1(HealthCheckArgument));
+    const QString command = arguments.isEmpty() ? QStringLiteral("start") : arguments.takeFirst();
     const bool takesValue = command == QLatin1String("check") || command == QLatin1String("report");
-    const bool known = takesValue || command == QLatin1String("info") || command == QLatin1String("ad");
+    const bool known = takesValue || command == QLatin1String("info") || command == QLatin1String("ad")
+        || command == QLatin1String("start");
     if (!known || arguments.size() != (takesValue ? 1 : 0)
         || ((staySeconds >= 0 || !channel.isEmpty()) && command != QLatin1String("check"))) {
         return usage();
@@ -267,6 +281,9 @@ int main(int argc, char** argv)
     }
     if (command == QLatin1String("info")) {
         return info(version);
+    }
+    if (command == QLatin1String("start")) {
+        return start(version);
     }
     return advertisement();
 }

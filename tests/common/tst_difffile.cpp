@@ -65,6 +65,8 @@ private slots:
     void objectWordsLeaveOlderReadingAlone();
     void roundTrip_data();
     void roundTrip();
+    void healthLine_data();
+    void healthLine();
     void failedWriteReported_data();
     void failedWriteReported();
     void fullDiskKeepsOldFile_data();
@@ -387,6 +389,7 @@ void DiffFileTest::roundTrip_data()
             + "\n0 [Add] : raw 5 " + hash + "\n");
     QTest::newRow("objects-folder-without-objects")
         << QByteArray("@Orbisnap\nv1 --> v2\nbase http://h/objects\n0 [Add] : b\n");
+    QTest::newRow("start-check") << QByteArray("@Orbisnap\nv1 --> v2\nbase\n0 [Health] : 60 3\n0 [Add] : b 4 " + hash + "\n");
 }
 
 // A file the writer produced comes back byte for byte when read and written again.
@@ -399,8 +402,43 @@ void DiffFileTest::roundTrip()
     QCOMPARE(readDiffFile(QFile::encodeName(path).constData(), diff), DiffLoad::Loaded);
     QVERIFY(QFile::remove(path));
     QVERIFY(writeDiffFile(QFile::encodeName(path).constData(), diff.oldVersion, diff.newVersion,
-        diff.downloadBase, diff.entries.head, diff.objectsBase));
+        diff.downloadBase, diff.entries.head, diff.objectsBase, &diff.health));
     QCOMPARE(readFile(path), content);
+}
+
+// The start check's line: read where well-formed, skipped with a diagnostic otherwise, never
+// taken for an entry (so an updater that does not know it reads the entries as before).
+void DiffFileTest::healthLine_data()
+{
+    QTest::addColumn<QByteArray>("line");
+    QTest::addColumn<int>("timeout");
+    QTest::addColumn<int>("starts");
+    QTest::addColumn<bool>("diagnosed");
+    QTest::newRow("well-formed") << QByteArray("0 [Health] : 60 3") << 60 << 3 << false;
+    QTest::newRow("limits") << QByteArray("0 [Health] : 3600 100") << 3600 << 100 << false;
+    QTest::newRow("timeout-zero") << QByteArray("0 [Health] : 0 3") << 0 << 0 << true;
+    QTest::newRow("timeout-too-long") << QByteArray("0 [Health] : 3601 3") << 0 << 0 << true;
+    QTest::newRow("starts-missing") << QByteArray("0 [Health] : 60") << 0 << 0 << true;
+    QTest::newRow("extra-word") << QByteArray("0 [Health] : 60 3 x") << 0 << 0 << true;
+    QTest::newRow("no-colon") << QByteArray("0 [Health] 60 3") << 0 << 0 << true;
+}
+
+void DiffFileTest::healthLine()
+{
+    QFETCH(QByteArray, line);
+    QFETCH(int, timeout);
+    QFETCH(int, starts);
+    QFETCH(bool, diagnosed);
+    const QString path = dir.filePath(QStringLiteral("health.txt"));
+    QVERIFY(writeFile(path, "@Orbisnap\nv1 --> v2\nbase\n" + line + "\n0 [Add] : a.dll\n"));
+    DiffFile diff;
+    StderrCapture capture;
+    QCOMPARE(readDiffFile(QFile::encodeName(path).constData(), diff), DiffLoad::Loaded);
+    QCOMPARE(diff.health.timeout, timeout);
+    QCOMPARE(diff.health.starts, starts);
+    QCOMPARE(capture.text().contains("start check malformed, line skipped"), diagnosed);
+    QCOMPARE(diff.entries.count, 1);
+    QCOMPARE(QByteArray(diff.entries.head->file), QByteArray("a.dll"));
 }
 
 void DiffFileTest::failedWriteReported_data()

@@ -90,6 +90,8 @@ private slots:
     void advertisement();
     void wrongCommandLine_data();
     void wrongCommandLine();
+    void startConfirms_data();
+    void startConfirms();
     void noInstalledVersion_data();
     void noInstalledVersion();
 
@@ -572,7 +574,6 @@ void HostTest::advertisement()
 void HostTest::wrongCommandLine_data()
 {
     QTest::addColumn<QStringList>("arguments");
-    QTest::newRow("nothing") << QStringList();
     QTest::newRow("unknown-command") << QStringList { "frob" };
     QTest::newRow("check-without-mode") << QStringList { "check" };
     QTest::newRow("check-mode-3") << QStringList { "check", "3" };
@@ -587,6 +588,7 @@ void HostTest::wrongCommandLine_data()
     QTest::newRow("check-channel-missing") << QStringList { "check", "1", "--channel" };
     QTest::newRow("check-channel-empty") << QStringList { "check", "1", "--channel", "" };
     QTest::newRow("channel-for-report") << QStringList { "report", "3", "--channel", "beta" };
+    QTest::newRow("start-extra") << QStringList { "start", "now" };
 }
 
 void HostTest::wrongCommandLine()
@@ -596,8 +598,27 @@ void HostTest::wrongCommandLine()
     QVERIFY(run.finished);
     QCOMPARE(run.exitCode, 2);
     QVERIFY(
-        run.err.startsWith("Host: usage: Host.exe check MODE [--stay SECONDS] [--channel NAME] | info | report STATE | ad\n"));
+        run.err.startsWith("Host: usage: Host.exe [start] | check MODE [--stay SECONDS] [--channel NAME] | info | report STATE | ad\n"));
     QCOMPARE(run.out, QByteArray());
+    QCOMPARE(server->requests().size(), std::size_t(0));
+}
+
+// Started without a command (as the updater's start check starts it, too), the host runs its
+// start-up and confirms it, asking the server nothing.
+void HostTest::startConfirms_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::newRow("nothing") << QStringList();
+    QTest::newRow("start") << QStringList { "start" };
+}
+
+void HostTest::startConfirms()
+{
+    QFETCH(QStringList, arguments);
+    const HostRun run = runHost(arguments);
+    QVERIFY(run.finished);
+    QCOMPARE(run.exitCode, 0);
+    QCOMPARE(run.out, QByteArray("started: version 1.0.3\n"));
     QCOMPARE(server->requests().size(), std::size_t(0));
 }
 

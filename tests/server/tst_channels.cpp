@@ -54,6 +54,8 @@ private slots:
     void halt();
     void expiry_data();
     void expiry();
+    void healthTravels_data();
+    void healthTravels();
 
 private:
     QString path(const char* relative) const { return dir->filePath(QString::fromLatin1(relative)); }
@@ -190,6 +192,43 @@ void ChannelsTest::halt()
     } else {
         QCOMPARE(updated.body, QByteArray("{}"));
     }
+}
+
+// A channel's start check travels in its answers, signed and unsigned, with the defaults
+// filled in; a malformed one keeps the server from starting, naming it.
+void ChannelsTest::healthTravels_data()
+{
+    QTest::addColumn<QByteArray>("health");
+    QTest::addColumn<bool>("signedAnswers");
+    QTest::addColumn<QByteArray>("expected"); // empty: the server refuses to start
+    QTest::newRow("defaults-unsigned") << QByteArray("{}") << false << QByteArray(R"({"starts":3,"timeout":60})");
+    QTest::newRow("set-signed") << QByteArray(R"({"timeout":5,"starts":1})") << true
+                                << QByteArray(R"({"starts":1,"timeout":5})");
+    QTest::newRow("timeout-zero") << QByteArray(R"({"timeout":0})") << false << QByteArray();
+    QTest::newRow("starts-text") << QByteArray(R"({"starts":"3"})") << false << QByteArray();
+    QTest::newRow("not-an-object") << QByteArray("60") << false << QByteArray();
+}
+
+void ChannelsTest::healthTravels()
+{
+    QFETCH(QByteArray, health);
+    QFETCH(bool, signedAnswers);
+    QFETCH(QByteArray, expected);
+    QVERIFY(writeFile(path("releases/channels.json"),
+        R"({"stable":{"version":"1.0.4","health":)" + health + R"(},"beta":{"version":"1.1.0"}})"));
+    if (expected.isEmpty()) {
+        QVERIFY(!start());
+        QVERIFY2(server.errors().contains("health"), server.errors().constData());
+        return;
+    }
+    if (signedAnswers) {
+        QVERIFY(sign());
+    }
+    QVERIFY2(start(), server.errors().constData());
+    const RawReply reply = rawRequest(server.port(), "GET", "/prod/Orbisnap/getVersionDiff?version=1.0.3");
+    QCOMPARE(QJsonDocument(parsed(reply.body)["health"].toObject()).toJson(QJsonDocument::Compact), expected);
+    const RawReply beta = rawRequest(server.port(), "GET", "/prod/Orbisnap/getVersionDiff?version=1.0.3&channel=beta");
+    QVERIFY(!parsed(beta.body).contains("health"));
 }
 
 void ChannelsTest::expiry_data()
