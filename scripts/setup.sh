@@ -11,6 +11,8 @@ packages=(
     qt6-base-dev libgl-dev libjsoncpp-dev libcpp-httplib-dev libssl-dev libsodium-dev libsqlite3-dev
     curl nginx-light xvfb xauth time ccache apache2-utils
     libzstd-dev libdivsufsort-dev zstd bsdiff
+    libcurl4-openssl-dev  # the download pass
+    tinyproxy  # the proxy tests start their own, on loopback
     chromium  # the dashboard test opens the page in it, headless (big: installed without recommends)
 )
 if [ "${1:-}" = "--windows" ]; then
