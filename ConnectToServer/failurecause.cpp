@@ -130,13 +130,13 @@ QString redirectRefused(const QString& host, const QString& target)
     return QStringLiteral("%1 redirected to %2, which is not followed").arg(host, target);
 }
 
-QString ofReply(const QNetworkReply& reply)
+QString ofReply(const QNetworkReply& reply, int error)
 {
     const QUrl url = reply.url().isValid() ? reply.url() : reply.request().url();
     const QString host = url.host();
     const QNetworkProxy proxy = NetworkProxies::forUrl(url);
     const int status = reply.attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-    switch (reply.error()) {
+    switch (QNetworkReply::NetworkError(error)) {
     case QNetworkReply::ProxyAuthenticationRequiredError:
         return proxyAuthentication(proxy, !proxy.user().isEmpty());
     case QNetworkReply::ProxyConnectionRefusedError:
@@ -149,11 +149,11 @@ QString ofReply(const QNetworkReply& reply)
             // Qt's word for a CONNECT the proxy answered with a refusal.
             return proxyRefusedTunnel(proxy, hostAndPort(url), reply.errorString());
         }
-        if (through(proxy) && reply.error() != QNetworkReply::UnknownNetworkError) {
+        if (through(proxy) && error != QNetworkReply::UnknownNetworkError) {
             // Qt names a proxy that refuses the connection as if it were the server.
             return proxyUnreachable(proxy, reply.errorString());
         }
-        if (reply.error() == QNetworkReply::ConnectionRefusedError) {
+        if (error == QNetworkReply::ConnectionRefusedError) {
             return refused(hostAndPort(url));
         }
         break;
@@ -170,6 +170,11 @@ QString ofReply(const QNetworkReply& reply)
         return timeOut(host, reply.request().transferTimeout() / 1000);
     case QNetworkReply::RemoteHostClosedError:
         return closed(host);
+    case QNetworkReply::ProtocolUnknownError:
+        if (!url.isValid() || (url.scheme() != QLatin1String("http") && url.scheme() != QLatin1String("https"))) {
+            return QStringLiteral("\"%1\" is no http or https URL").arg(url.toString());
+        }
+        break;
     case QNetworkReply::InsecureRedirectError:
     case QNetworkReply::TooManyRedirectsError:
         return redirectRefused(host, QString::fromUtf8(reply.rawHeader("Location")));

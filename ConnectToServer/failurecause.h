@@ -36,7 +36,8 @@ QString redirectRefused(const QString& host, const QString& target);
 // The plain reason within a TLS library's text, or the text itself.
 QString certificateReason(const QString& text);
 
-// The cause of a failed Qt reply, with the proxy NetworkProxies names for its URL.
-QString ofReply(const QNetworkReply& reply);
+// The cause of a Qt reply that failed with error (NetworkAccessBlock::errorOf), with the proxy
+// NetworkProxies names for its URL.
+QString ofReply(const QNetworkReply& reply, int error);
 
 } // namespace FailureCause

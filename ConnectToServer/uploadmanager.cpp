@@ -106,7 +106,7 @@ bool UploadManager::getVersionAnswer(
     const int error = NetworkAccessBlock::errorOf(reply.get());
     if (error != QNetworkReply::NoError) {
         debugMessage("checkVersion failed error code: ", error);
-        FailureCause::print(FailureCause::ofReply(*reply));
+        FailureCause::print(FailureCause::ofReply(*reply, error));
         return false;
     }
     body = reply->readAll();
@@ -134,7 +134,7 @@ bool UploadManager::downloadFile(const char* url, QByteArray& data)
     const int error = NetworkAccessBlock::errorOf(reply.get());
     if (error != QNetworkReply::NoError) {
         debugMessage("down load failed error code: ", error);
-        FailureCause::print(FailureCause::ofReply(*reply));
+        FailureCause::print(FailureCause::ofReply(*reply, error));
         return false;
     }
     data = std::move(body);

@@ -357,7 +357,7 @@ void ProxiesTest::throughTinyproxy()
     BlockingReply reply = NetworkAccessBlock::get(url, QString(), 10000);
     const int qtError = NetworkAccessBlock::errorOf(reply.get());
     const QByteArray qtBody = reply->readAll();
-    const QString qtCause = qtError ? FailureCause::ofReply(*reply) : QString();
+    const QString qtCause = qtError ? FailureCause::ofReply(*reply, qtError) : QString();
 
     // The download pass, through libcurl.
     DebugLog log;
