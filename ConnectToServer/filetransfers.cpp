@@ -1,18 +1,34 @@
 #include "filetransfers.h"
 
 #include "debugmessage.h"
-#include "networkaccessblock.h"
+#include "failurecause.h"
+#include "networkproxies.h"
 #include "useragent.h"
 
 #include <QElapsedTimer>
-#include <QEventLoop>
-#include <QSslSocket>
-#include <QTcpSocket>
-#include <QTimer>
+#include <QSslCertificate>
+#include <QSslConfiguration>
 #include <QUrl>
+
+#include <curl/curl.h>
 
 #include <algorithm>
 #include <cstring>
+#include <mutex>
+#include <unordered_map>
+
+#ifdef __linux__
+#include <netinet/in.h>
+#include <linux/tcp.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#endif
+#ifdef _WIN32
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+#endif
 
 namespace {
 
@@ -77,36 +93,6 @@ QNetworkReply::NetworkError statusError(int status)
     }
 }
 
-// The code Qt's HTTP layer gives a reply whose connection failed this way.
-QNetworkReply::NetworkError socketError(int error)
-{
-    switch (QAbstractSocket::SocketError(error)) {
-    case QAbstractSocket::ConnectionRefusedError:
-        return QNetworkReply::ConnectionRefusedError;
-    case QAbstractSocket::RemoteHostClosedError:
-        return QNetworkReply::RemoteHostClosedError;
-    case QAbstractSocket::HostNotFoundError:
-        return QNetworkReply::HostNotFoundError;
-    case QAbstractSocket::SocketTimeoutError:
-        return QNetworkReply::TimeoutError;
-    case QAbstractSocket::SslHandshakeFailedError:
-        return QNetworkReply::SslHandshakeFailedError;
-    case QAbstractSocket::ProxyAuthenticationRequiredError:
-        return QNetworkReply::ProxyAuthenticationRequiredError;
-    case QAbstractSocket::ProxyConnectionRefusedError:
-        return QNetworkReply::ProxyConnectionRefusedError;
-    case QAbstractSocket::ProxyNotFoundError:
-        return QNetworkReply::ProxyNotFoundError;
-    case QAbstractSocket::ProxyConnectionClosedError:
-        return QNetworkReply::ProxyConnectionClosedError;
-    case QAbstractSocket::ProxyConnectionTimeoutError:
-        return QNetworkReply::ProxyTimeoutError;
-    default:
-        return QNetworkReply::UnknownNetworkError;
-    }
-}
-
-// Whether a comma-separated header value lists token (case-insensitive).
 bool listsToken(const QByteArray& value, const char* token)
 {
     for (const QByteArray& item : value.split(',')) {
@@ -117,50 +103,157 @@ bool listsToken(const QByteArray& value, const char* token)
     return false;
 }
 
+void initializeCurlOnce()
+{
+    static std::once_flag once;
+    std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+}
+
+#ifdef _WIN32
+bool underWine()
+{
+    const HMODULE ntdll = ::GetModuleHandleW(L"ntdll.dll");
+    return ntdll && ::GetProcAddress(ntdll, "wine_get_version");
+}
+#endif
+
+// The certificates https is verified against beyond libcurl's own trust store: those added to
+// Qt's default TLS configuration, so the update check and the pass trust the same servers. On
+// Windows libcurl leaves verifying to schannel and the system store; wine's schannel verifies
+// nothing that way, so there the whole store goes along and libcurl checks the chain itself.
+QByteArray extraTrust()
+{
+    QList<QSslCertificate> certificates = QSslConfiguration::defaultConfiguration().caCertificates();
+#ifdef _WIN32
+    const QList<QSslCertificate> system = QSslConfiguration::systemCaCertificates();
+    certificates.erase(std::remove_if(certificates.begin(), certificates.end(),
+                           [&system](const QSslCertificate& certificate) { return system.contains(certificate); }),
+        certificates.end());
+    if (!certificates.isEmpty() || underWine()) {
+        certificates += system;
+    }
+#endif
+    QByteArray pem;
+    for (const QSslCertificate& certificate : certificates) {
+        pem += certificate.toPem();
+    }
+    return pem;
+}
+
+#ifdef __linux__
+// Bytes the kernel has taken in on the socket so far; -1 when it does not tell.
+qint64 bytesReceived(curl_socket_t socket)
+{
+    tcp_info info {};
+    socklen_t size = sizeof info;
+    if (::getsockopt(socket, IPPROTO_TCP, TCP_INFO, &info, &size) != 0
+        || size < socklen_t(offsetof(tcp_info, tcpi_bytes_received) + sizeof info.tcpi_bytes_received)) {
+        return -1;
+    }
+    return qint64(info.tcpi_bytes_received);
+}
+#endif
+
 } // namespace
+
+struct FileTransfers::Curl
+{
+    CURLM* multi = nullptr;
+    QByteArray trust;
+    // Handles of ended transfers, for the next ones: each holds a read buffer of ReadChunk.
+    std::vector<CURL*> spare;
+    // Per socket, its byte count when the last answer over it ended (0 for a new one): where
+    // the next answer's bytes begin.
+    std::unordered_map<curl_socket_t, qint64> answered;
+
+#ifdef __linux__
+    static curl_socket_t onOpen(void* self, curlsocktype, curl_sockaddr* address)
+    {
+        const curl_socket_t socket = ::socket(address->family, address->socktype | SOCK_CLOEXEC, address->protocol);
+        if (socket != CURL_SOCKET_BAD) {
+            static_cast<Curl*>(self)->answered[socket] = 0;
+        }
+        return socket;
+    }
+    static int onClose(void* self, curl_socket_t socket)
+    {
+        static_cast<Curl*>(self)->answered.erase(socket);
+        return ::close(socket);
+    }
+    // The socket of easy's connection, found by its local port.
+    curl_socket_t socketOf(CURL* easy) const
+    {
+        long port = 0;
+        if (curl_easy_getinfo(easy, CURLINFO_LOCAL_PORT, &port) != CURLE_OK || port <= 0) {
+            return CURL_SOCKET_BAD;
+        }
+        for (const auto& [socket, count] : answered) {
+            sockaddr_storage address {};
+            socklen_t size = sizeof address;
+            if (::getsockname(socket, reinterpret_cast<sockaddr*>(&address), &size) != 0) {
+                continue;
+            }
+            const in_port_t local = address.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6&>(address).sin6_port
+                                                                   : reinterpret_cast<sockaddr_in&>(address).sin_port;
+            if (ntohs(local) == port) {
+                return socket;
+            }
+        }
+        return CURL_SOCKET_BAD;
+    }
+#endif
+};
 
 struct FileTransfers::Transfer
 {
+    FileTransfers* owner = nullptr;
     TransferRequest request;
     QUrl url;
-    Connection* connection = nullptr;
+    QNetworkProxy proxy;
+    CURL* easy = nullptr;
+    curl_slist* fields = nullptr;
     int hops = 0;
-    bool resent = false;      // sent again after its reused connection had closed
-    bool taking = false;      // the answer is a 2xx whose body goes to the sink
-    bool redirecting = false; // the answer is a redirection to `target`, its body dropped
+    bool refused = false; // never handed to libcurl; ends on the next turn of the run
+
+    // The answer being read.
+    int status = 0;
+    bool headDone = false;
+    qint64 headBytes = 0;
+    std::vector<std::pair<QByteArray, QByteArray>> headers;
+    bool taking = false;      // a 2xx whose body goes to the sink
+    bool redirecting = false; // a redirection to `target`, its body dropped
+    bool authRound = false;   // a 407 libcurl may answer with credentials; its body dropped
     QUrl target;
-    bool ended = false;
-    qint64 length = -1;
-    qint64 arrived = 0;
+    int failure = -1; // set by the callback that stopped the transfer
+    QString cause;
+
     QElapsedTimer quiet; // since the last byte came
     QElapsedTimer window;
     qint64 windowBytes = 0;
-};
+    curl_socket_t socket = CURL_SOCKET_BAD;
+    qint64 rawStart = -1; // the socket's byte count when this request went out (Linux)
+    qint64 rawSeen = -1;
+    char errorText[CURL_ERROR_SIZE] = {};
 
-// One HTTP/1.1 connection and the answer it is reading.
-struct FileTransfers::Connection
-{
-    enum class Stage { Status, Headers, Body, ChunkSize, ChunkData, ChunkEnd, Trailers };
+    ~Transfer()
+    {
+        if (easy) {
+            curl_easy_cleanup(easy);
+        }
+        curl_slist_free_all(fields);
+    }
 
-    quint64 serial = 0; // tells a connection from a later one at the same address
-    QString scheme;
-    QString host;
-    int port = 0;
-    QTcpSocket* socket = nullptr;
-    Transfer* transfer = nullptr; // null while idle
-    bool served = false;          // an answer was read whole over it before this one
+    // Gives the handle back for another transfer.
+    void release(Curl& state)
+    {
+        if (easy) {
+            curl_easy_reset(easy);
+            state.spare.push_back(easy);
+            easy = nullptr;
+        }
+    }
 
-    // The answer being read.
-    Stage stage = Stage::Status;
-    QByteArray line; // a head or chunk line not yet whole
-    qint64 headBytes = 0;
-    bool anyByte = false;
-    int status = 0;
-    bool http10 = false;
-    std::vector<std::pair<QByteArray, QByteArray>> headers;
-    qint64 left = -1; // bytes of the body or chunk still to come; -1 until the connection closes
-    bool keepAlive = false;
-    bool complete = false; // the whole answer was read
+    QString hostText() const { return url.host(); }
 
     QByteArray header(const char* name) const
     {
@@ -172,75 +265,330 @@ struct FileTransfers::Connection
         }
         return value;
     }
-    bool hasHeader(const char* name) const
+
+    size_t stop(int error, const QString& why)
     {
-        return std::any_of(headers.begin(), headers.end(),
-            [name](const auto& header) { return header.first.compare(name, Qt::CaseInsensitive) == 0; });
+        failure = error;
+        cause = why;
+        return 0; // anything but the size given makes libcurl end the transfer
     }
-    void startAnswer()
+
+    void startAnswer(int code)
     {
-        stage = Stage::Status;
-        line.clear();
+        status = code;
+        headDone = false;
         headBytes = 0;
-        anyByte = false;
-        status = 0;
         headers.clear();
-        left = -1;
-        keepAlive = false;
-        complete = false;
+        taking = false;
+        redirecting = false;
+        authRound = false;
+    }
+
+    static size_t onHeader(char* data, size_t size, size_t count, void* self)
+    {
+        return static_cast<Transfer*>(self)->takeHeader(QByteArray::fromRawData(data, qsizetype(size * count)));
+    }
+
+    static size_t onBody(char* data, size_t size, size_t count, void* self)
+    {
+        Transfer& transfer = *static_cast<Transfer*>(self);
+        const size_t bytes = size * count;
+        transfer.quiet.start();
+        transfer.windowBytes += qint64(bytes);
+        if (!transfer.taking) {
+            return bytes;
+        }
+        if (!transfer.request.sink->write(data, qint64(bytes))) {
+            return transfer.stop(QNetworkReply::OperationCanceledError, QStringLiteral("the updater stopped taking the answer"));
+        }
+        return bytes;
+    }
+
+    // Where the socket's byte count stood when this answer began; false when unknown.
+    bool rawBaseline(const Curl& state)
+    {
+        if (rawStart >= 0) {
+            return true;
+        }
+#ifdef __linux__
+        const curl_socket_t active = state.socketOf(easy);
+        if (active == CURL_SOCKET_BAD) {
+            return false;
+        }
+#else
+        const curl_socket_t active = CURL_SOCKET_BAD;
+#endif
+        const auto known = state.answered.find(active);
+        if (known == state.answered.end()) {
+            return false;
+        }
+        socket = active;
+        rawStart = known->second;
+        rawSeen = rawStart;
+        return true;
+    }
+
+    size_t takeHeader(const QByteArray& raw)
+    {
+        const size_t bytes = size_t(raw.size());
+        quiet.start();
+        if (raw.startsWith("HTTP/")) {
+            // An answer begins: an interim one, a proxy's demand for credentials, a
+            // redirection or the file. libcurl has checked the status line.
+            const qsizetype space = raw.indexOf(' ');
+            startAnswer(space > 0 ? raw.mid(space + 1, 3).toInt() : 0);
+            headBytes = raw.size();
+            return bytes;
+        }
+        headBytes += raw.size();
+        if (headBytes > MaxHeadBytes) {
+            return stop(QNetworkReply::ProtocolFailure, FailureCause::notHttp(hostText()));
+        }
+        QByteArray line = raw;
+        line.chop(line.endsWith("\r\n") ? 2 : line.endsWith('\n') ? 1 : 0);
+        if (line.isEmpty()) {
+            return takeHead() ? bytes : 0;
+        }
+        if ((line.startsWith(' ') || line.startsWith('\t')) && !headers.empty()) {
+            // A folded line continues the header before it.
+            headers.back().second += ' ' + line.trimmed();
+            return bytes;
+        }
+        const qsizetype colon = line.indexOf(':');
+        if (colon <= 0) {
+            return stop(QNetworkReply::ProtocolFailure, FailureCause::notHttp(hostText()));
+        }
+        headers.emplace_back(line.left(colon).trimmed(), line.mid(colon + 1).trimmed());
+        return bytes;
+    }
+
+    // The head of an answer is whole; false ends the transfer.
+    bool takeHead()
+    {
+        if (status < 200) {
+            return true; // an interim answer (100 Continue): the real one follows
+        }
+        headDone = true;
+        // Repeated lengths must agree ("18, 18").
+        qint64 length = -1;
+        const QByteArray announced = header("Content-Length");
+        if (!announced.isEmpty()) {
+            for (const QByteArray& item : announced.split(',')) {
+                const qint64 value = headerNumber(item);
+                if (value < 0 || (length >= 0 && value != length)) {
+                    stop(QNetworkReply::ProtocolFailure, FailureCause::notHttp(hostText()));
+                    return false;
+                }
+                length = value;
+            }
+        }
+        if (listsToken(header("Transfer-Encoding").toLower(), "chunked")
+            || !header("Transfer-Encoding").trimmed().isEmpty()) {
+            length = -1;
+        }
+        if (status == 204 || status == 304) {
+            length = 0;
+        }
+        if (status == 407 && proxy.type() == QNetworkProxy::HttpProxy) {
+            // libcurl answers it with the proxy's credentials when it has any; what the last
+            // round says is judged when the transfer ends.
+            authRound = true;
+            return true;
+        }
+        if (status >= 400) {
+            stop(statusError(status), FailureCause::answered(hostText(), status, proxy));
+            return false;
+        }
+        if (redirection(status)) {
+            const QByteArray location = header("Location").trimmed();
+            if (location.isEmpty()) {
+                stop(QNetworkReply::ProtocolUnknownError, FailureCause::redirectRefused(hostText(), QString()));
+                return false;
+            }
+            QUrl next = url.resolved(QUrl::fromEncoded(location, QUrl::TolerantMode));
+            const QString from = url.scheme().toLower();
+            const QString to = next.scheme().toLower();
+            if (!next.isValid() || (to != QLatin1String("http") && to != QLatin1String("https"))
+                || (from == QLatin1String("https") && to != QLatin1String("https"))) {
+                stop(QNetworkReply::InsecureRedirectError,
+                    FailureCause::redirectRefused(hostText(), QString::fromUtf8(location)));
+                return false;
+            }
+            if (hops + 1 > MaxRedirects) {
+                stop(QNetworkReply::TooManyRedirectsError,
+                    FailureCause::redirectRefused(hostText(), QString::fromUtf8(location)));
+                return false;
+            }
+            // Its page is read and dropped, so the connection serves the next hop.
+            redirecting = true;
+            target = next;
+            return true;
+        }
+        if (status >= 300) {
+            // A 3xx that is not followed carries no file.
+            stop(QNetworkReply::ProtocolUnknownError, FailureCause::answered(hostText(), status, proxy));
+            return false;
+        }
+        const QByteArray encoding = header("Content-Encoding").trimmed().toLower();
+        if (!encoding.isEmpty() && encoding != "identity") {
+            stop(QNetworkReply::UnknownContentError,
+                QStringLiteral("%1 sent the file encoded (%2); it is taken only as it is").arg(hostText(),
+                    QString::fromLatin1(encoding)));
+            return false;
+        }
+        TransferHead head;
+        head.status = status;
+        head.length = length;
+        if (status == 206) {
+            parseContentRange(header("Content-Range"), head);
+        }
+        head.etag = header("ETag").trimmed();
+        head.lastModified = header("Last-Modified").trimmed();
+        if (!request.sink->begin(head)) {
+            stop(QNetworkReply::OperationCanceledError, QStringLiteral("the updater stopped taking the answer"));
+            return false;
+        }
+        taking = true;
+        return true;
+    }
+
+    // The code and cause of a transfer libcurl ended with result.
+    std::pair<int, QString> judge(CURLcode result) const
+    {
+        if (failure >= 0) {
+            return { failure, cause };
+        }
+        const QString host = hostText();
+        const bool proxied = proxy.type() == QNetworkProxy::HttpProxy;
+        if (result == CURLE_OK) {
+            if (authRound) {
+                return { QNetworkReply::ProxyAuthenticationRequiredError,
+                    FailureCause::proxyAuthentication(proxy, !proxy.user().isEmpty()) };
+            }
+            if (!headDone) {
+                // The connection closed within the head, which libcurl lets pass.
+                return { QNetworkReply::RemoteHostClosedError, FailureCause::closed(host) };
+            }
+            if (!taking) {
+                return { QNetworkReply::ProtocolFailure, FailureCause::notHttp(host) };
+            }
+            return { QNetworkReply::NoError, QString() };
+        }
+        const QString text = QString::fromUtf8(errorText).trimmed();
+        long tunnel = 0;
+        curl_easy_getinfo(easy, CURLINFO_HTTP_CONNECTCODE, &tunnel);
+        if (proxied && tunnel >= 300) {
+            const QString to = url.host() + QLatin1Char(':') + QString::number(url.port(443));
+            if (tunnel == 407) {
+                return { QNetworkReply::ProxyAuthenticationRequiredError,
+                    FailureCause::proxyAuthentication(proxy, !proxy.user().isEmpty()) };
+            }
+            return { QNetworkReply::ProxyConnectionRefusedError, FailureCause::proxyRefusedTunnel(proxy, to, QString::number(tunnel)) };
+        }
+        switch (result) {
+        case CURLE_UNSUPPORTED_PROTOCOL: // an answer from before HTTP/1.0
+        case CURLE_WEIRD_SERVER_REPLY:
+        case CURLE_BAD_CONTENT_ENCODING:
+            return { QNetworkReply::ProtocolFailure, FailureCause::notHttp(host) };
+        case CURLE_COULDNT_RESOLVE_PROXY:
+            return { QNetworkReply::ProxyNotFoundError, FailureCause::proxyNameUnresolved(proxy) };
+        case CURLE_COULDNT_RESOLVE_HOST:
+            return { QNetworkReply::HostNotFoundError, FailureCause::hostNameUnresolved(host) };
+        case CURLE_COULDNT_CONNECT:
+            if (proxied) {
+                return { QNetworkReply::ProxyConnectionRefusedError, FailureCause::proxyUnreachable(proxy, text) };
+            }
+            return { QNetworkReply::ConnectionRefusedError,
+                FailureCause::refused(host + QLatin1Char(':')
+                    + QString::number(url.port(url.scheme() == QLatin1String("https") ? 443 : 80))) };
+        case CURLE_OPERATION_TIMEDOUT:
+            return { QNetworkReply::TimeoutError, text };
+        case CURLE_PEER_FAILED_VERIFICATION:
+        case CURLE_SSL_CACERT_BADFILE:
+            return { QNetworkReply::SslHandshakeFailedError, FailureCause::untrustedCertificate(host, text) };
+        case CURLE_SSL_CONNECT_ERROR:
+            return { QNetworkReply::SslHandshakeFailedError,
+                QStringLiteral("the TLS handshake with %1 failed: %2").arg(host, text) };
+        case CURLE_RECV_ERROR:
+            if (text.contains(QLatin1String("chunk"), Qt::CaseInsensitive)) {
+                return { QNetworkReply::ProtocolFailure, FailureCause::notHttp(host) };
+            }
+            return { QNetworkReply::RemoteHostClosedError, FailureCause::closed(host) };
+        case CURLE_GOT_NOTHING:
+        case CURLE_PARTIAL_FILE:
+        case CURLE_SEND_ERROR:
+            return { QNetworkReply::RemoteHostClosedError, FailureCause::closed(host) };
+        default:
+            return { QNetworkReply::UnknownNetworkError, text.isEmpty() ? QString::fromUtf8(curl_easy_strerror(result)) : text };
+        }
     }
 };
 
 FileTransfers::FileTransfers(TransferLimits limits)
     : limits(limits)
-    , rateTimer(new QTimer(this))
+    , curl(std::make_unique<Curl>())
 {
-    const int shortest = std::min(limits.rateWindowMs, limits.inactivityMs);
-    rateTimer->setInterval(std::clamp(shortest / 4, 20, 1000));
-    connect(rateTimer, &QTimer::timeout, this, &FileTransfers::checkRates);
+    initializeCurlOnce();
+    curl->multi = curl_multi_init();
+    // Idle connections to other servers beyond what the pass can use at once go first.
+    curl_multi_setopt(curl->multi, CURLMOPT_MAXCONNECTS, long(MaxParallel));
+    curl->trust = extraTrust();
 }
 
 FileTransfers::~FileTransfers()
 {
-    for (const auto& connection : connections) {
-        connection->socket->disconnect(this);
-        connection->socket->abort();
+    for (const auto& transfer : running) {
+        if (transfer->easy && !transfer->refused) {
+            curl_multi_remove_handle(curl->multi, transfer->easy);
+        }
     }
+    running.clear();
+    for (CURL* easy : curl->spare) {
+        curl_easy_cleanup(easy);
+    }
+    curl_multi_cleanup(curl->multi);
 }
 
 void FileTransfers::run(const std::function<Next(TransferRequest&)>& next)
 {
-    QEventLoop loop;
     noMore = false;
     waiting = false;
-    const auto refill = [this, &next, &loop] {
-        startFrom(next);
-        if (running.empty() && !waiting) {
-            loop.quit();
-        }
-    };
-    refillHook = refill;
+    woken = false;
+    inRun = true;
+    const int checkEvery = std::clamp(std::min(limits.rateWindowMs, limits.inactivityMs) / 4, 20, 1000);
+    QElapsedTimer sinceCheck;
+    sinceCheck.start();
     startFrom(next);
-    if (!running.empty() || waiting) {
-        rateTimer->start();
-        loop.exec();
-        rateTimer->stop();
+    while (!running.empty() || waiting) {
+        int active = 0;
+        curl_multi_perform(curl->multi, &active);
+        const std::size_t before = running.size();
+        takeFinished();
+        if (sinceCheck.elapsed() >= checkEvery) {
+            checkRates();
+            sinceCheck.start();
+        }
+        if (woken.exchange(false) || running.size() < before) {
+            startFrom(next);
+        }
+        if (running.empty() && !waiting) {
+            break;
+        }
+        const bool refusedWaiting = std::any_of(
+            running.begin(), running.end(), [](const auto& transfer) { return transfer->refused; });
+        if (!refusedWaiting) {
+            curl_multi_poll(curl->multi, nullptr, 0, checkEvery, nullptr);
+        }
     }
-    refillHook = nullptr;
-    ended.clear();
-    dropped.clear();
+    inRun = false;
 }
 
 void FileTransfers::wake()
 {
-    QMetaObject::invokeMethod(
-        this,
-        [this] {
-            if (refillHook) {
-                refillHook();
-            }
-        },
-        Qt::QueuedConnection);
+    if (inRun.load()) {
+        woken = true;
+        curl_multi_wakeup(curl->multi);
+    }
 }
 
 void FileTransfers::startFrom(const std::function<Next(TransferRequest&)>& next)
@@ -257,6 +605,7 @@ void FileTransfers::startFrom(const std::function<Next(TransferRequest&)>& next)
             return;
         }
         auto transfer = std::make_unique<Transfer>();
+        transfer->owner = this;
         transfer->request = request;
         transfer->url = QUrl(request.url, QUrl::TolerantMode);
         debugMessage("url:", request.url);
@@ -266,467 +615,140 @@ void FileTransfers::startFrom(const std::function<Next(TransferRequest&)>& next)
     }
 }
 
-FileTransfers::Connection* FileTransfers::connectionFor(const QUrl& url, QNetworkReply::NetworkError* refusal)
-{
-    const QString scheme = url.scheme().toLower();
-    const bool secure = scheme == QLatin1String("https");
-    if (!url.isValid() || (!secure && scheme != QLatin1String("http")) || url.host().isEmpty()) {
-        *refusal = QNetworkReply::ProtocolUnknownError;
-        return nullptr;
-    }
-#if !QT_CONFIG(ssl)
-    if (secure) {
-        *refusal = QNetworkReply::ProtocolUnknownError;
-        return nullptr;
-    }
-#endif
-    const QString host = url.host();
-    const int port = url.port(secure ? 443 : 80);
-    for (const auto& held : connections) {
-        if (!held->transfer && held->scheme == scheme && held->host == host && held->port == port
-            && held->socket->state() == QAbstractSocket::ConnectedState) {
-            return held.get();
-        }
-    }
-    // Idle connections to other servers beyond what the pass can use at once go first.
-    std::size_t idle = 0;
-    for (const auto& held : connections) {
-        idle += held->transfer == nullptr;
-    }
-    for (std::size_t i = 0; idle >= std::size_t(MaxParallel) && i < connections.size();) {
-        if (!connections[i]->transfer) {
-            drop(*connections[i]);
-            --idle;
-        } else {
-            ++i;
-        }
-    }
-
-    auto connection = std::make_unique<Connection>();
-    connection->scheme = scheme;
-    connection->host = host;
-    connection->port = port;
-#if QT_CONFIG(ssl)
-    if (secure) {
-        connection->socket = new QSslSocket(this);
-    } else {
-        connection->socket = new QTcpSocket(this);
-    }
-#else
-    connection->socket = new QTcpSocket(this);
-#endif
-    // The socket holds at most one piece ahead of the sink, whatever the file's size.
-    connection->socket->setReadBufferSize(ReadChunk);
-    connection->serial = ++serials;
-    Connection* made = connection.get();
-    const quint64 serial = made->serial;
-    connect(made->socket, &QIODevice::readyRead, this, [this, made, serial] {
-        if (holds(made, serial)) {
-            onReadable(*made);
-        }
-    });
-    // Failures come through the event loop: a socket may report one from inside
-    // connectToHost, before the request is written, and a connection dropped meanwhile (or in
-    // an earlier run) is no longer this object's to handle.
-    connect(
-        made->socket, &QAbstractSocket::errorOccurred, this,
-        [this, made, serial](QAbstractSocket::SocketError error) {
-            if (holds(made, serial)) {
-                onSocketError(*made, int(error));
-            }
-        },
-        Qt::QueuedConnection);
-    connect(
-        made->socket, &QAbstractSocket::disconnected, this,
-        [this, made, serial] {
-            if (holds(made, serial)) {
-                onSocketError(*made, int(QAbstractSocket::RemoteHostClosedError));
-            }
-        },
-        Qt::QueuedConnection);
-#if QT_CONFIG(ssl)
-    if (secure) {
-        static_cast<QSslSocket*>(made->socket)->connectToHostEncrypted(host, quint16(port));
-    } else {
-        made->socket->connectToHost(host, quint16(port));
-    }
-#else
-    made->socket->connectToHost(host, quint16(port));
-#endif
-    connections.push_back(std::move(connection));
-    return made;
-}
-
 void FileTransfers::send(Transfer& transfer)
 {
-    transfer.taking = false;
-    transfer.redirecting = false;
-    transfer.length = -1;
-    transfer.arrived = 0;
+    const QString scheme = transfer.url.scheme().toLower();
+    const bool secure = scheme == QLatin1String("https");
+    if (!transfer.url.isValid() || (!secure && scheme != QLatin1String("http")) || transfer.url.host().isEmpty()) {
+        // Ended on the run's next turn, as a failed connection would be: the caller's next()
+        // is not re-entered from inside its own call.
+        transfer.refused = true;
+        transfer.failure = QNetworkReply::ProtocolUnknownError;
+        transfer.cause = QStringLiteral("%1 is no http or https URL").arg(transfer.request.url);
+        return;
+    }
+    transfer.startAnswer(0);
+    transfer.failure = -1;
+    transfer.socket = CURL_SOCKET_BAD;
+    transfer.rawStart = -1;
     transfer.windowBytes = 0;
     transfer.window.start();
     transfer.quiet.start();
+    transfer.proxy = NetworkProxies::forUrl(transfer.url);
 
-    QNetworkReply::NetworkError refusal = QNetworkReply::NoError;
-    Connection* connection = connectionFor(transfer.url, &refusal);
-    if (!connection) {
-        // Reported through the event loop, as a failed connection would be: the caller's
-        // next() is not re-entered from inside its own call.
-        Transfer* self = &transfer;
-        QTimer::singleShot(0, this, [this, self, refusal] {
-            const bool runs = std::any_of(
-                running.begin(), running.end(), [self](const auto& held) { return held.get() == self; });
-            if (runs && !self->ended) {
-                end(*self, refusal);
-            }
-        });
-        return;
+    if (transfer.easy) {
+        curl_easy_reset(transfer.easy);
+    } else if (!curl->spare.empty()) {
+        transfer.easy = curl->spare.back();
+        curl->spare.pop_back();
+    } else {
+        transfer.easy = curl_easy_init();
     }
-    transfer.connection = connection;
-    connection->transfer = &transfer;
-    connection->startAnswer();
+    CURL* easy = transfer.easy;
+    curl_slist_free_all(transfer.fields);
+    transfer.fields = nullptr;
 
-    // As Qt's HTTP layer forms it: the path and query, fully encoded, dot segments resolved.
-    QUrl::FormattingOptions format = QUrl::RemoveScheme | QUrl::RemoveAuthority | QUrl::RemoveFragment
-        | QUrl::RemoveUserInfo | QUrl::FullyEncoded;
-    QUrl target = transfer.url;
+    // As Qt's HTTP layer forms it: fully encoded, dot segments resolved, no fragment or user.
+    QUrl target = transfer.url.adjusted(QUrl::RemoveFragment | QUrl::RemoveUserInfo | QUrl::NormalizePathSegments);
     if (target.path().isEmpty()) {
         target.setPath(QStringLiteral("/"));
+    }
+    curl_easy_setopt(easy, CURLOPT_URL, target.toEncoded().constData());
+    curl_easy_setopt(easy, CURLOPT_PRIVATE, &transfer);
+    curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, transfer.errorText);
+    curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(easy, CURLOPT_HTTP_VERSION, long(CURL_HTTP_VERSION_1_1));
+    curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 0L); // with this class's own refusals, below
+    curl_easy_setopt(easy, CURLOPT_BUFFERSIZE, long(ReadChunk));
+    curl_easy_setopt(easy, CURLOPT_USERAGENT, userAgent(RequestSender::Updater).constData());
+    curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, &Transfer::onHeader);
+    curl_easy_setopt(easy, CURLOPT_HEADERDATA, &transfer);
+    curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &Transfer::onBody);
+    curl_easy_setopt(easy, CURLOPT_WRITEDATA, &transfer);
+#ifdef __linux__
+    curl_easy_setopt(easy, CURLOPT_OPENSOCKETFUNCTION, &Curl::onOpen);
+    curl_easy_setopt(easy, CURLOPT_OPENSOCKETDATA, curl.get());
+    curl_easy_setopt(easy, CURLOPT_CLOSESOCKETFUNCTION, &Curl::onClose);
+    curl_easy_setopt(easy, CURLOPT_CLOSESOCKETDATA, curl.get());
+#endif
+    if (!curl->trust.isEmpty()) {
+        curl_blob blob { curl->trust.data(), std::size_t(curl->trust.size()), CURL_BLOB_NOCOPY };
+        curl_easy_setopt(easy, CURLOPT_CAINFO_BLOB, &blob);
+    }
+#ifdef _WIN32
+    // An unreachable revocation server (common behind a proxy) does not fail the download.
+    curl_easy_setopt(easy, CURLOPT_SSL_OPTIONS, long(CURLSSLOPT_REVOKE_BEST_EFFORT));
+#endif
+
+    if (transfer.proxy.type() == QNetworkProxy::HttpProxy) {
+        const QByteArray address = "http://" + NetworkProxies::describe(transfer.proxy).toUtf8();
+        curl_easy_setopt(easy, CURLOPT_PROXY, address.constData());
+        curl_easy_setopt(easy, CURLOPT_PROXYAUTH, long(CURLAUTH_ANY));
+        curl_easy_setopt(easy, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
+        if (!transfer.proxy.user().isEmpty()) {
+            curl_easy_setopt(easy, CURLOPT_PROXYUSERNAME, transfer.proxy.user().toUtf8().constData());
+            curl_easy_setopt(easy, CURLOPT_PROXYPASSWORD, transfer.proxy.password().toUtf8().constData());
+        } else {
+#ifdef _WIN32
+            // NTLM and Negotiate with the logged-on user's own credentials (SSPI).
+            curl_easy_setopt(easy, CURLOPT_PROXYUSERPWD, ":");
+#endif
+        }
     } else {
-        format |= QUrl::NormalizePathSegments;
+        // Straight to the server, whatever the environment says: the decision was made above.
+        curl_easy_setopt(easy, CURLOPT_PROXY, "");
     }
-    QByteArray host = transfer.url.host(QUrl::FullyEncoded).toLatin1();
-    if (host.contains(':')) {
-        host = '[' + host + ']';
-    }
-    if (transfer.url.port() >= 0) {
-        host += ':' + QByteArray::number(transfer.url.port());
-    }
-    QByteArray request = "GET " + target.toEncoded(format) + " HTTP/1.1\r\nHost: " + host
-        + "\r\nUser-Agent: " + userAgent(RequestSender::Updater)
-        // Bodies are stored as they come; nothing decodes them.
-        + "\r\nAccept-Encoding: identity\r\n";
+
+    // Bodies are stored as they come; nothing decodes them.
+    transfer.fields = curl_slist_append(transfer.fields, "Accept-Encoding: identity");
+    transfer.fields = curl_slist_append(transfer.fields, "Accept:");
     if (transfer.request.resumeFrom > 0) {
-        request += "Range: bytes=" + QByteArray::number(transfer.request.resumeFrom) + "-\r\n";
+        const QByteArray range = "Range: bytes=" + QByteArray::number(transfer.request.resumeFrom) + '-';
+        transfer.fields = curl_slist_append(transfer.fields, range.constData());
         if (!transfer.request.ifRange.isEmpty()) {
-            request += "If-Range: " + transfer.request.ifRange + "\r\n";
+            transfer.fields = curl_slist_append(transfer.fields, ("If-Range: " + transfer.request.ifRange).constData());
         }
     }
-    request += "\r\n";
-    // A socket still connecting keeps what is written until it can send it.
-    connection->socket->write(request);
+    curl_easy_setopt(easy, CURLOPT_HTTPHEADER, transfer.fields);
+    curl_multi_add_handle(curl->multi, easy);
 }
 
-void FileTransfers::onReadable(Connection& connection)
+void FileTransfers::takeFinished()
 {
-    if (buffer.size() < ReadChunk) {
-        buffer.resize(ReadChunk);
+    int left = 0;
+    while (CURLMsg* message = curl_multi_info_read(curl->multi, &left)) {
+        if (message->msg != CURLMSG_DONE) {
+            continue;
+        }
+        Transfer* transfer = nullptr;
+        curl_easy_getinfo(message->easy_handle, CURLINFO_PRIVATE, &transfer);
+        const CURLcode result = message->data.result;
+#ifdef __linux__
+        const curl_socket_t socket = curl->socketOf(message->easy_handle);
+        if (socket != CURL_SOCKET_BAD) {
+            curl->answered[socket] = bytesReceived(socket);
+        }
+#endif
+        curl_multi_remove_handle(curl->multi, message->easy_handle);
+        if (result == CURLE_OK && transfer->failure < 0 && transfer->redirecting) {
+            ++transfer->hops;
+            transfer->url = transfer->target;
+            send(*transfer);
+            continue;
+        }
+        const auto [error, cause] = transfer->judge(result);
+        end(*transfer, error, cause);
     }
-    for (;;) {
-        const qint64 size = connection.socket->read(buffer.data(), ReadChunk);
-        if (size <= 0) {
-            return;
-        }
-        if (!connection.transfer) {
-            // Nothing was asked for on this connection: whatever it says, it is not reused.
-            drop(connection);
-            return;
-        }
-        if (!feed(connection, buffer.constData(), size)) {
-            return;
-        }
-    }
-}
-
-bool FileTransfers::feed(Connection& connection, const char* data, qint64 size)
-{
-    using Stage = Connection::Stage;
-    connection.anyByte = true;
-    connection.transfer->quiet.start();
-    while (size > 0) {
-        if (connection.stage == Stage::Body || connection.stage == Stage::ChunkData) {
-            const qint64 piece = connection.left < 0 ? size : std::min(size, connection.left);
-            if (!onBody(connection, data, piece)) {
-                return false;
-            }
-            data += piece;
-            size -= piece;
-            if (connection.left > 0) {
-                connection.left -= piece;
-                if (connection.left == 0) {
-                    if (connection.stage == Stage::ChunkData) {
-                        connection.stage = Stage::ChunkEnd;
-                    } else {
-                        connection.complete = true;
-                    }
-                }
-            }
-        } else {
-            const char* newline = static_cast<const char*>(std::memchr(data, '\n', std::size_t(size)));
-            const qint64 taken = newline ? qint64(newline - data) + 1 : size;
-            // The head as a whole, and each chunk line on its own, are bounded.
-            const bool head = connection.stage == Stage::Status || connection.stage == Stage::Headers;
-            connection.headBytes = (head ? connection.headBytes : connection.line.size()) + taken;
-            if (connection.headBytes > MaxHeadBytes) {
-                fail(*connection.transfer, QNetworkReply::ProtocolFailure);
-                return false;
-            }
-            connection.line.append(data, taken);
-            data += taken;
-            size -= taken;
-            if (!newline) {
-                continue;
-            }
-            QByteArray line = std::move(connection.line);
-            connection.line.clear();
-            line.chop(line.endsWith("\r\n") ? 2 : 1);
-            if (!takeLine(connection, line)) {
-                return false;
-            }
-        }
-        if (connection.complete) {
-            // Bytes after the answer were not asked for: the connection is not used again.
-            if (size > 0 || connection.socket->bytesAvailable() > 0) {
-                connection.keepAlive = false;
-            }
-            onComplete(connection);
-            return false;
+    std::vector<Transfer*> refused;
+    for (const auto& transfer : running) {
+        if (transfer->refused) {
+            refused.push_back(transfer.get());
         }
     }
-    return true;
-}
-
-bool FileTransfers::takeLine(Connection& connection, const QByteArray& line)
-{
-    using Stage = Connection::Stage;
-    Transfer& transfer = *connection.transfer;
-    switch (connection.stage) {
-    case Stage::Status: {
-        // "HTTP/1.1 200 OK"
-        const bool http11 = line.startsWith("HTTP/1.1 ");
-        connection.http10 = line.startsWith("HTTP/1.0 ");
-        bool valid = false;
-        const int status = line.size() >= 12 && (http11 || connection.http10) ? line.mid(9, 3).toInt(&valid) : 0;
-        if (!valid || status < 100 || status > 999 || (line.size() > 12 && line[12] != ' ')) {
-            fail(transfer, QNetworkReply::ProtocolFailure);
-            return false;
-        }
-        connection.status = status;
-        connection.headers.clear();
-        connection.stage = Stage::Headers;
-        return true;
+    for (Transfer* transfer : refused) {
+        end(*transfer, transfer->failure, transfer->cause);
     }
-    case Stage::Headers: {
-        if (line.isEmpty()) {
-            return onHead(connection);
-        }
-        if ((line.startsWith(' ') || line.startsWith('\t')) && !connection.headers.empty()) {
-            // A folded line continues the header before it.
-            connection.headers.back().second += ' ' + line.trimmed();
-            return true;
-        }
-        const qsizetype colon = line.indexOf(':');
-        if (colon <= 0) {
-            fail(transfer, QNetworkReply::ProtocolFailure);
-            return false;
-        }
-        connection.headers.emplace_back(line.left(colon).trimmed(), line.mid(colon + 1).trimmed());
-        return true;
-    }
-    case Stage::ChunkSize: {
-        // "SIZE[;extension]" in hex.
-        const qsizetype extension = line.indexOf(';');
-        const QByteArray digits = (extension < 0 ? line : line.left(extension)).trimmed();
-        bool valid = false;
-        const qint64 chunk = digits.size() <= 15 ? digits.toLongLong(&valid, 16) : -1;
-        if (!valid || chunk < 0) {
-            fail(transfer, QNetworkReply::ProtocolFailure);
-            return false;
-        }
-        connection.left = chunk;
-        connection.stage = chunk == 0 ? Stage::Trailers : Stage::ChunkData;
-        return true;
-    }
-    case Stage::ChunkEnd:
-        if (!line.isEmpty()) {
-            fail(transfer, QNetworkReply::ProtocolFailure);
-            return false;
-        }
-        connection.stage = Stage::ChunkSize;
-        return true;
-    case Stage::Trailers:
-        connection.complete = line.isEmpty();
-        return true;
-    case Stage::Body:
-    case Stage::ChunkData:
-        break;
-    }
-    return true;
-}
-
-bool FileTransfers::onHead(Connection& connection)
-{
-    using Stage = Connection::Stage;
-    Transfer& transfer = *connection.transfer;
-    const int status = connection.status;
-    if (status < 200) {
-        // An interim answer (100 Continue): the real one follows.
-        connection.stage = Stage::Status;
-        return true;
-    }
-    const QByteArray connectionHeader = connection.header("Connection");
-    connection.keepAlive = connection.http10 ? listsToken(connectionHeader, "keep-alive")
-                                             : !listsToken(connectionHeader, "close");
-    // How the body ends: a chunked encoding, an announced length, or the connection's close.
-    const QByteArray coding = connection.header("Transfer-Encoding").trimmed().toLower();
-    const QByteArray announced = connection.header("Content-Length");
-    connection.left = -1;
-    if (status == 204 || status == 304) {
-        connection.left = 0;
-    } else if (!coding.isEmpty()) {
-        if (coding.endsWith("chunked")) {
-            connection.stage = Stage::ChunkSize;
-        } else {
-            connection.keepAlive = false;
-        }
-    } else if (!announced.isEmpty()) {
-        // Repeated lengths must agree ("18, 18").
-        qint64 length = -1;
-        for (const QByteArray& item : announced.split(',')) {
-            const qint64 value = headerNumber(item);
-            if (value < 0 || (length >= 0 && value != length)) {
-                fail(transfer, QNetworkReply::ProtocolFailure);
-                return false;
-            }
-            length = value;
-        }
-        connection.left = length;
-    } else {
-        connection.keepAlive = false;
-    }
-    if (connection.stage == Stage::Headers) {
-        connection.stage = Stage::Body;
-    }
-    transfer.length = connection.stage == Stage::Body ? connection.left : -1;
-
-    if (status >= 400) {
-        fail(transfer, statusError(status));
-        return false;
-    }
-    if (redirection(status)) {
-        const QByteArray location = connection.header("Location").trimmed();
-        if (location.isEmpty()) {
-            fail(transfer, QNetworkReply::ProtocolUnknownError);
-            return false;
-        }
-        QUrl target = transfer.url.resolved(QUrl::fromEncoded(location, QUrl::TolerantMode));
-        const QString from = transfer.url.scheme().toLower();
-        const QString to = target.scheme().toLower();
-        if (!target.isValid() || (to != QLatin1String("http") && to != QLatin1String("https"))
-            || (from == QLatin1String("https") && to != QLatin1String("https"))) {
-            fail(transfer, QNetworkReply::InsecureRedirectError);
-            return false;
-        }
-        if (transfer.hops + 1 > MaxRedirects) {
-            fail(transfer, QNetworkReply::TooManyRedirectsError);
-            return false;
-        }
-        // Its page is read and dropped, so the connection serves the next hop.
-        transfer.redirecting = true;
-        transfer.target = target;
-    } else if (status < 300) {
-        const QByteArray encoding = connection.header("Content-Encoding").trimmed().toLower();
-        if (!encoding.isEmpty() && encoding != "identity") {
-            fail(transfer, QNetworkReply::UnknownContentError);
-            return false;
-        }
-        TransferHead head;
-        head.status = status;
-        head.length = transfer.length;
-        if (status == 206) {
-            parseContentRange(connection.header("Content-Range"), head);
-        }
-        head.etag = connection.header("ETag").trimmed();
-        head.lastModified = connection.header("Last-Modified").trimmed();
-        if (!transfer.request.sink->begin(head)) {
-            fail(transfer, QNetworkReply::OperationCanceledError);
-            return false;
-        }
-        transfer.taking = true;
-    } else {
-        // A 3xx that is not followed carries no file.
-        fail(transfer, QNetworkReply::ProtocolUnknownError);
-        return false;
-    }
-    connection.complete = connection.stage == Stage::Body && connection.left == 0;
-    return true;
-}
-
-bool FileTransfers::onBody(Connection& connection, const char* data, qint64 size)
-{
-    Transfer& transfer = *connection.transfer;
-    transfer.windowBytes += size;
-    if (!transfer.taking) {
-        return true;
-    }
-    transfer.arrived += size;
-    if (!transfer.request.sink->write(data, size)) {
-        fail(transfer, QNetworkReply::OperationCanceledError);
-        return false;
-    }
-    return true;
-}
-
-void FileTransfers::onComplete(Connection& connection)
-{
-    Transfer& transfer = *connection.transfer;
-    // Only an answer whose end the connection could tell leaves it fit for the next request.
-    connection.transfer = nullptr;
-    transfer.connection = nullptr;
-    connection.served = true;
-    if (!connection.keepAlive || connection.left < 0) {
-        drop(connection);
-    }
-    if (transfer.redirecting) {
-        ++transfer.hops;
-        transfer.url = transfer.target;
-        send(transfer);
-        return;
-    }
-    end(transfer, QNetworkReply::NoError);
-}
-
-void FileTransfers::onSocketError(Connection& connection, int error)
-{
-    Transfer* transfer = connection.transfer;
-    if (!transfer) {
-        // An idle connection the server closed.
-        drop(connection);
-        return;
-    }
-    if (error == int(QAbstractSocket::RemoteHostClosedError)) {
-        // The server's last bytes may still wait in the socket; a body without a length ends
-        // with its connection.
-        connection.keepAlive = false;
-        onReadable(connection);
-        if (connection.transfer != transfer) {
-            return;
-        }
-        if (connection.stage == Connection::Stage::Body && connection.left < 0) {
-            onComplete(connection);
-            return;
-        }
-    }
-    if (connection.served && !connection.anyByte && !transfer->resent) {
-        // The server closed the kept connection as the request went out: once more, afresh.
-        transfer->resent = true;
-        connection.transfer = nullptr;
-        transfer->connection = nullptr;
-        drop(connection);
-        send(*transfer);
-        return;
-    }
-    fail(*transfer, socketError(error));
 }
 
 void FileTransfers::checkRates()
@@ -736,18 +758,48 @@ void FileTransfers::checkRates()
         now.push_back(transfer.get());
     }
     for (Transfer* transfer : now) {
-        if (transfer->ended) {
+        if (transfer->refused) {
             continue;
         }
+#ifdef __linux__
+        // Bytes that came without making a whole header line show only in the socket's count:
+        // they too keep a transfer alive, and too many of them before the head ends refuse it.
+        // Over TLS the count includes the records' framing, so there libcurl's own bound on a
+        // header line stands in.
+        if (transfer->rawBaseline(*curl)) {
+            const qint64 raw = bytesReceived(transfer->socket);
+            if (raw > transfer->rawSeen) {
+                transfer->rawSeen = raw;
+                transfer->quiet.start();
+            }
+            if (!transfer->headDone && transfer->proxy.type() == QNetworkProxy::NoProxy
+                && transfer->url.scheme() == QLatin1String("http") && raw - transfer->rawStart > MaxHeadBytes) {
+                curl_multi_remove_handle(curl->multi, transfer->easy);
+                end(*transfer, QNetworkReply::ProtocolFailure, FailureCause::notHttp(transfer->hostText()));
+                continue;
+            }
+        }
+#endif
         if (transfer->quiet.elapsed() >= limits.inactivityMs) {
-            fail(*transfer, QNetworkReply::OperationCanceledError);
+            curl_multi_remove_handle(curl->multi, transfer->easy);
+            end(*transfer, QNetworkReply::OperationCanceledError,
+                FailureCause::timeOut(transfer->proxy.type() == QNetworkProxy::HttpProxy
+                        ? transfer->hostText() + QStringLiteral(" (through the proxy ")
+                            + NetworkProxies::describe(transfer->proxy) + QLatin1Char(')')
+                        : transfer->hostText(),
+                    std::max(1, limits.inactivityMs / 1000)));
             continue;
         }
         if (transfer->window.elapsed() < limits.rateWindowMs) {
             continue;
         }
         if (transfer->windowBytes < limits.minimumBytes) {
-            fail(*transfer, QNetworkReply::TimeoutError);
+            curl_multi_remove_handle(curl->multi, transfer->easy);
+            end(*transfer, QNetworkReply::TimeoutError,
+                QStringLiteral("time-out: %1 sent fewer than %2 bytes in %3 s")
+                    .arg(transfer->hostText())
+                    .arg(limits.minimumBytes)
+                    .arg(limits.rateWindowMs / 1000));
             continue;
         }
         transfer->windowBytes = 0;
@@ -755,57 +807,17 @@ void FileTransfers::checkRates()
     }
 }
 
-void FileTransfers::fail(Transfer& transfer, QNetworkReply::NetworkError error)
+void FileTransfers::end(Transfer& transfer, int error, const QString& cause)
 {
-    if (transfer.ended) {
-        return;
-    }
-    // The rest of its answer is unread: the connection cannot serve another request.
-    if (Connection* connection = transfer.connection) {
-        connection->transfer = nullptr;
-        transfer.connection = nullptr;
-        drop(*connection);
-    }
-    end(transfer, error);
-}
-
-void FileTransfers::end(Transfer& transfer, int error)
-{
-    transfer.ended = true;
     if (error != QNetworkReply::NoError) {
         debugMessage("down load failed error code: ", error);
+        FailureCause::print(cause);
     }
     transfer.request.sink->finished(error);
-    // The transfer stays alive until the run ends: this may be running inside one of its
-    // connection's signals.
+    transfer.release(*curl);
     const auto it = std::find_if(
         running.begin(), running.end(), [&transfer](const auto& held) { return held.get() == &transfer; });
     if (it != running.end()) {
-        ended.push_back(std::move(*it));
         running.erase(it);
     }
-    if (refillHook) {
-        refillHook();
-    }
-}
-
-bool FileTransfers::holds(const Connection* connection, quint64 serial) const
-{
-    return std::any_of(connections.begin(), connections.end(),
-        [connection, serial](const auto& held) { return held.get() == connection && held->serial == serial; });
-}
-
-void FileTransfers::drop(Connection& connection)
-{
-    const auto it = std::find_if(connections.begin(), connections.end(),
-        [&connection](const auto& held) { return held.get() == &connection; });
-    if (it == connections.end()) {
-        return;
-    }
-    connection.socket->disconnect(this);
-    connection.socket->abort();
-    connection.socket->deleteLater();
-    // Kept until the run ends: this may be running inside one of the socket's signals.
-    dropped.push_back(std::move(*it));
-    connections.erase(it);
 }

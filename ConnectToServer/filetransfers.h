@@ -1,28 +1,33 @@
 #pragma once
 
-// Streaming file downloads for the updater's download pass, over HTTP/1.1 connections of this
-// module's own (QTcpSocket, QSslSocket for https) on the calling thread: at most MaxParallel
-// transfers run at once, and a connection that served one transfer serves the next to the same
-// server, so a pass of many small files pays for neither a connection nor a thread hand-off per
-// file. Each body goes to its sink in pieces of at most ReadChunk bytes as it arrives, and a
-// socket buffers at most ReadChunk bytes ahead of it, so memory does not grow with the size of a
-// file. A request that finds its reused connection closed by the server before any byte of the
-// answer came is sent once more over a fresh one.
+// Streaming file downloads for the updater's download pass, through libcurl's multi interface
+// on the calling thread: at most MaxParallel transfers run at once, and a connection that served
+// one transfer serves the next to the same server (libcurl keeps them), so a pass of many small
+// files pays for neither a connection nor a thread hand-off per file. Each body goes to its sink
+// in pieces of at most ReadChunk bytes as it arrives, and libcurl reads at most ReadChunk bytes
+// ahead of it, so memory does not grow with the size of a file. A request that finds its reused
+// connection closed by the server before any byte of the answer came is sent once more over a
+// fresh one (libcurl does so itself).
 //
 // Every request names the updater as its sender (see useragent.h) and asks for the bytes as
 // they are ("Accept-Encoding: identity"); a body encoded anyway fails (UnknownContentError).
+// Each request goes through the proxy NetworkProxies names for its URL: plain http as an
+// absolute-URI request, https through CONNECT, with Basic, Digest, NTLM or Negotiate as the
+// proxy asks. https is verified against the system's trust store and the certificates added
+// to Qt's default TLS configuration.
 //
 // Messages and error codes are those of UploadManager::downloadFile: "url:" with the URL when a
-// transfer starts, "down load failed error code: " with the toolkit's code when it fails. The
-// codes are QNetworkReply's, as Qt's own HTTP layer gives them: ContentNotFoundError for a 404,
-// ConnectionRefusedError, HostNotFoundError, RemoteHostClosedError, SslHandshakeFailedError,
-// ProtocolFailure for an answer that is no HTTP/1.x, ProtocolUnknownError for a scheme other
-// than http and https.
+// transfer starts, "down load failed error code: " with the toolkit's code when it fails,
+// followed by a line naming the cause (see failurecause.h). The codes are QNetworkReply's, as
+// Qt's own HTTP layer gives them: ContentNotFoundError for a 404, ConnectionRefusedError,
+// HostNotFoundError, RemoteHostClosedError, SslHandshakeFailedError, the Proxy... codes for a
+// proxy that refused or could not be reached, ProtocolFailure for an answer that is no
+// HTTP/1.x, ProtocolUnknownError for a scheme other than http and https.
 //
 // Limits: a transfer that moves no bytes for `inactivityMs` fails (OperationCanceledError, as in
 // NetworkAccessBlock); one that moves fewer than `minimumBytes` in any window of `rateWindowMs`
 // fails with TimeoutError. A body that ends before its announced length fails with
-// RemoteHostClosedError. Redirections (301, 302, 303, 307, 308) are followed by the transport
+// RemoteHostClosedError. Redirections (301, 302, 303, 307, 308) are followed by the transfer
 // itself, at most MaxRedirects hops, never from https to http, with the same refusals as
 // NetworkAccessBlock (one without a Location fails at once); any other 3xx fails. A head
 // longer than MaxHeadBytes fails (ProtocolFailure).
@@ -32,11 +37,10 @@
 #include <QObject>
 #include <QString>
 
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <vector>
-
-class QTimer;
 
 struct TransferLimits
 {
@@ -100,9 +104,9 @@ public:
     explicit FileTransfers(TransferLimits limits = {});
     ~FileTransfers() override;
 
-    // Asks next() for requests and starts them, at most MaxParallel at once, and blocks (in a
-    // local event loop on the calling thread) until next() has answered End and every started
-    // transfer has finished. next() answering Later while nothing runs ends the run as well.
+    // Asks next() for requests and starts them, at most MaxParallel at once, and blocks the
+    // calling thread (waiting on the transfers' sockets, not in an event loop) until next() has
+    // answered End and every started transfer has finished. next() answering Later while nothing runs ends the run as well.
     void run(const std::function<Next(TransferRequest&)>& next);
     // Has a run that next() told to Wait ask next() again; safe from any thread, does nothing
     // when no run is under way by then. The object must outlive the call.
@@ -110,36 +114,20 @@ public:
 
 private:
     struct Transfer;
-    struct Connection;
+    struct Curl;
 
     void startFrom(const std::function<Next(TransferRequest&)>& next);
     void send(Transfer& transfer);
-    Connection* connectionFor(const QUrl& url, QNetworkReply::NetworkError* refusal);
-    void onReadable(Connection& connection);
-    void onSocketError(Connection& connection, int socketError);
-    // Takes the next bytes of connection's answer; false once the connection went or no longer
-    // serves a transfer.
-    bool feed(Connection& connection, const char* data, qint64 size);
-    bool takeLine(Connection& connection, const QByteArray& line);
-    bool onHead(Connection& connection);
-    bool onBody(Connection& connection, const char* data, qint64 size);
-    void onComplete(Connection& connection);
+    void takeFinished();
     void checkRates();
-    void fail(Transfer& transfer, QNetworkReply::NetworkError error);
-    void end(Transfer& transfer, int error);
-    void drop(Connection& connection);
-    // Whether connection is still one of this object's open connections.
-    bool holds(const Connection* connection, quint64 serial) const;
+    // Ends transfer with error unless it has ended already; libcurl lets go of it first.
+    void end(Transfer& transfer, int error, const QString& cause = {});
 
     TransferLimits limits;
-    QTimer* rateTimer = nullptr;
+    std::unique_ptr<Curl> curl;
     std::vector<std::unique_ptr<Transfer>> running;
-    std::vector<std::unique_ptr<Transfer>> ended; // kept until the run returns
-    std::vector<std::unique_ptr<Connection>> connections;
-    std::vector<std::unique_ptr<Connection>> dropped; // kept until the run returns
-    std::function<void()> refillHook;                 // set while run() waits
-    QByteArray buffer;
-    quint64 serials = 0;
+    std::atomic<bool> woken { false };
+    std::atomic<bool> inRun { false };
     bool noMore = false;
     bool waiting = false; // next() answered Wait last
 };

@@ -1,13 +1,14 @@
 #include "networkaccess.h"
 
 #include "networkaccessblock.h"
+#include "networkproxies.h"
 
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
 
 NetworkAccess::NetworkAccess()
-    : manager(new QNetworkAccessManager(this))
+    : manager((NetworkProxies::applyToQt(), new QNetworkAccessManager(this)))
 {
     connect(manager, &QNetworkAccessManager::finished, this, &NetworkAccess::slot_replyFinished);
 }

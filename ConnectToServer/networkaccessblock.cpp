@@ -1,5 +1,6 @@
 #include "networkaccessblock.h"
 
+#include "networkproxies.h"
 #include "useragent.h"
 
 #include <QEventLoop>
@@ -236,6 +237,7 @@ BlockingReply NetworkAccessBlock::exchange(QNetworkRequest request, bool post, c
     // took it twice). Redirections are followed here instead, each hop on a manager, and so a
     // connection, of its own, with the rules of Qt's no-less-safe policy.
     request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
+    NetworkProxies::applyToQt();
     for (int hops = 0;; ++hops) {
         auto* manager = new QNetworkAccessManager;
         QNetworkReply* reply = post ? manager->post(request, body) : manager->get(request);

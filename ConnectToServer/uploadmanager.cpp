@@ -1,6 +1,7 @@
 #include "uploadmanager.h"
 
 #include "debugmessage.h"
+#include "failurecause.h"
 #include "networkaccessblock.h"
 #include "serverconfig.h"
 #include "useragent.h"
@@ -105,6 +106,7 @@ bool UploadManager::getVersionAnswer(
     const int error = NetworkAccessBlock::errorOf(reply.get());
     if (error != QNetworkReply::NoError) {
         debugMessage("checkVersion failed error code: ", error);
+        FailureCause::print(FailureCause::ofReply(*reply, error));
         return false;
     }
     body = reply->readAll();
@@ -132,6 +134,7 @@ bool UploadManager::downloadFile(const char* url, QByteArray& data)
     const int error = NetworkAccessBlock::errorOf(reply.get());
     if (error != QNetworkReply::NoError) {
         debugMessage("down load failed error code: ", error);
+        FailureCause::print(FailureCause::ofReply(*reply, error));
         return false;
     }
     data = std::move(body);

@@ -12,6 +12,8 @@ packages=(
     curl nginx-light xvfb xauth time ccache apache2-utils
     libzstd-dev libdivsufsort-dev zstd bsdiff
     libpq-dev postgresql  # reports shared by several servers; its tests start a PostgreSQL of their own
+    libcurl4-openssl-dev  # the download pass
+    tinyproxy  # the proxy tests start their own, on loopback
     chromium  # the dashboard test opens the page in it, headless (big: installed without recommends)
     python3   # the soak test's clients (tests/soak)
 )

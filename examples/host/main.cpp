@@ -22,6 +22,7 @@
 // the server cannot be reached or its answer cannot be used, 2 for a wrong command line or a
 // broken installation.
 
+#include "failurecause.h"
 #include "previousversion.h"
 #include "serverconfig.h"
 #include "updatecheck.h"
@@ -66,6 +67,10 @@ int usage()
 
 QString unreachable()
 {
+    const QString cause = FailureCause::last();
+    if (!cause.isEmpty()) {
+        return QStringLiteral("cannot reach the server at %1: %2").arg(QString::fromUtf8(ServerBaseUrl), cause);
+    }
     return QStringLiteral("cannot reach the server at %1, or it gave no JSON answer")
         .arg(QString::fromUtf8(ServerBaseUrl));
 }

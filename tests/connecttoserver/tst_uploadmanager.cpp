@@ -376,9 +376,11 @@ void UploadManagerTest::versionDiffFailures_data()
     QTest::addColumn<QStringList>("messages");
 
     QTest::newRow("http-404-logs-203") << 404 << QByteArray("{\"error\": 1}") << true
-                                       << QStringList { "checkVersion failed error code:  203 " };
+                                       << QStringList { "checkVersion failed error code:  203 ",
+                                              "failed because: \"127.0.0.1 answered 404\" " };
     QTest::newRow("http-500-logs-401")
-        << 500 << QByteArray("{}") << true << QStringList { "checkVersion failed error code:  401 " };
+        << 500 << QByteArray("{}") << true << QStringList { "checkVersion failed error code:  401 ",
+               "failed because: \"127.0.0.1 answered 500\" " };
     QTest::newRow("empty-body") << 200 << QByteArray() << false
                                 << QStringList { "parser json value failed .. : \"\" ", "reply:  \"\" " };
     QTest::newRow("broken-json-quoted-verbatim")
@@ -493,7 +495,7 @@ void UploadManagerTest::downloadFile()
 
     QStringList messages { "url: \"" + QString::fromUtf8(url) + "\" " };
     if (!result) {
-        messages << "down load failed error code:  203 ";
+        messages << "down load failed error code:  203 " << "failed because: \"127.0.0.1 answered 404\" ";
     }
     QCOMPARE(log.taken(), messages);
 }
@@ -512,7 +514,8 @@ void UploadManagerTest::downloadFileTruncated()
         QVERIFY(!UploadManager::instance()->downloadFile(url.constData(), held));
         QCOMPARE(held, QByteArray("old content"));
         QCOMPARE(log.taken(),
-            (QStringList { "url: \"" + QString::fromUtf8(url) + "\" ", "down load failed error code:  2 " }));
+            (QStringList { "url: \"" + QString::fromUtf8(url) + "\" ", "down load failed error code:  2 ",
+                "failed because: \"127.0.0.1 closed the connection before the whole answer came\" " }));
     }
 }
 
@@ -566,7 +569,8 @@ void UploadManagerTest::nullArguments()
     QByteArray data("kept");
     QVERIFY(!UploadManager::instance()->downloadFile(nullptr, data));
     QCOMPARE(data, QByteArray("kept"));
-    QCOMPARE(log.taken(), (QStringList { "url: \"\" ", "down load failed error code:  301 " }));
+    QCOMPARE(log.taken(),
+        (QStringList { "url: \"\" ", "down load failed error code:  301 ", "failed because: \"\"\" is no http or https URL\" " }));
     QImage image;
     QVERIFY(!UploadManager::instance()->downloadImage(nullptr, &image));
     QVERIFY(image.isNull());

@@ -545,7 +545,8 @@ void UpdateCheckTest::serverFailure_data()
     QTest::addColumn<QStringList>("messages");
 
     QTest::newRow("http-404") << QByteArray("not here") << 404
-                              << QStringList { "checkVersion failed error code:  203 " };
+                              << QStringList { "checkVersion failed error code:  203 ",
+                                     "failed because: \"127.0.0.1 answered 404\" " };
     QTest::newRow("no-json") << QByteArray("<html>") << 200
                              << QStringList { "parser json value failed .. : \"<html>\" ",
                                     "reply:  \"<html>\" " };
