@@ -15,6 +15,7 @@
 #include <algorithm>
 #include <cstring>
 #include <mutex>
+#include <optional>
 #include <unordered_map>
 
 #ifdef __linux__
@@ -159,7 +160,8 @@ qint64 bytesReceived(curl_socket_t socket)
 struct FileTransfers::Curl
 {
     CURLM* multi = nullptr;
-    QByteArray trust;
+    // Read at the first https transfer, so a pass over plain http never loads Qt's TLS backend.
+    std::optional<QByteArray> trust;
     // Handles of ended transfers, for the next ones: each holds a read buffer of ReadChunk.
     std::vector<CURL*> spare;
     // Per socket, its byte count when the last answer over it ended (0 for a new one): where
@@ -532,7 +534,6 @@ FileTransfers::FileTransfers(TransferLimits limits)
     curl->multi = curl_multi_init();
     // Idle connections to other servers beyond what the pass can use at once go first.
     curl_multi_setopt(curl->multi, CURLMOPT_MAXCONNECTS, long(MaxParallel));
-    curl->trust = extraTrust();
 }
 
 FileTransfers::~FileTransfers()
@@ -672,8 +673,11 @@ void FileTransfers::send(Transfer& transfer)
     curl_easy_setopt(easy, CURLOPT_CLOSESOCKETFUNCTION, &Curl::onClose);
     curl_easy_setopt(easy, CURLOPT_CLOSESOCKETDATA, curl.get());
 #endif
-    if (!curl->trust.isEmpty()) {
-        curl_blob blob { curl->trust.data(), std::size_t(curl->trust.size()), CURL_BLOB_NOCOPY };
+    if (target.scheme() == QLatin1String("https") && !curl->trust) {
+        curl->trust = extraTrust();
+    }
+    if (curl->trust && !curl->trust->isEmpty()) {
+        curl_blob blob { curl->trust->data(), std::size_t(curl->trust->size()), CURL_BLOB_NOCOPY };
         curl_easy_setopt(easy, CURLOPT_CAINFO_BLOB, &blob);
     }
 #ifdef _WIN32

@@ -250,6 +250,9 @@ cmake -S . -B build-win-roles -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DORBISNAP_ROOT_KEYS="$(cat tests/keys/root-test.public)" >/dev/null
 cmake --build build-win-roles --parallel "$jobs" --target Host RevisionPusher
 stop_server
+# The host keeps the newest key document it accepted and refuses any other of the same version;
+# each run makes new role keys, so an earlier run's document must not stand in the way.
+find "$WINEPREFIX/drive_c/users" -path "*/Orbisnap/$host_exe/keys.json" -delete 2>/dev/null || true
 roles=$root/roles
 mkdir -p "$roles/releases" "$roles/Programs"
 for version in 1.0.3 1.0.4; do
