@@ -22,11 +22,11 @@ QByteArray bigFile()
 // "bytes=0-0,2-2,..." with count ranges.
 QByteArray ranges(int count)
 {
-    QByteArray spec = "bytes=";
+    QByteArray header = "bytes=";
     for (int i = 0; i < count; ++i) {
-        spec += (i ? "," : "") + QByteArray::number(2 * i) + '-' + QByteArray::number(2 * i);
+        header += (i ? "," : "") + QByteArray::number(2 * i) + '-' + QByteArray::number(2 * i);
     }
-    return spec;
+    return header;
 }
 
 // count header lines of 100 bytes each.
