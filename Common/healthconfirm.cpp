@@ -5,6 +5,7 @@
 
 #include "debugmessage.h"
 #include "filehelpers.h"
+#include "installationidentity.h"
 #include "previousversion.h"
 #include "workdir.h"
 
@@ -12,44 +13,12 @@
 
 #include <QCoreApplication>
 #include <QFileInfo>
-#include <QNetworkInterface>
 #include <QSysInfo>
 
 #include <json/value.h>
 
 #include <cstdio>
 #include <cstdlib>
-
-namespace {
-
-// The installation's identity as usage reports name it: the first MAC address of an
-// interface that is up and not the loopback, the computer's and the user's name.
-QString firstMacAddress()
-{
-    const auto interfaces = QNetworkInterface::allInterfaces();
-    for (const QNetworkInterface& candidate : interfaces) {
-        const auto flags = candidate.flags();
-        if (!flags.testFlag(QNetworkInterface::IsUp) || flags.testFlag(QNetworkInterface::IsLoopBack)) {
-            continue;
-        }
-        const QString address = candidate.hardwareAddress();
-        if (!address.isEmpty() && address != QLatin1String("00:00:00:00:00:00")) {
-            return address;
-        }
-    }
-    return QString();
-}
-
-QString currentUserName()
-{
-#ifdef Q_OS_WIN
-    return qEnvironmentVariable("USERNAME");
-#else
-    return qEnvironmentVariable("USER");
-#endif
-}
-
-} // namespace
 
 bool UpdateCheck::isHealthCheckStart()
 {
@@ -109,8 +78,8 @@ void UpdateCheck::reportReturn(const QString& workDir, const QString& version)
     Json::Value root;
     // The version returned from as the server knows it, without the file's "v".
     const QString from = QString::fromUtf8(returned.version.startsWith('v') ? returned.version.mid(1) : returned.version);
-    if (!UploadManager::instance()->useReport(firstMacAddress(), version, QSysInfo::machineHostName(),
-            currentUserName(), ReturnedUseState, root, from)) {
+    if (!UploadManager::instance()->useReport(installationMacAddress(), version, QSysInfo::machineHostName(),
+            installationUserName(), ReturnedUseState, root, from)) {
         return; // sent by a later check
     }
     returned.reported = true;

@@ -23,6 +23,7 @@
 // broken installation.
 
 #include "failurecause.h"
+#include "installationidentity.h"
 #include "previousversion.h"
 #include "serverconfig.h"
 #include "updatecheck.h"
@@ -31,7 +32,6 @@
 #include <QCoreApplication>
 #include <QFile>
 #include <QImage>
-#include <QNetworkInterface>
 #include <QStringList>
 #include <QSysInfo>
 #include <QTimer>
@@ -90,31 +90,6 @@ QString compactJson(const Json::Value& value)
     Json::StreamWriterBuilder builder;
     builder["indentation"] = "";
     return QString::fromStdString(Json::writeString(builder, value));
-}
-
-QString macAddress()
-{
-    const auto interfaces = QNetworkInterface::allInterfaces();
-    for (const QNetworkInterface& candidate : interfaces) {
-        const auto flags = candidate.flags();
-        if (!flags.testFlag(QNetworkInterface::IsUp) || flags.testFlag(QNetworkInterface::IsLoopBack)) {
-            continue;
-        }
-        const QString address = candidate.hardwareAddress();
-        if (!address.isEmpty() && address != QLatin1String("00:00:00:00:00:00")) {
-            return address;
-        }
-    }
-    return QString();
-}
-
-QString userName()
-{
-#ifdef Q_OS_WIN
-    return qEnvironmentVariable("USERNAME");
-#else
-    return qEnvironmentVariable("USER");
-#endif
 }
 
 int check(const QString& version, int mode, int staySeconds, const QString& channel)
@@ -195,9 +170,9 @@ int info(const QString& version)
 
 int report(const QString& version, unsigned state)
 {
-    const QString mac = macAddress();
+    const QString mac = installationMacAddress();
     const QString computer = QSysInfo::machineHostName();
-    const QString user = userName();
+    const QString user = installationUserName();
     Json::Value root;
     if (!UploadManager::instance()->useReport(mac, version, computer, user, std::uint8_t(state), root)) {
         return fail(ServerTrouble, unreachable());
