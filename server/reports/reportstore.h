@@ -5,8 +5,9 @@
 // PostgreSQL shared by several servers) with the aggregates the dashboard reads.
 //
 // store() answers true only once its report is durable, but concurrent reports share one
-// transaction and one sync (group commit): the first caller to find no commit running writes
-// every report that has queued by then, while the others wait for that commit's outcome. A
+// transaction and one sync (group commit): the report that starts a batch waits until no
+// commit is running and then writes every report that has queued by then, while the others
+// wait for that commit's outcome. A
 // failed batch of several is tried again report by report, so one report the database refuses
 // fails alone; a report that fails (a full disk, a database locked by another process for
 // longer than its busy timeout) leaves nothing of itself.
