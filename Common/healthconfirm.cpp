@@ -49,10 +49,11 @@ void UpdateCheck::confirmHealthy()
     }
     // The server hears of the confirmation at the next check. Recorded before the previous
     // version goes: a kill in between confirms again at the next start, and a confirmation
-    // already recorded (perhaps reported) for this version stays as it is.
-    if (readReportedVersion(dir, ConfirmedVersionName).version != previous.newVersion
-        && !writeReportedVersion(dir, ConfirmedVersionName, ReportedVersion { previous.newVersion, false })) {
-        return;
+    // already recorded (perhaps reported) for this version stays as it is. A record that cannot
+    // be written (one line says why) costs the report, never the confirmation: unconfirmed, the
+    // version would be returned from after its starts.
+    if (readReportedVersion(dir, ConfirmedVersionName).version != previous.newVersion) {
+        writeReportedVersion(dir, ConfirmedVersionName, ReportedVersion { previous.newVersion, false });
     }
     if (removePreviousVersion(dir)) {
         removeWorkRecord(dir, HealthStartsName);

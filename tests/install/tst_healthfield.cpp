@@ -7,6 +7,7 @@
 // offered to the installation again until a newer one exists.
 
 #include "previousversion.h"
+#include "smalldisk.h"
 #include "testfiles.h"
 #include "testhttpserver.h"
 #include "updatecheck.h"
@@ -65,6 +66,7 @@ private slots:
     void returnedVersionNotTakenAgain();
     void confirmationReportedOnce_data();
     void confirmationReportedOnce();
+    void confirmationOnFullDisk();
     void withoutHealthNothingChanges_data();
     void withoutHealthNothingChanges();
 
@@ -325,6 +327,36 @@ void HealthFieldTest::confirmationReportedOnce()
         QCOMPARE(report.returnedFrom, QString());
     }
     QCOMPARE(readFile(scene->work + QStringLiteral("/confirmed.version")), QByteArray("v1.0.4 1\n"));
+    QVERIFY(scene->installation() == withHost(newRelease));
+}
+
+// The confirmation's record cannot be written: the version is confirmed all the same (its
+// previous version goes and its starts are no longer counted, so it is never returned from);
+// only the report is lost.
+void HealthFieldTest::confirmationOnFullDisk()
+{
+    SmallDisk disk(scene->tmp, "4m");
+    if (!disk.isMounted()) {
+        QSKIP("cannot mount a tmpfs here (needs root)");
+    }
+    qputenv("ORBISNAP_TEST_HOST", "confirm");
+    const QByteArray installed = install(true);
+    QVERIFY2(installed.contains("start check of v1.0.4 passed"), installed.constData());
+    QVERIFY(QFile::exists(scene->work + QStringLiteral("/previous.version")));
+    QVERIFY(disk.fill(0));
+
+    const HostRun confirming = runHost({});
+    QCOMPARE(confirming.exitCode, 0);
+    QVERIFY2(confirming.err.contains("not written: ") && confirming.err.contains("/Host/confirmed.version ("),
+        confirming.err.constData());
+    QVERIFY2(confirming.err.contains("version confirmed, previous version removed"), confirming.err.constData());
+    for (int start = 0; start < 3; ++start) {
+        QCOMPARE(runHost().exitCode, 0);
+    }
+    QVERIFY(reports().empty());
+    Tree work = snapshotTree(scene->work);
+    work.remove(LockName);
+    QVERIFY2(work == Tree(), qPrintable(keys(work)));
     QVERIFY(scene->installation() == withHost(newRelease));
 }
 
