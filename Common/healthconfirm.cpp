@@ -1,5 +1,5 @@
-// The host's side of the start check: UpdateCheck::confirmHealthy, and the count of starts of a
-// version installed but not yet confirmed.
+// The host's side of the start check: UpdateCheck::confirmHealthy, the count of starts of a
+// version installed but not yet confirmed, and the usage reports of a return and a confirmation.
 
 #include "updatecheck.h"
 
@@ -47,6 +47,14 @@ void UpdateCheck::confirmHealthy()
     if (readPreviousVersion(dir, previous) != PreviousRead::Read) {
         return;
     }
+    // The server hears of the confirmation at the next check. Recorded before the previous
+    // version goes: a kill in between confirms again at the next start, and a confirmation
+    // already recorded (perhaps reported) for this version stays as it is. A record that cannot
+    // be written (one line says why) costs the report, never the confirmation: unconfirmed, the
+    // version would be returned from after its starts.
+    if (readReportedVersion(dir, ConfirmedVersionName).version != previous.newVersion) {
+        writeReportedVersion(dir, ConfirmedVersionName, ReportedVersion { previous.newVersion, false });
+    }
     if (removePreviousVersion(dir)) {
         removeWorkRecord(dir, HealthStartsName);
         debugMessage("version confirmed, previous version removed:", QString::fromUtf8(previous.oldVersion));
@@ -69,19 +77,38 @@ bool UpdateCheck::countUnconfirmedStart(const QString& workDir, const QByteArray
     return false;
 }
 
-void UpdateCheck::reportReturn(const QString& workDir, const QString& version)
+namespace {
+
+// The version as the server knows it, without the file's "v".
+QString serverVersion(const QByteArray& token)
 {
-    ReturnedVersion returned = readReturnedVersion(workDir);
-    if (returned.version.isEmpty() || returned.reported) {
-        return;
+    return QString::fromUtf8(token.startsWith('v') ? token.mid(1) : token);
+}
+
+} // namespace
+
+void UpdateCheck::sendVersionReports(const QString& workDir, const QString& installed)
+{
+    struct Report
+    {
+        const char* record;
+        std::uint8_t state;
+    };
+    for (const Report report : { Report { ReturnedVersionName, ReturnedUseState },
+             Report { ConfirmedVersionName, ConfirmedUseState } }) {
+        ReportedVersion recorded = readReportedVersion(workDir, report.record);
+        if (recorded.version.isEmpty() || recorded.reported) {
+            continue;
+        }
+        const bool returned = report.state == ReturnedUseState;
+        const QString version = returned ? installed : serverVersion(recorded.version);
+        Json::Value root;
+        if (!UploadManager::instance()->useReport(installationMacAddress(), version, QSysInfo::machineHostName(),
+                installationUserName(), report.state, root,
+                returned ? serverVersion(recorded.version) : QString())) {
+            continue; // sent by a later check
+        }
+        recorded.reported = true;
+        writeReportedVersion(workDir, report.record, recorded);
     }
-    Json::Value root;
-    // The version returned from as the server knows it, without the file's "v".
-    const QString from = QString::fromUtf8(returned.version.startsWith('v') ? returned.version.mid(1) : returned.version);
-    if (!UploadManager::instance()->useReport(installationMacAddress(), version, QSysInfo::machineHostName(),
-            installationUserName(), ReturnedUseState, root, from)) {
-        return; // sent by a later check
-    }
-    returned.reported = true;
-    writeReturnedVersion(workDir, returned);
 }

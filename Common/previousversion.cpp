@@ -163,18 +163,18 @@ bool removeWorkRecord(const QString& workDir, const char* name)
     return removed;
 }
 
-ReturnedVersion readReturnedVersion(const QString& workDir)
+ReportedVersion readReportedVersion(const QString& workDir, const char* record)
 {
-    const QList<QByteArray> fields = readWorkRecord(workDir, ReturnedVersionName).split(' ');
-    ReturnedVersion returned;
+    const QList<QByteArray> fields = readWorkRecord(workDir, record).split(' ');
+    ReportedVersion value;
     if (fields.size() == 2 && !fields[0].isEmpty()) {
-        returned.version = fields[0];
-        returned.reported = fields[1] == "1";
+        value.version = fields[0];
+        value.reported = fields[1] == "1";
     }
-    return returned;
+    return value;
 }
 
-bool writeReturnedVersion(const QString& workDir, const ReturnedVersion& returned)
+bool writeReportedVersion(const QString& workDir, const char* record, const ReportedVersion& value)
 {
-    return writeWorkRecord(workDir, ReturnedVersionName, returned.version + (returned.reported ? " 1" : " 0"));
+    return writeWorkRecord(workDir, record, value.version + (value.reported ? " 1" : " 0"));
 }

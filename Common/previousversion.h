@@ -27,6 +27,10 @@
 //   "return.pending"     a return to OLD is under way (content: NEW), until it has finished
 //   "returned.version"   "NEW REPORTED": the version returned from, and 1 once the usage
 //                        report said so; a check does not take NEW again
+//   "confirmed.version"  "NEW REPORTED": the version a normal start confirmed, and 1 once the
+//                        usage report said so. Written before the previous version is removed,
+//                        so a confirmation is never lost to a kill in between; a later
+//                        confirmation of another version replaces it
 
 #include <QByteArray>
 #include <QString>
@@ -40,6 +44,7 @@ inline constexpr char HealthConfirmedName[] = "health.confirmed";
 inline constexpr char HealthStartsName[] = "health.starts";
 inline constexpr char ReturnPendingName[] = "return.pending";
 inline constexpr char ReturnedVersionName[] = "returned.version";
+inline constexpr char ConfirmedVersionName[] = "confirmed.version";
 // The argument the updater starts the new host with.
 inline constexpr char HealthCheckArgument[] = "--orbisnap-health-check";
 
@@ -80,11 +85,12 @@ QByteArray readWorkRecord(const QString& workDir, const char* name);
 // Removes the record and syncs the folder; true when it is gone.
 bool removeWorkRecord(const QString& workDir, const char* name);
 
-// The version an installation returned from, and whether the report of it was sent.
-struct ReturnedVersion
+// A version the server is to hear of (returned from, or confirmed; `record` names which), and
+// whether the usage report that says so was sent.
+struct ReportedVersion
 {
-    QByteArray version; // empty: none
+    QByteArray version; // as the version-difference file names it ("v1.0.4"); empty: none
     bool reported = false;
 };
-ReturnedVersion readReturnedVersion(const QString& workDir);
-bool writeReturnedVersion(const QString& workDir, const ReturnedVersion& returned);
+ReportedVersion readReportedVersion(const QString& workDir, const char* record);
+bool writeReportedVersion(const QString& workDir, const char* record, const ReportedVersion& value);

@@ -335,7 +335,7 @@ bool UpdateCheck::prepare(const char* version)
         std::exit(0);
     }
     if (isTrustedWorkDir(dir)) {
-        reportReturn(dir, QString::fromUtf8(version ? version : ""));
+        sendVersionReports(dir, QString::fromUtf8(version ? version : ""));
     }
     check(QString::fromUtf8(version ? version : ""));
     workDir = dir.toUtf8();
@@ -482,7 +482,7 @@ UpdateCheck::CheckResult UpdateCheck::runCheck(const QString& version)
     }
 
     // A version this installation returned from is not taken again until a newer one exists.
-    const ReturnedVersion returned = readReturnedVersion(updateWorkDir(executableFileName()));
+    const ReportedVersion returned = readReportedVersion(updateWorkDir(executableFileName()), ReturnedVersionName);
     if (!returned.version.isEmpty() && compareVersions(newestToken.c_str(), returned.version.constData()) <= 0) {
         debugMessage("update check: version", QString::fromUtf8(returned.version),
             "was returned from; nothing newer offered");

@@ -75,6 +75,10 @@ inline constexpr char AnyVersionName[] = "*";
 // The usage report's state of an installation that returned to its previous version; the
 // report carries the version returned from in its field "returnedFrom".
 inline constexpr std::uint8_t ReturnedUseState = 4;
+// The usage report's state of an installation whose normal start confirmed a version installed
+// with a start check (confirmHealthy); the report's "version" is the version confirmed. Sent once
+// per confirmed version, never for an install without a start check.
+inline constexpr std::uint8_t ConfirmedUseState = 5;
 
 class UpdateCheck
 {
@@ -114,8 +118,9 @@ public:
     // confirmed (confirmHealthy); when the channel's number of starts has passed without a
     // confirmation it starts the updater to return to the previous version and ends the
     // process with 0, as a host does in mode 1. After a return it sends the usage report with
-    // state 4 (ReturnedUseState) naming the version returned from, once. In the updater's
-    // check start it does nothing.
+    // state 4 (ReturnedUseState) naming the version returned from, and after a confirmation
+    // the one with state 5 (ConfirmedUseState), each once: a failed send is made again by a
+    // later prepare. In the updater's check start it does nothing.
     bool prepare(const char* version);
 
     // Asks the server and, when it names a newer version, writes the version-difference file.
@@ -148,8 +153,8 @@ public:
     // The host's word that its start-up went well, called once that start-up is done. In the
     // updater's start check (the host started with --orbisnap-health-check) it records the
     // confirmation and ends the process with exit code 0. In a normal start it confirms a
-    // newly installed version: its previous version is removed and its starts no longer
-    // counted.
+    // newly installed version: its previous version is removed, its starts are no longer
+    // counted and the next prepare reports the confirmation (ConfirmedUseState).
     static void confirmHealthy();
     // Whether this process is the updater's start check of a new version.
     static bool isHealthCheckStart();
@@ -166,9 +171,9 @@ private:
     // Counts a start of installedToken ("v1.0.4") while it is installed but not confirmed;
     // true when the starts its channel allows have passed already (a return is due).
     static bool countUnconfirmedStart(const QString& workDir, const QByteArray& installedToken);
-    // After a return, the usage report that says so (once; a failed one is sent by a later
-    // check).
-    static void reportReturn(const QString& workDir, const QString& version);
+    // The usage reports of a return and of a confirmation not yet sent (once each; a failed
+    // one is sent by a later check). `installed` is the version this host runs.
+    static void sendVersionReports(const QString& workDir, const QString& installed);
 
     QByteArray diffPath;
     QByteArray workDir;

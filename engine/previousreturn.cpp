@@ -203,7 +203,7 @@ void completeReturn(const QString& workDir)
     }
     // The version returned from is recorded before the mark of the return goes.
     beforeFileSystemChange();
-    writeReturnedVersion(workDir, ReturnedVersion { from, false });
+    writeReportedVersion(workDir, ReturnedVersionName, ReportedVersion { from, false });
     removeWorkRecord(workDir, HealthStartsName);
     removeWorkRecord(workDir, HealthConfirmedName);
     dropPrevious(workDir);

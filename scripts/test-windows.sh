@@ -18,6 +18,11 @@
 #      key alone (build-win-roles), key documents and manifests made with orbisnap-release,
 #      vendor-server signing answers with its online key; mode 1 must install the release and
 #      keep the accepted key document in the user's local data folder
+#   5. the start check under wine, the channel asking for it ("health" in channels.json): release
+#      1.0.5, whose Host.exe cannot start (its version.txt is gone), is installed over 1.0.4 in
+#      mode 1 and returned from, leaving 1.0.4 byte for byte; the next check does not take
+#      1.0.5 again and reports the return; release 1.0.6 passes its check and is kept, a normal
+#      start confirms it and removes the previous version, and the next check reports that
 #
 # The Windows SDK (Qt 6 and jsoncpp built for MinGW) is looked for in ../shared/windows-sdk
 # beside the project, or where ORBISNAP_WINDOWS_SDK says. Without it only the Qt-free platform
@@ -280,6 +285,71 @@ differences=$(diff -r "$roles/releases/1.0.4" "$install" | grep -v '^Only in .*:
 kept=$(find "$WINEPREFIX/drive_c/users" -path "*/Orbisnap/$host_exe/keys.json" 2>/dev/null | head -1)
 [ -n "$kept" ] || fail "the accepted key document was not kept in the local data folder"
 echo "OK: answers checked by roles under wine; the installation equals release 1.0.4; key document kept in $kept"
+stop_server
+
+say "The start check: 1.0.5, whose host cannot start, is installed over 1.0.4 and returned from"
+install="$root/Programs/Orbisnap Hôst"
+releases=$root/releases
+# Without version.txt Host.exe ends with exit code 2 at start-up, in the start check too.
+cp -a "$releases/1.0.4" "$releases/1.0.5"
+rm "$releases/1.0.5/version.txt"
+printf 'core data of 1.0.5\n' >"$releases/1.0.5/data/core.dat"
+mkdir -p "$releases/1.0.5/plugins/more"
+printf 'a plugin that is new in 1.0.5\n' >"$releases/1.0.5/plugins/more/extra.dll"
+publish_channel() { # VERSION: stable at VERSION with a start check, signed and served
+    printf '{"stable": {"version": "%s", "health": {"timeout": 60, "starts": 3}}}\n' "$1" \
+        >"$releases/channels.json"
+    [ -z "$server_pid" ] || stop_server
+    "$tool" sign --releases "$releases" --secret tests/keys/release-test.secret \
+        --base "http://127.0.0.1:$port/releases"
+    start_server
+}
+since() { tail -n "+$(($1 + 1))" "$root/host.log"; }
+reports() { grep -c '"POST /prod/Orbisnap/useReport[^"]*" 200 ' "$root/server.log" || true; }
+publish_channel 1.0.5
+mark=$(wc -l <"$root/host.log")
+run_host check 1
+grep -q 'start check of v1.0.5 failed: exit code 2; returning to v1.0.4' <<<"$(since "$mark")" \
+    || fail "the start check of 1.0.5 did not fail with exit code 2"
+diff -r "$releases/1.0.4" "$install" || fail "the return did not leave release 1.0.4 byte for byte"
+left=$(cd "$work" && find . -mindepth 1 ! -name '*.lock')
+[ "$left" = ./returned.version ] || fail "the working directory holds besides returned.version: $left"
+[ "$(cat "$work/returned.version")" = "v1.0.5 0" ] || fail "returned.version: $(cat "$work/returned.version")"
+echo "OK: returned from 1.0.5, the installation equals release 1.0.4 byte for byte"
+
+say "The next check does not take 1.0.5 again, and reports the return once"
+before=$(reports)
+mark=$(wc -l <"$root/host.log")
+run_host check 0 --stay 0
+grep -q 'update check: version "v1.0.5" was returned from; nothing newer offered' <<<"$(since "$mark")" \
+    || fail "the check did not say that 1.0.5 was returned from"
+[ ! -e "$work/version_diff.txt" ] || fail "the check took 1.0.5 again"
+[ "$(cat "$work/returned.version")" = "v1.0.5 1" ] || fail "the return was not reported"
+run_host check 0 --stay 0
+[ "$(reports)" -eq $((before + 1)) ] || fail "$(($(reports) - before)) usage reports for one return"
+diff -r "$releases/1.0.4" "$install" || fail "the checks changed the installation"
+echo "OK: nothing newer offered while 1.0.5 is the newest, one usage report"
+
+say "1.0.6 passes its start check and is kept; a normal start confirms it"
+cp -a "$releases/1.0.4" "$releases/1.0.6"
+printf '1.0.6\n' >"$releases/1.0.6/version.txt"
+printf 'core data of 1.0.6\n' >"$releases/1.0.6/data/core.dat"
+publish_channel 1.0.6
+mark=$(wc -l <"$root/host.log")
+run_host check 1
+grep -q 'start check of v1.0.6 passed' <<<"$(since "$mark")" || fail "the start check of 1.0.6 did not pass"
+diff -r "$releases/1.0.6" "$install" || fail "mode 1 did not install release 1.0.6"
+[ -f "$work/previous.version" ] || fail "no previous version kept until 1.0.6 confirms"
+run_host start
+[ ! -e "$work/previous.version" ] && [ ! -e "$work/previous" ] \
+    || fail "the confirming start left the previous version"
+before=$(reports)
+run_host check 0 --stay 0
+run_host check 0 --stay 0
+[ "$(cat "$work/confirmed.version")" = "v1.0.6 1" ] || fail "the confirmation was not reported"
+[ "$(reports)" -eq $((before + 1)) ] || fail "$(($(reports) - before)) usage reports for one confirmation"
+diff -r "$releases/1.0.6" "$install" || fail "the confirmed release changed"
+echo "OK: 1.0.6 kept, its previous version removed at the confirming start, one usage report"
 stop_server
 
 say "Server access log"

@@ -105,6 +105,7 @@ private slots:
     void checkDecides_data();
     void checkDecides();
     void killedAtEveryChange();
+    void unconfirmedStartsReturn_data();
     void unconfirmedStartsReturn();
     void damagedCopyIsNotInstalled();
 };
@@ -159,10 +160,12 @@ void HealthReturnTest::checkDecides()
         const QString relative = file.target.mid(scene.app.size() + 1);
         QCOMPARE(readFile(file.copy), oldRelease.value(relative));
     }
+    // The first normal start confirms: the previous version goes, the confirmation stays for
+    // the next check to report.
     QCOMPARE(startHost(scene), 0);
     Tree work = snapshotTree(scene.work);
     work.remove(LockName);
-    QVERIFY2(work == Tree(), qPrintable(keys(work)));
+    QVERIFY2(work == Tree({ { "confirmed.version", "v1.0.4 0\n" } }), qPrintable(keys(work)));
     QVERIFY(scene.installation() == withHost(newRelease));
 }
 
@@ -201,23 +204,31 @@ void HealthReturnTest::killedAtEveryChange()
     qInfo("%d changes, each killed once, %d of them in the return", change - 1, returnChanges);
 }
 
+void HealthReturnTest::unconfirmedStartsReturn_data()
+{
+    QTest::addColumn<int>("starts");
+    QTest::newRow("one-start") << 1;
+    QTest::newRow("three-starts") << 3;
+}
+
 // A version that confirms in the check but never in normal starts: the host's own update
 // check counts its starts and, after the channel's number, has the updater return.
 void HealthReturnTest::unconfirmedStartsReturn()
 {
+    QFETCH(int, starts);
     qputenv("ORBISNAP_TEST_HOST", "checkonly");
     Scene scene;
     QVERIFY(scene.temp.isValid());
-    QVERIFY(prepare(scene, QStringLiteral(ORBISNAP_APP_EXE), 5, 2));
+    QVERIFY(prepare(scene, QStringLiteral(ORBISNAP_APP_EXE), 5, starts));
     const Run run = runUntilSettled(scene, QStringLiteral("1"));
     QVERIFY2(run.err.contains("start check of v1.0.4 passed"), run.err.constData());
     QVERIFY(scene.installation() == withHost(newRelease));
-    for (int start = 1; start <= 2; ++start) {
+    for (int start = 1; start <= starts; ++start) {
         QCOMPARE(startHost(scene, { QStringLiteral("check") }), 0);
         QCOMPARE(readFile(scene.work + QStringLiteral("/health.starts")).trimmed(), QByteArray::number(start));
         QVERIFY(scene.installation() == withHost(newRelease));
     }
-    // The third start hands over to the updater and ends; the updater returns and starts the
+    // The next start hands over to the updater and ends; the updater returns and starts the
     // restored host, which confirms.
     QCOMPARE(startHost(scene, { QStringLiteral("check") }), 0);
     QDeadlineTimer deadline(60000);
