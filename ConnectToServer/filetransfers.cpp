@@ -610,6 +610,7 @@ void FileTransfers::startFrom(const std::function<Next(TransferRequest&)>& next)
         transfer->request = request;
         transfer->url = QUrl(request.url, QUrl::TolerantMode);
         debugMessage("url:", request.url);
+        FailureCause::clear();
         Transfer& started = *transfer;
         running.push_back(std::move(transfer));
         send(started);
