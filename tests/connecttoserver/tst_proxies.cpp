@@ -158,6 +158,54 @@ private:
     QProcess process;
 };
 
+// The server behind the proxy, plain http or https with the given certificate: GET /file is
+// answered with whether the proxy's Via header (naming proxyName) came with the request.
+class ViaServer
+{
+public:
+    bool start(bool tls, const QString& crt, const QString& key, const char* proxyName)
+    {
+        const auto handler = [proxyName](const httplib::Request& request, httplib::Response& response) {
+            const bool proxied = request.get_header_value("Via").find(proxyName) != std::string::npos;
+            response.set_content(proxied ? "through the proxy" : "direct", "application/octet-stream");
+        };
+        if (!tls) {
+            plain = std::make_unique<TestHttpServer>();
+            plain->http().Get("/file", handler);
+            port = plain->start() ? plain->port() : 0;
+            return port > 0;
+        }
+        secure = std::make_unique<httplib::SSLServer>(QFile::encodeName(crt).constData(), QFile::encodeName(key).constData());
+        if (!secure->is_valid()) {
+            return false;
+        }
+        secure->Get("/file", handler);
+        port = secure->bind_to_any_port("127.0.0.1");
+        if (port <= 0) {
+            return false;
+        }
+        secureThread = std::thread([this] { secure->listen_after_bind(); });
+        while (!secure->is_running()) {
+            std::this_thread::yield();
+        }
+        return true;
+    }
+    ~ViaServer()
+    {
+        if (secureThread.joinable()) {
+            secure->stop();
+            secureThread.join();
+        }
+    }
+
+    int port = 0;
+
+private:
+    std::unique_ptr<TestHttpServer> plain;
+    std::unique_ptr<httplib::SSLServer> secure;
+    std::thread secureThread;
+};
+
 class Sink final : public TransferSink
 {
 public:
@@ -360,44 +408,14 @@ void ProxiesTest::throughTinyproxy()
         QSKIP("no certificate for the host name could be made (openssl)");
     }
 
-    // Each request is answered with whether the proxy's Via header came with it.
-    const auto handler = [](const httplib::Request& request, httplib::Response& response) {
-        const bool proxied = request.get_header_value("Via").find("tinyproxy") != std::string::npos;
-        response.set_content(proxied ? "through the proxy" : "direct", "application/octet-stream");
-    };
-    std::unique_ptr<TestHttpServer> plain;
-    std::unique_ptr<httplib::SSLServer> secure;
-    std::thread secureThread;
-    int serverPort = 0;
-    if (scheme == QLatin1String("http")) {
-        plain = std::make_unique<TestHttpServer>();
-        plain->http().Get("/file", handler);
-        QVERIFY(plain->start());
-        serverPort = plain->port();
-    } else {
-        // The untrusted case presents a self-signed certificate this process does not trust.
-        QString crt = certificates.filePath(QStringLiteral("host.crt"));
-        QString key = certificates.filePath(QStringLiteral("host.key"));
-        if (scheme == QLatin1String("https-untrusted")) {
-            crt = QStringLiteral(CTS_TEST_DATA_DIR "/loopback.crt");
-            key = QStringLiteral(CTS_TEST_DATA_DIR "/loopback.key");
-        }
-        secure = std::make_unique<httplib::SSLServer>(QFile::encodeName(crt).constData(), QFile::encodeName(key).constData());
-        QVERIFY(secure->is_valid());
-        secure->Get("/file", handler);
-        serverPort = secure->bind_to_any_port("127.0.0.1");
-        QVERIFY(serverPort > 0);
-        secureThread = std::thread([&secure] { secure->listen_after_bind(); });
-        while (!secure->is_running()) {
-            std::this_thread::yield();
-        }
-    }
-    const auto stopSecure = qScopeGuard([&] {
-        if (secure) {
-            secure->stop();
-            secureThread.join();
-        }
-    });
+    // The untrusted case presents a self-signed certificate this process does not trust.
+    const bool untrusted = scheme == QLatin1String("https-untrusted");
+    ViaServer server;
+    QVERIFY(server.start(scheme != QLatin1String("http"),
+        untrusted ? QStringLiteral(CTS_TEST_DATA_DIR "/loopback.crt") : certificates.filePath(QStringLiteral("host.crt")),
+        untrusted ? QStringLiteral(CTS_TEST_DATA_DIR "/loopback.key") : certificates.filePath(QStringLiteral("host.key")),
+        "tinyproxy"));
+    const int serverPort = server.port;
 
     TinyProxy proxy;
     QVERIFY(proxy.start(QString(connectPorts).replace(QLatin1String("SERVER"), QString::number(serverPort)), credentials));
@@ -487,38 +505,10 @@ void ProxiesTest::ntlmThroughSquid()
         QSKIP("no certificate for the host name could be made (openssl)");
     }
 
-    const auto handler = [](const httplib::Request& request, httplib::Response& response) {
-        const bool proxied = request.get_header_value("Via").find("squid") != std::string::npos;
-        response.set_content(proxied ? "through the proxy" : "direct", "application/octet-stream");
-    };
-    std::unique_ptr<TestHttpServer> plain;
-    std::unique_ptr<httplib::SSLServer> secure;
-    std::thread secureThread;
-    int serverPort = 0;
-    if (scheme == QLatin1String("http")) {
-        plain = std::make_unique<TestHttpServer>();
-        plain->http().Get("/file", handler);
-        QVERIFY(plain->start());
-        serverPort = plain->port();
-    } else {
-        secure = std::make_unique<httplib::SSLServer>(
-            QFile::encodeName(certificates.filePath(QStringLiteral("host.crt"))).constData(),
-            QFile::encodeName(certificates.filePath(QStringLiteral("host.key"))).constData());
-        QVERIFY(secure->is_valid());
-        secure->Get("/file", handler);
-        serverPort = secure->bind_to_any_port("127.0.0.1");
-        QVERIFY(serverPort > 0);
-        secureThread = std::thread([&secure] { secure->listen_after_bind(); });
-        while (!secure->is_running()) {
-            std::this_thread::yield();
-        }
-    }
-    const auto stopSecure = qScopeGuard([&] {
-        if (secure) {
-            secure->stop();
-            secureThread.join();
-        }
-    });
+    ViaServer server;
+    QVERIFY(server.start(scheme == QLatin1String("https"), certificates.filePath(QStringLiteral("host.crt")),
+        certificates.filePath(QStringLiteral("host.key")), "squid"));
+    const int serverPort = server.port;
 
     NtlmSquid proxy;
     QVERIFY2(proxy.start(), "squid did not start");
