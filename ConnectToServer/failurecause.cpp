@@ -44,6 +44,11 @@ QString last()
     return lastCause;
 }
 
+void clear()
+{
+    lastCause.clear();
+}
+
 QString proxyAuthentication(const QNetworkProxy& proxy, bool credentialsGiven)
 {
     return proxyName(proxy)

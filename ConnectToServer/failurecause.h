@@ -14,9 +14,12 @@ class QNetworkReply;
 
 namespace FailureCause {
 
-// Prints the cause line; last() gives it back on the same thread until the next one.
+// Prints the cause line; last() gives it back on the same thread until the next request
+// starts there (each request calls clear() first), so a failure that has no cause line of its
+// own (an answer that is no JSON, a refused picture) never shows an earlier request's cause.
 void print(const QString& cause);
 QString last();
+void clear();
 
 QString proxyAuthentication(const QNetworkProxy& proxy, bool credentialsGiven);
 QString proxyRefusedTunnel(const QNetworkProxy& proxy, const QString& target, const QString& answer);

@@ -167,6 +167,8 @@ struct FileTransfers::Curl
     // Per socket, its byte count when the last answer over it ended (0 for a new one): where
     // the next answer's bytes begin.
     std::unordered_map<curl_socket_t, qint64> answered;
+    // Per connected socket, its local port: looked up once, not at every answer.
+    mutable std::unordered_map<curl_socket_t, long> localPorts;
 
 #ifdef __linux__
     static curl_socket_t onOpen(void* self, curlsocktype, curl_sockaddr* address)
@@ -180,6 +182,7 @@ struct FileTransfers::Curl
     static int onClose(void* self, curl_socket_t socket)
     {
         static_cast<Curl*>(self)->answered.erase(socket);
+        static_cast<Curl*>(self)->localPorts.erase(socket);
         return ::close(socket);
     }
     // The socket of easy's connection, found by its local port.
@@ -190,6 +193,12 @@ struct FileTransfers::Curl
             return CURL_SOCKET_BAD;
         }
         for (const auto& [socket, count] : answered) {
+            if (const auto known = localPorts.find(socket); known != localPorts.end()) {
+                if (known->second == port) {
+                    return socket;
+                }
+                continue;
+            }
             sockaddr_storage address {};
             socklen_t size = sizeof address;
             if (::getsockname(socket, reinterpret_cast<sockaddr*>(&address), &size) != 0) {
@@ -197,6 +206,10 @@ struct FileTransfers::Curl
             }
             const in_port_t local = address.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6&>(address).sin6_port
                                                                    : reinterpret_cast<sockaddr_in&>(address).sin_port;
+            if (local == 0) {
+                continue; // not connected yet
+            }
+            localPorts[socket] = ntohs(local);
             if (ntohs(local) == port) {
                 return socket;
             }
@@ -610,6 +623,7 @@ void FileTransfers::startFrom(const std::function<Next(TransferRequest&)>& next)
         transfer->request = request;
         transfer->url = QUrl(request.url, QUrl::TolerantMode);
         debugMessage("url:", request.url);
+        FailureCause::clear();
         Transfer& started = *transfer;
         running.push_back(std::move(transfer));
         send(started);

@@ -1,5 +1,6 @@
 #include "networkaccessblock.h"
 
+#include "failurecause.h"
 #include "networkproxies.h"
 #include "useragent.h"
 
@@ -238,6 +239,7 @@ BlockingReply NetworkAccessBlock::exchange(QNetworkRequest request, bool post, c
     // connection, of its own, with the rules of Qt's no-less-safe policy.
     request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
     NetworkProxies::applyToQt();
+    FailureCause::clear();
     for (int hops = 0;; ++hops) {
         auto* manager = new QNetworkAccessManager;
         QNetworkReply* reply = post ? manager->post(request, body) : manager->get(request);

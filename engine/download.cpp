@@ -284,8 +284,8 @@ bool Download::holdsVerifiedCopy(const FileEntry* entry) const
         return false;
     }
     const QString copy = joinPath(QString::fromUtf8(workDir.c_str()), QString::fromUtf8(entry->file));
-    const QFileInfo info(copy);
-    if (info.isSymbolicLink() || !info.isFile() || info.size() != entry->size) {
+    qint64 found = -1;
+    if (entryKind(copy, &found) != EntryKind::File || found != entry->size) {
         return false;
     }
     std::int64_t size = -1;

@@ -7,10 +7,13 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QRegularExpression>
 
 #include <cstdio>
 #include <string_view>
+
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
 
 namespace {
 
@@ -18,16 +21,23 @@ namespace {
 // Windows only); empty and "." components name no level and are dropped.
 QStringList components(const QString& relative)
 {
-#ifdef _WIN32
-    const QRegularExpression separators(QStringLiteral("[/\\\\]"));
-#else
-    const QRegularExpression separators(QStringLiteral("/"));
-#endif
     QStringList parts;
-    for (const QString& part : relative.split(separators)) {
+    qsizetype start = 0;
+    for (qsizetype at = 0; at <= relative.size(); ++at) {
+        const bool end = at == relative.size();
+#ifdef _WIN32
+        const bool separator = !end && (relative[at] == QLatin1Char('/') || relative[at] == QLatin1Char('\\'));
+#else
+        const bool separator = !end && relative[at] == QLatin1Char('/');
+#endif
+        if (!end && !separator) {
+            continue;
+        }
+        const QString part = relative.mid(start, at - start);
         if (!part.isEmpty() && part != QLatin1String(".")) {
             parts.append(part);
         }
+        start = at + 1;
     }
     return parts;
 }
@@ -62,6 +72,35 @@ bool isLinkEntry(const QString& path)
     return platform::isSymbolicLink(nativePath(path));
 }
 
+EntryKind entryKind(const QString& path, qint64* size)
+{
+#ifdef _WIN32
+    if (isLinkEntry(path)) {
+        return EntryKind::Link;
+    }
+    const QFileInfo info(path);
+    if (info.isFile() && size) {
+        *size = info.size();
+    }
+    return info.isFile() ? EntryKind::File
+        : info.isDir()   ? EntryKind::Directory
+        : info.exists()  ? EntryKind::Other
+                         : EntryKind::Missing;
+#else
+    struct stat status {};
+    if (::lstat(QFile::encodeName(path).constData(), &status) != 0) {
+        return EntryKind::Missing;
+    }
+    if (S_ISREG(status.st_mode) && size) {
+        *size = qint64(status.st_size);
+    }
+    return S_ISLNK(status.st_mode) ? EntryKind::Link
+        : S_ISREG(status.st_mode)  ? EntryKind::File
+        : S_ISDIR(status.st_mode)  ? EntryKind::Directory
+                                   : EntryKind::Other;
+#endif
+}
+
 QString linkOnPath(const QString& root, const QString& relative, bool withFile)
 {
     QStringList parts = components(relative);
@@ -90,15 +129,15 @@ bool makeParentDirs(const QString& root, const QString& relative, QStringList* c
     QString level = root;
     for (const QString& part : parts) {
         level = joinPath(level, part);
-        const QFileInfo info(level);
-        if (isLinkEntry(level)) {
+        const EntryKind kind = entryKind(level);
+        if (kind == EntryKind::Link) {
             std::fprintf(stderr, "symbolic link refused: %s\n", level.toUtf8().constData());
             return false;
         }
-        if (info.isDir()) {
+        if (kind == EntryKind::Directory) {
             continue;
         }
-        if (info.exists() || info.isSymbolicLink() || !QDir().mkdir(level)) {
+        if (kind != EntryKind::Missing || !QDir().mkdir(level)) {
             return false;
         }
         if (created) {

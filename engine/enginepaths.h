@@ -20,6 +20,12 @@ QString lastComponent(const QString& relative);
 // Whether path itself is a symbolic link (or, on Windows, a junction); the link is not followed.
 bool isLinkEntry(const QString& path);
 
+// What path itself is, a link not followed, in one look at the file system where the system
+// allows (the pass looks at every file it fetches, so each look counts). For a file, *size
+// (when given) is its size.
+enum class EntryKind { Missing, File, Directory, Link, Other };
+EntryKind entryKind(const QString& path, qint64* size = nullptr);
+
 // The first entry below root on the way to root/relative that is a symbolic link, as a full
 // path; empty when there is none. The folders are looked at, and the file itself too when
 // withFile is set. root itself is not looked at: its trust is the caller's.

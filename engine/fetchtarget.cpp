@@ -32,7 +32,7 @@ constexpr qint64 WriteBackStep = qint64(8) << 20;
 // thread would cost more than the hashing.
 constexpr qint64 BackgroundHashFrom = qint64(8) << 20;
 // From this size on a partial is worth continuing after an interruption: its validator is
-// recorded. Smaller files are simply fetched again.
+// recorded as soon as the partial has grown this far. Smaller files are simply fetched again.
 constexpr qint64 ResumableFrom = qint64(1) << 20;
 // From this size on a file's whole size is reserved on disk when its body starts: a disk without
 // room for it fails at once instead of after most of it came, and the file lies in one piece.
@@ -131,6 +131,10 @@ TransferRequest FetchTarget::request()
     request.sink = this;
     resumeFrom = 0;
     validator.clear();
+    infoWritten = false;
+    if (!mayResume()) {
+        return request;
+    }
     const QFileInfo partial(partialPath);
     QFile info(infoPath);
     if (partial.isFile() && partial.size() > 0 && info.open(QIODevice::ReadOnly)) {
@@ -139,6 +143,7 @@ TransferRequest FetchTarget::request()
             && (expectedSize < 0 || partial.size() < expectedSize)) {
             resumeFrom = partial.size();
             validator = lines[1];
+            infoWritten = true;
             request.resumeFrom = resumeFrom;
             request.ifRange = validator;
         }
@@ -181,9 +186,11 @@ bool FetchTarget::begin(const TransferHead& head)
     received = 0;
     hinted = 0;
     hash.reset();
-    if (!removePresent(infoPath)) {
+    // A file known to be small never had an info.
+    if (mayResume() && !removePresent(infoPath)) {
         return fail("cannot remove", infoPath);
     }
+    infoWritten = false;
     if (!makeParentDirs(root, relative, &createdDirs)) {
         std::fprintf(stderr, "cannot create the directory of %s below %s\n", relative.toUtf8().constData(),
             root.toUtf8().constData());
@@ -192,7 +199,8 @@ bool FetchTarget::begin(const TransferHead& head)
         return false;
     }
     for (const QString& path : { finalPath, infoPath }) {
-        if (isLinkEntry(path)) {
+        // The info is only looked at where one may be written.
+        if ((path == finalPath || mayResume()) && isLinkEntry(path)) {
             std::fprintf(stderr, "symbolic link refused: %s\n", path.toUtf8().constData());
             refused = true;
             failureText = QStringLiteral("symbolic link refused");
@@ -203,17 +211,27 @@ bool FetchTarget::begin(const TransferHead& head)
         return false;
     }
     startBackgroundHash();
-    validator = expectedSize < 0 || expectedSize >= ResumableFrom ? newValidator : QByteArray();
-    if (!validator.isEmpty()) {
-        QFile info(infoPath);
-        if (!info.open(QIODevice::WriteOnly | QIODevice::Truncate)
-            || info.write(url.toUtf8() + '\n' + validator + '\n') < 0 || !info.flush()) {
-            // Without its record the partial is simply not resumable.
-            info.close();
-            QFile::remove(infoPath);
-            validator.clear();
-        }
+    validator = mayResume() ? newValidator : QByteArray();
+    return true;
+}
+
+bool FetchTarget::mayResume() const
+{
+    return expectedSize < 0 || expectedSize >= ResumableFrom;
+}
+
+bool FetchTarget::writeInfo()
+{
+    QFile info(infoPath);
+    if (!info.open(QIODevice::WriteOnly | QIODevice::Truncate)
+        || info.write(url.toUtf8() + '\n' + validator + '\n') < 0 || !info.flush()) {
+        // Without its record the partial is simply not resumable.
+        info.close();
+        QFile::remove(infoPath);
+        validator.clear();
+        return false;
     }
+    infoWritten = true;
     return true;
 }
 
@@ -296,6 +314,9 @@ bool FetchTarget::write(const char* data, qint64 size)
         return fail("write file failed", errnoText(errno));
     }
     received += size;
+    if (!infoWritten && !validator.isEmpty() && received >= ResumableFrom) {
+        writeInfo();
+    }
     if (background) {
         background->advance(received);
     } else if (expectedHash) {
@@ -316,7 +337,7 @@ void FetchTarget::finished(int error)
     if (error != 0 || refused) {
         background.reset();
         // Only bytes of a reply whose validator is known can be continued later.
-        const bool resumable = !refused && received > 0 && !validator.isEmpty();
+        const bool resumable = !refused && received > 0 && !validator.isEmpty() && (infoWritten || writeInfo());
         closePartial();
         if (!resumable) {
             discard();
@@ -367,13 +388,18 @@ void FetchTarget::finished(int error)
         discard();
         return;
     }
+    // Before the rename: a whole partial without its info is fetched again, an info without
+    // its partial would lie about for ever.
+    if (infoWritten) {
+        QFile::remove(infoPath);
+        infoWritten = false;
+    }
     // A virus scanner that holds the new file for a moment is waited for (Windows).
     if (const platform::FileResult renamed = replaceFile(partialPath, finalPath); !renamed) {
         fail("write file failed", QString::fromStdString(renamed.describe()));
         discard();
         return;
     }
-    QFile::remove(infoPath);
     done = true;
 }
 
@@ -389,7 +415,10 @@ void FetchTarget::discard()
 {
     background.reset();
     QFile::remove(partialPath);
-    QFile::remove(infoPath);
+    if (mayResume()) {
+        QFile::remove(infoPath);
+    }
+    infoWritten = false;
     removeCreatedDirs(createdDirs);
     createdDirs.clear();
 }

@@ -8,6 +8,12 @@
 //                                line 2: the server's validator (a strong ETag, else the
 //                                        Last-Modified date), for If-Range
 //
+// The info is written only where a resumption can pay: once a file reaches ResumableFrom bytes
+// (so a killed process leaves it beside the partial), or when a transfer of a file of unknown
+// size is cut off part-way. A file known to be smaller is simply fetched again, so a pass of
+// small files neither writes nor looks for an info. The info goes before its partial is renamed
+// to PATH: an info never lies in the working directory without its partial.
+//
 // A transfer cut short (network failure, time limit, killed process) leaves both, and the
 // next fetch of the same URL asks only for the missing bytes, with Range and If-Range; a server
 // that answers anything but a matching 206 sends the whole file again and it starts over. Only
@@ -67,6 +73,10 @@ public:
     const QString& failure() const { return failureText; }
 
 private:
+    // Whether a partial of this file may be worth continuing: its size is unknown or large.
+    bool mayResume() const;
+    // Records url and validator beside the partial; false (and nothing recorded) when that failed.
+    bool writeInfo();
     bool openPartial(bool append);
     void closePartial();
     void discard();
@@ -90,6 +100,7 @@ private:
     QString failureText;
     qint64 resumeFrom = 0;
     QByteArray validator;
+    bool infoWritten = false; // the info on disk describes this partial
     int fd = -1;
     qint64 received = 0;
     qint64 hinted = 0; // bytes handed to the kernel's write-back so far

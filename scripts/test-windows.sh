@@ -23,6 +23,11 @@
 #      mode 1 and returned from, leaving 1.0.4 byte for byte; the next check does not take
 #      1.0.5 again and reports the return; release 1.0.6 passes its check and is kept, a normal
 #      start confirms it and removes the previous version, and the next check reports that
+#   6. the same update through the proxy of the user's Internet Settings: a tinyproxy on
+#      loopback set in the wine prefix's registry, the server reached by this machine's host
+#      name (a loopback address never goes through a proxy; the name does), Host.exe and the
+#      updater built for that name (build-win-proxy); the update check and every file of mode 1
+#      must show in the proxy's log, and the setting is removed again
 #
 # The Windows SDK (Qt 6 and jsoncpp built for MinGW) is looked for in ../shared/windows-sdk
 # beside the project, or where ORBISNAP_WINDOWS_SDK says. Without it only the Qt-free platform
@@ -85,11 +90,38 @@ if [ ! -f "$WINEPREFIX/system.reg" ]; then
 fi
 win() { winepath -w "$1" 2>/dev/null; }
 
+# The user's proxy setting of Internet Settings: the values the control panel writes, ProxyEnable
+# and ProxyServer, and the binary DefaultConnectionSettings beside them, the one WinHTTP (and so
+# Qt) reads (wine's WinHTTP reads nothing else): its header (0x46, a counter, the flags: 2 a proxy
+# is named, 1 direct access is allowed), then the lengths and texts of the proxy, the bypass list
+# (none) and the configuration script (none).
+internet_settings='HKCU\Software\Microsoft\Windows\CurrentVersion\Internet Settings'
+set_system_proxy() { # HOST:PORT
+    local settings
+    settings=$(python3 -c 'import struct, sys
+proxy = sys.argv[1].encode()
+print((struct.pack("<IIII", 0x46, 1, 3, len(proxy)) + proxy + struct.pack("<II", 0, 0) + bytes(32)).hex())' "$1")
+    wine reg add "$internet_settings" /v ProxyEnable /t REG_DWORD /d 1 /f >/dev/null
+    wine reg add "$internet_settings" /v ProxyServer /t REG_SZ /d "$1" /f >/dev/null
+    wine reg add "$internet_settings\Connections" /v DefaultConnectionSettings /t REG_BINARY /d "$settings" /f >/dev/null
+}
+unset_system_proxy() {
+    wine reg delete "$internet_settings" /v ProxyEnable /f >/dev/null 2>&1 || true
+    wine reg delete "$internet_settings" /v ProxyServer /f >/dev/null 2>&1 || true
+    wine reg delete "$internet_settings\Connections" /v DefaultConnectionSettings /f >/dev/null 2>&1 || true
+}
+
 root=$(mktemp -d "${TMPDIR:-/tmp}/orbisnap-windows.XXXXXX")
 server_pid=
+proxy_pid=
 cleanup() {
     wine reg delete 'HKCU\Environment' /v TEMP /f >/dev/null 2>&1 || true
     wine reg delete 'HKCU\Environment' /v TMP /f >/dev/null 2>&1 || true
+    unset_system_proxy
+    if [ -n "$proxy_pid" ] && kill -0 "$proxy_pid" 2>/dev/null; then
+        kill "$proxy_pid"
+        wait "$proxy_pid" || true
+    fi
     wineserver -k >/dev/null 2>&1 || true
     if [ -n "$server_pid" ] && kill -0 "$server_pid" 2>/dev/null; then
         kill -INT "$server_pid"
@@ -351,6 +383,73 @@ run_host check 0 --stay 0
 diff -r "$releases/1.0.6" "$install" || fail "the confirmed release changed"
 echo "OK: 1.0.6 kept, its previous version removed at the confirming start, one usage report"
 stop_server
+# The host's records of the start check's return and confirmation would keep it from 1.0.4.
+rm -f "$work/returned.version" "$work/confirmed.version"
+
+say "Through the proxy of the Internet Settings: tinyproxy on loopback, the server by a host name"
+name=$(hostname)
+if ! getent ahostsv4 "$name" | awk '{ print $1 }' | grep -qv '^127\.' && getent ahostsv4 "$name" >/dev/null; then
+    cmake -S . -B build-win-proxy -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+        -DCMAKE_TOOLCHAIN_FILE="$sdk/toolchain-mingw64.cmake" \
+        -DCMAKE_COMPILE_WARNING_AS_ERROR=ON -DORBISNAP_BUILD_TESTS=OFF \
+        -DORBISNAP_SERVER_BASE_URL="http://$name:$port" \
+        -DORBISNAP_RELEASE_PUBLIC_KEYS="$(cat tests/keys/release-test.public)" >/dev/null
+    cmake --build build-win-proxy --parallel "$jobs" --target Host RevisionPusher
+    proxied=$root/proxied
+    mkdir -p "$proxied/releases" "$proxied/Programs"
+    for version in 1.0.3 1.0.4; do
+        cp -a "$root/releases/$version" "$proxied/releases/$version"
+        cp build-win-proxy/examples/host/Host.exe "$proxied/releases/$version/$host_exe"
+        cp build-win-proxy/app/RevisionPusher.exe "$proxied/releases/$version/"
+    done
+    build/release/orbisnap-release.exe sign --releases "$proxied/releases" --secret tests/keys/release-test.secret \
+        --base "http://$name:$port/releases"
+    build/server/vendor-server --releases "$proxied/releases" --reports "$proxied/reports.jsonl" --host 127.0.0.1 \
+        --port "$port" --public-base "http://$name:$port/releases" >>"$root/server.log" 2>&1 &
+    server_pid=$!
+    wait_for_server "http://127.0.0.1:$port/" "$server_pid" "$root/server.log" || fail "vendor-server did not start"
+    proxy_port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+    printf 'Port %s\nListen 127.0.0.1\nTimeout 30\nMaxClients 20\nLogLevel Connect\nLogFile "%s"\n' \
+        "$proxy_port" "$proxied/tinyproxy.log" >"$proxied/tinyproxy.conf"
+    tinyproxy -d -c "$proxied/tinyproxy.conf" 2>>"$proxied/tinyproxy.log" &
+    proxy_pid=$!
+    for _ in $(seq 50); do
+        curl -s -o /dev/null --proxy "http://127.0.0.1:$proxy_port" "http://$name:$port/" && break
+        sleep 0.1
+    done
+    set_system_proxy "127.0.0.1:$proxy_port"
+    : >"$proxied/tinyproxy.log"
+    install="$proxied/Programs/Orbisnap Hôst"
+    cp -a "$proxied/releases/1.0.3" "$install"
+    run_host check 1
+    unset_system_proxy
+    kill "$proxy_pid"
+    wait "$proxy_pid" || true
+    proxy_pid=
+    stop_server
+    echo "-- tinyproxy's log:"
+    grep -E 'Request|CONNECT|GET|POST' "$proxied/tinyproxy.log" || true
+    differences=$(diff -r "$proxied/releases/1.0.4" "$install" | grep -v '^Only in .*: \.' || true)
+    [ -z "$differences" ] || fail "through the proxy, mode 1 did not install release 1.0.4: $differences"
+    grep -q "GET http://$name:$port/prod/.*/getVersionDiff" "$proxied/tinyproxy.log" \
+        || fail "the update check did not go through the proxy"
+    while IFS= read -r -d '' file; do
+        relative=${file#"$proxied/releases/1.0.4/"}
+        if ! cmp -s "$file" "$proxied/releases/1.0.3/$relative"; then
+            encoded=$(python3 -c 'import sys, urllib.parse; print(urllib.parse.quote(sys.argv[1]))' "$relative")
+            grep -Fq "GET http://$name:$port/releases/1.0.4/$encoded " "$proxied/tinyproxy.log" \
+                || fail "1.0.4/$relative was not fetched through the proxy"
+        fi
+    done < <(find "$proxied/releases/1.0.4" -type f ! -path '*/.*' -print0)
+    if wine reg query "$internet_settings\Connections" /v DefaultConnectionSettings >/dev/null 2>&1 \
+        || wine reg query "$internet_settings" /v ProxyServer >/dev/null 2>&1; then
+        fail "the proxy setting was not removed from the registry"
+    fi
+    echo "OK: the update check and every changed file of 1.0.4 went through the proxy the registry names;" \
+        "the installation equals release 1.0.4; the setting is removed"
+else
+    echo "SKIPPED: this machine's host name $name does not resolve to loopback addresses only"
+fi
 
 say "Server access log"
 cat "$root/server.log"

@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
-# Download-pass benchmark: the updater's whole download pass (bench_pass: fetch, verify,
-# store, make durable, record) against curl storing the same files and syncing them, from a
-# local nginx, in the same run:
+# Download-pass benchmark: the shipped updater as a whole process (RevisionPusher.exe in mode 0,
+# which fetches and records without a window and installs nothing: start-up, reading
+# version_diff.txt, the pass, the write-back and the journal) and the pass alone in-process
+# (bench_pass: fetch, verify, store, make durable, record), against curl storing the same files
+# and syncing them, from a local nginx, in the same run:
 #   big       one 256 MiB file             vs  curl -o FILE && sync FILE
 #   huge      one 1 GiB file               vs  curl -o FILE && sync FILE          (--huge)
-#   nohash    the 256 MiB file, its entry without size and hash (what hashing costs)
+#   nohash    the 256 MiB file, its entry without size and hash (what hashing costs; pass alone)
 #   capped    the 256 MiB file with and without size and hash, served at about 2 Gbit/s: what
 #             hashing costs when the link sets the pace rather than the machine's cores
 #   small     1,000 x 4 KiB on loopback    vs  curl, all URLs in one process (one reused
@@ -14,9 +16,9 @@
 # Each case runs RUNS times (default 5), the clients taking turns. The machine may be shared and
 # noisy, so each client's best run is compared with the other's best: wall time, CPU time (user
 # + system, which noise moves far less) and peak resident memory (GNU time), with every run's
-# figures beside them and the targets.
+# figures beside them and the targets, which the updater's process has to meet.
 #
-# Usage: bench/pass/run.sh [--huge] [--runs N] [BUILD_DIR]   (default: build-bench)
+# Usage: bench/pass/run.sh [--huge] [--runs N] [BUILD_DIR]   (default: build-bench, a Release build)
 # Needs: cmake, ninja, nginx (nginx-light), curl, GNU time (/usr/bin/time), python3.
 set -euo pipefail
 
@@ -39,9 +41,12 @@ for tool in cmake ninja nginx curl /usr/bin/time python3 sha256sum; do
     command -v "$tool" >/dev/null || { echo "missing: $tool" >&2; exit 2; }
 done
 
-cmake -S "$repo" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DORBISNAP_BUILD_TESTS=OFF >/dev/null
-ninja -C "$build" -j2 bench_pass >/dev/null
+# A build folder configured already (a test build) is used as it is.
+[[ -f $build/CMakeCache.txt ]] \
+    || cmake -S "$repo" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DORBISNAP_BUILD_TESTS=OFF >/dev/null
+ninja -C "$build" -j2 bench_pass RevisionPusher >/dev/null
 client=$build/bench/pass/bench_pass
+updater=$build/app/RevisionPusher.exe
 
 # shellcheck source=bench/serve.sh
 source "$repo/bench/serve.sh"
@@ -116,6 +121,18 @@ ours() { # NAME RUN BASE LINES...
     diff_for "$from" "$@" >"$work/dest/version_diff.txt"
     measure "ours_$name" "$run" "$client" "$work/dest"
 }
+app() { # NAME RUN BASE LINES...: the updater for a host named "dest", so that its working
+        # directory, the temporary directory's "dest", is $work/dest
+    local name=$1 run=$2 from=$3
+    shift 3
+    fresh
+    diff_for "$from" "$@" >"$work/dest/version_diff.txt"
+    measure "app_$name" "$run" env TMPDIR="$work" QT_QPA_PLATFORM=offscreen "$updater" dest 0
+    if grep -Eq '^[01] \[' "$work/dest/version_diff.txt"; then
+        echo "app_$name: entries left not downloaded" >&2
+        exit 1
+    fi
+}
 theirs() { # NAME RUN COMMAND (a shell line; OUT is the destination)
     local name=$1 run=$2 line=$3
     fresh
@@ -124,17 +141,21 @@ theirs() { # NAME RUN COMMAND (a shell line; OUT is the destination)
 check_big() { cmp -s "$work/dest/$1" "$work/www/$1" || { echo "stored $1 differs" >&2; exit 1; }; }
 
 for ((run = 1; run <= runs; run++)); do
+    app big "$run" "$base" "$big_line"; check_big big.bin
     ours big "$run" "$base" "$big_line"; check_big big.bin
     theirs big "$run" "curl -sf -o OUT/big.bin $base/big.bin && sync OUT/big.bin"; check_big big.bin
     ours nohash "$run" "$base" "0 [Add] : big.bin"; check_big big.bin
     ours capped "$run" "$base/capped" "$big_line"; check_big big.bin
     ours capped_nohash "$run" "$base/capped" "0 [Add] : big.bin"; check_big big.bin
     if ((huge)); then
+        app huge "$run" "$base" "$huge_line"; check_big huge.bin
         ours huge "$run" "$base" "$huge_line"; check_big huge.bin
         theirs huge "$run" "curl -sf -o OUT/huge.bin $base/huge.bin && sync OUT/huge.bin"; check_big huge.bin
     fi
+    app small "$run" "$base" "${small_lines[@]}"
     ours small "$run" "$base" "${small_lines[@]}"
     theirs small "$run" "curl -sf -K $work/small.curl && sync -f OUT/small"
+    app proxied "$run" "$proxied" "${small_lines[@]}"
     ours proxied "$run" "$proxied" "${small_lines[@]}"
     theirs proxied "$run" "curl -sf --parallel --parallel-max 4 -K $work/proxied.curl && sync -f OUT/small"
     cmp -s "$work/dest/small/f0999.bin" "$work/www/small/f0999.bin" || { echo "small files differ" >&2; exit 1; }
@@ -158,24 +179,28 @@ cases = [("big", "256 MiB, + sync FILE", 1.15, None, 32), ("small", "1000 x 4 Ki
          ("proxied", "1000 x 4 KiB, 20 ms RTT", 1.2, None, None)]
 if huge:
     cases.insert(1, ("huge", "1 GiB, + sync FILE", 1.15, None, 32))
+# app: RevisionPusher.exe as a whole process; pass: bench_pass, the pass alone in-process.
+names = {"app": "app", "ours": "pass", "curl": "curl"}
 print(f"{'case':26} {'client':6} {'best wall':>9} {'best cpu':>9} {'peak MiB':>9}   runs (wall/cpu s)")
 for key, label, *_ in cases:
-    for client in ("ours", "curl"):
+    for client in ("app", "ours", "curl"):
         wall, cpu, mib, rows = best(f"{client}_{key}")
-        print(f"{label:26} {client:6} {wall:9.2f} {cpu:9.2f} {mib:9.1f}   {' '.join(f'{w:.2f}/{c:.2f}' for w, c, _ in rows)}")
+        print(f"{label:26} {names[client]:6} {wall:9.2f} {cpu:9.2f} {mib:9.1f}   {' '.join(f'{w:.2f}/{c:.2f}' for w, c, _ in rows)}")
 for key, label in (("nohash", "256 MiB, no hash"), ("capped", "256 MiB, 2 Gbit/s"),
                    ("capped_nohash", "256 MiB, 2 Gbit/s, no hash")):
     wall, cpu, mib, rows = best(f"ours_{key}")
-    print(f"{label:26} {'ours':6} {wall:9.2f} {cpu:9.2f} {mib:9.1f}   {' '.join(f'{w:.2f}/{c:.2f}' for w, c, _ in rows)}")
-print()
-print(f"{'ours / curl, best / best':26} {'wall':>6} {'target':>7} {'cpu':>6} {'target':>7} {'peak MiB':>9} {'target':>7}")
-for key, label, wall_target, cpu_target, memory in cases:
-    ow, oc, om, _ = best(f"ours_{key}")
-    cw, cc, _, _ = best(f"curl_{key}")
-    met = ow / cw <= wall_target and (cpu_target is None or oc / cc <= cpu_target) and (memory is None or om <= memory)
-    print(f"{label:26} {ow / cw:6.2f} {'<=' + str(wall_target):>7} {oc / cc:6.2f} "
-          f"{('<=' + str(cpu_target)) if cpu_target else '-':>7} {om:9.1f} {('<=' + str(memory)) if memory else '-':>7}   "
-          f"{'met' if met else 'MISSED'}")
+    print(f"{label:26} {'pass':6} {wall:9.2f} {cpu:9.2f} {mib:9.1f}   {' '.join(f'{w:.2f}/{c:.2f}' for w, c, _ in rows)}")
+for client in ("app", "ours"):
+    print()
+    print(f"{names[client] + ' / curl, best / best':26} {'wall':>6} {'target':>7} {'cpu':>6} {'target':>7} "
+          f"{'peak MiB':>9} {'target':>7}")
+    for key, label, wall_target, cpu_target, memory in cases:
+        ow, oc, om, _ = best(f"{client}_{key}")
+        cw, cc, _, _ = best(f"curl_{key}")
+        met = ow / cw <= wall_target and (cpu_target is None or oc / cc <= cpu_target) and (memory is None or om <= memory)
+        print(f"{label:26} {ow / cw:6.2f} {'<=' + str(wall_target):>7} {oc / cc:6.2f} "
+              f"{('<=' + str(cpu_target)) if cpu_target else '-':>7} {om:9.1f} {('<=' + str(memory)) if memory else '-':>7}   "
+              f"{'met' if met else 'MISSED'}")
 # On loopback the pass is bound by the cores (nginx, the kernel's TCP and file-system work and
 # the hash share them); behind a link of 2 Gbit/s it is bound by the link.
 for hashed_key, plain_key, where in (("big", "nohash", "loopback"), ("capped", "capped_nohash", "2 Gbit/s")):

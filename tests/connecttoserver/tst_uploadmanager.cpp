@@ -3,6 +3,7 @@
 // as success, the failure paths with their output left as it was, file and picture downloads,
 // and calls from plain POSIX threads.
 
+#include "failurecause.h"
 #include "filetransfers.h"
 #include "networkaccess.h"
 #include "scriptedserver.h"
@@ -179,6 +180,8 @@ private slots:
     void callsFromPlainPthread();
     void userAgentNamesSender_data();
     void userAgentNamesSender();
+    void causeOfLaterRequestOnly_data();
+    void causeOfLaterRequestOnly();
 
 private:
     void answerWith(int status, const std::string& body);
@@ -684,6 +687,70 @@ void UploadManagerTest::userAgentNamesSender()
     QVERIFY2(agent != seen.headers.end(), qPrintable(QString::fromStdString(seen.target)));
     QCOMPARE(QByteArray::fromStdString(agent->second), QByteArray("Orbisnap/") + OrbisnapVersion + " (" + component + ")");
     QCOMPARE(seen.headers.count("User-Agent"), std::size_t(1));
+}
+
+// A request that fails with a cause, then another on the same thread: what last() tells the
+// host afterwards belongs to the later request alone, never to the earlier one.
+void UploadManagerTest::causeOfLaterRequestOnly_data()
+{
+    QTest::addColumn<QString>("later");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QByteArray>("answer");
+    QTest::addColumn<QString>("cause");
+
+    QTest::newRow("version-answer-no-json") << "versionDiff" << 200 << QByteArray("not json") << "";
+    QTest::newRow("version-answer-good") << "versionDiff" << 200 << QByteArray("{}") << "";
+    QTest::newRow("post-call-failed-without-cause") << "productAd" << 500 << QByteArray("{}") << "";
+    QTest::newRow("picture-refused") << "downloadImage" << 200 << QByteArray("no picture") << "";
+    QTest::newRow("pass-transfer-good") << "transfer" << 200 << QByteArray("bytes") << "";
+    QTest::newRow("pass-transfer-own-cause")
+        << "truncated" << 200 << QByteArray() << "127.0.0.1 closed the connection before the whole answer came";
+}
+
+void UploadManagerTest::causeOfLaterRequestOnly()
+{
+    QFETCH(QString, later);
+    QFETCH(int, status);
+    QFETCH(QByteArray, answer);
+    QFETCH(QString, cause);
+
+    MessageLog log;
+    answerWith(404, "gone");
+    QByteArray data;
+    const QByteArray missing = (base() + "/files/missing.dll").toUtf8();
+    QVERIFY(!UploadManager::instance()->downloadFile(missing.constData(), data));
+    QCOMPARE(FailureCause::last(), QStringLiteral("127.0.0.1 answered 404"));
+
+    answerWith(status, answer.toStdString());
+    ScriptedServer truncating(
+        { { "HTTP/1.1 200 OK\r\nContent-Length: 4000\r\n\r\n" + QByteArray(50, 'x') } }, ScriptedServer::End::Close);
+    UploadManager* manager = UploadManager::instance();
+    Json::Value root;
+    if (later == QLatin1String("versionDiff")) {
+        QCOMPARE(manager->getVersionDiff(QStringLiteral("1.0"), root), answer == "{}");
+    } else if (later == QLatin1String("productAd")) {
+        QVERIFY(!manager->getProductAd(root));
+    } else if (later == QLatin1String("downloadImage")) {
+        QImage image;
+        QVERIFY(!manager->downloadImage((base() + "/files/picture.png").toUtf8().constData(), &image));
+    } else {
+        QVERIFY(truncating.start());
+        const bool cut = later == QLatin1String("truncated");
+        CollectingSink sink;
+        FileTransfers transfers;
+        bool given = false;
+        transfers.run([&](TransferRequest& request) {
+            if (given) {
+                return FileTransfers::Next::End;
+            }
+            given = true;
+            request.url = (cut ? truncating.baseUrl() : base()) + QStringLiteral("/files/file.bin");
+            request.sink = &sink;
+            return FileTransfers::Next::Start;
+        });
+        QCOMPARE(sink.error == 0, !cut);
+    }
+    QCOMPARE(FailureCause::last(), cause);
 }
 
 QTEST_GUILESS_MAIN(UploadManagerTest)

@@ -58,6 +58,8 @@ private slots:
     void hostile();
     void resume_data();
     void resume();
+    void resumeInfoOnlyWhereItPays_data();
+    void resumeInfoOnlyWhereItPays();
     void sideBySideOverReusedConnections();
     void slowTransferAbandoned();
     void diskFillsDuringPass();
@@ -363,6 +365,88 @@ void DownloadStreamTest::resume()
         QVERIFY2(err.contains("not fetched: sub/big.bin: a partial reply that does not continue the partial file"),
             err.constData());
     }
+}
+
+void DownloadStreamTest::resumeInfoOnlyWhereItPays_data()
+{
+    QTest::addColumn<int>("size");
+    QTest::addColumn<bool>("withDigest");
+    QTest::addColumn<bool>("infoWhileHeld"); // what a killed process would leave
+    QTest::addColumn<bool>("resumedAfterCut");
+
+    QTest::newRow("small-known-size-fetched-again") << (64 << 10) << true << false << false;
+    QTest::newRow("small-unknown-size-info-at-cut") << (64 << 10) << false << false << true;
+    QTest::newRow("large-known-size-info-as-it-grows") << (3 << 20) << true << true << true;
+    QTest::newRow("large-unknown-size-info-as-it-grows") << (3 << 20) << false << true << true;
+}
+
+// The resume info is written where a resumption can pay, and only then: a file known to be
+// small has none at any time; a large one has it as soon as it has grown past a mebibyte (a
+// killed process leaves it), one of unknown size when its transfer is cut off.
+void DownloadStreamTest::resumeInfoOnlyWhereItPays()
+{
+    QFETCH(int, size);
+    QFETCH(bool, withDigest);
+    QFETCH(bool, infoWhileHeld);
+    QFETCH(bool, resumedAfterCut);
+
+    const QByteArray body = randomBytes(size, 41);
+    const qsizetype held = size / 2 + 1000;
+    std::atomic<bool> release { false };
+    std::atomic<int> answered { 0 };
+    server->http().Get("/f/data/file.bin", [&](const httplib::Request&, httplib::Response& response) {
+        response.set_header("ETag", "\"e1\"");
+        if (answered++ > 0) {
+            response.set_content(body.toStdString(), "application/octet-stream"); // the library answers a range
+            return;
+        }
+        response.set_content_provider(std::size_t(body.size()), "application/octet-stream",
+            [&](std::size_t offset, std::size_t, httplib::DataSink& sink) {
+                if (qsizetype(offset) >= held) {
+                    while (!release.load()) {
+                        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+                    }
+                    return false;
+                }
+                return sink.write(body.constData() + offset, std::min<std::size_t>(16 << 10, held - offset));
+            });
+    });
+    QVERIFY(server->start());
+    const QByteArray line = entryLine("data/file.bin", body, withDigest);
+    const QString partial = folders->work + QStringLiteral("/data/file.bin") + QLatin1String(FetchTarget::PartialSuffix);
+    const QString info = folders->work + QStringLiteral("/data/file.bin") + QLatin1String(FetchTarget::InfoSuffix);
+
+    expectUrl(QStringLiteral("data/file.bin"), 2);
+    QVERIFY(writeDiff(folders->diff, server->baseUrl() + QStringLiteral("/f"), { line }));
+    {
+        StderrCapture err;
+        Download worker(folders->work.toUtf8().constData(), folders->diff.toUtf8().constData(),
+            folders->app.toUtf8().constData(), "Host.exe", 0);
+        worker.requireDigests = false;
+        QCOMPARE(worker.start(), 0);
+        QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(partial).size() >= held, 20000);
+        const bool infoThen = QFileInfo::exists(info);
+        release = true;
+        worker.wait();
+        QCOMPARE(infoThen, infoWhileHeld);
+    }
+    QCOMPARE(diffEntries(folders->diff), QByteArrayList { line });
+    QCOMPARE(QFileInfo::exists(info), resumedAfterCut);
+    QCOMPARE(QFileInfo::exists(partial), resumedAfterCut);
+    if (resumedAfterCut) {
+        QCOMPARE(readFile(info), (server->baseUrl() + QStringLiteral("/f/data/file.bin\n\"e1\"\n")).toUtf8());
+        QCOMPARE(readFile(partial), body.left(held));
+    }
+
+    expectUrl(QStringLiteral("data/file.bin"));
+    const QByteArrayList after = runPass({ line });
+    QCOMPARE(after, QByteArrayList { QByteArray(line).replace(0, 1, "2") });
+    QCOMPARE(readFile(folders->work + QStringLiteral("/data/file.bin")), body);
+    QVERIFY(!QFileInfo::exists(partial));
+    QVERIFY(!QFileInfo::exists(info));
+    const std::vector<SeenRequest> seen = server->requests();
+    QCOMPARE(seen.size(), std::size_t(2));
+    QCOMPARE(header(seen.back(), "Range"), resumedAfterCut ? QStringLiteral("bytes=%1-").arg(held) : QString());
 }
 
 // Many files: at most four transfers at once, more than one at a time, over connections that
