@@ -129,6 +129,7 @@ PseudonymousReport ReportStore::pseudonymous(const UsageReport& report) const
     out.userName = pseudonyms.of("userName", report.userName);
     out.version = report.version;
     out.useState = report.useState;
+    out.returnedFrom = report.returnedFrom;
     return out;
 }
 
@@ -191,6 +192,11 @@ bool ReportStore::store(const UsageReport& report, std::string& error)
                     }
                 }
             }
+            bool returns = false;
+            for (std::size_t i = 0; i < mine->reports.size(); ++i) {
+                returns = returns || (mine->reports[i].useState == ReturnedReportState && errors[i].empty());
+            }
+            returns = returns && afterReturns;
             lock.lock();
             mine->errors = std::move(errors);
             mine->done = true;
@@ -201,6 +207,11 @@ bool ReportStore::store(const UsageReport& report, std::string& error)
                 filling->changed.notify_one();
             }
             committed.notify_all();
+            if (returns) {
+                lock.unlock();
+                afterReturns();
+                lock.lock();
+            }
             break;
         }
         mine->changed.wait(lock);
@@ -337,6 +348,13 @@ bool ReportStore::importJsonLines(
             continue;
         }
         report.useState = int(value["useState"].asInt64());
+        if (value.isMember("returnedFrom")) {
+            if (!value["returnedFrom"].isString()) {
+                fail("returnedFrom is not text");
+                continue;
+            }
+            report.returnedFrom = value["returnedFrom"].asString();
+        }
         reports.push_back(std::move(report));
     }
     std::vector<PseudonymousReport> rows;
