@@ -62,6 +62,7 @@ private slots:
     void rule();
     void haltedByReturns_data();
     void haltedByReturns();
+    void haltedAtStartByImport();
     void reportFields_data();
     void reportFields();
 
@@ -297,6 +298,32 @@ void HaltsTest::haltedByReturns()
     QTest::qWait(500);
     QCOMPARE(offeredVersion(ask("1.0.3")), QStringLiteral("1.1.0"));
     QVERIFY(!server.errors().contains("halted automatically"));
+}
+
+// Returns imported from an earlier version's reports.jsonl at start-up are checked before the
+// first answer; a returnedFrom that is no text skips its line.
+void HaltsTest::haltedAtStartByImport()
+{
+    QVERIFY(writeChannels(R"({"stable":{"version":"1.1.0","halt":{"returns":2}}})"));
+    QByteArray lines;
+    for (const char* line :
+        { R"({"time":"2026-12-01T10:00:00Z","mac":"a","version":"1.0.4","computerName":"c","userName":"u","useState":4,"returnedFrom":"1.1.0"})",
+            R"({"time":"2026-12-01T10:00:01Z","mac":"b","version":"1.0.4","computerName":"c","userName":"u","useState":4,"returnedFrom":110})",
+            R"({"time":"2026-12-01T10:00:02Z","mac":"c","version":"1.0.4","computerName":"c","userName":"u","useState":4})",
+            R"({"time":"2026-12-01T10:00:03Z","mac":"d","version":"1.0.4","computerName":"c","userName":"u","useState":4,"returnedFrom":"1.1.0"})" }) {
+        lines += QByteArray(line) + "\n";
+    }
+    QVERIFY(makeTree(dir->path(), { { "reports.jsonl", lines } }));
+    QVERIFY2(start(), server.errors().constData());
+    QVERIFY2(server.errors().contains("reports.jsonl\" line 2 skipped: returnedFrom is not text"), server.errors().constData());
+    QCOMPARE(ask("1.0.3").body, QByteArray("{}"));
+    QVERIFY2(server.errors().contains("version 1.1.0 halted automatically: 2 installations returned from it of 2"),
+        server.errors().constData());
+    QStringList returnedFrom;
+    for (const StoredReport& stored : storedReports(path("reports.sqlite"))) {
+        returnedFrom << stored.returnedFrom;
+    }
+    QCOMPARE(returnedFrom, QStringList({ "1.1.0", "", "1.1.0" }));
 }
 
 // returnedFrom is optional, at most once, and UTF-8 like the other fields.
