@@ -64,7 +64,39 @@ bool readHealth(const Json::Value& value, const std::string& at, HealthCheck& he
     return whole("timeout", 1, 3600, health.timeout) && whole("starts", 1, 100, health.starts);
 }
 
+bool readHalt(const Json::Value& value, const std::string& at, HaltRule& halt, std::vector<std::string>& problems)
+{
+    if (!value.isObject()) {
+        problems.push_back(at + ": \"halt\" is no object with \"returns\" and, optionally, \"share\"");
+        return false;
+    }
+    const Json::Value& returns = value["returns"];
+    if (!returns.isIntegral() || !returns.isInt64() || returns.asInt64() < 1 || returns.asInt64() > MaxHaltReturns) {
+        problems.push_back(at + ": halt \"returns\" must be a whole number from 1 to " + std::to_string(MaxHaltReturns));
+        return false;
+    }
+    halt.returns = returns.asInt64();
+    if (value.isMember("share")) {
+        const Json::Value& share = value["share"];
+        if (!share.isNumeric() || !(share.asDouble() > 0) || share.asDouble() > 1) {
+            problems.push_back(at + ": halt \"share\" must be a number above 0 and at most 1");
+            return false;
+        }
+        halt.share = share.asDouble();
+    }
+    return true;
+}
+
 } // namespace
+
+bool haltReached(const HaltRule& rule, std::int64_t returned, std::int64_t took)
+{
+    if (returned < rule.returns) {
+        return false;
+    }
+    // took counts every installation that returned, so it is never 0 here.
+    return !rule.share || double(returned) >= *rule.share * double(took);
+}
 
 bool isChannelName(std::string_view name)
 {
@@ -83,7 +115,7 @@ bool Channels::load(const ReleaseStore& store, std::vector<std::string>& problem
     const fs::path file = store.root() / ChannelsFileName;
     std::error_code error;
     if (!fs::exists(file, error)) {
-        channels.push_back(Channel { StableChannel, &store.newest(), std::nullopt });
+        channels.push_back(Channel { StableChannel, &store.newest(), std::nullopt, std::nullopt, std::nullopt });
         return true;
     }
     std::ifstream stream(file, std::ios::binary);
@@ -115,7 +147,7 @@ bool Channels::load(const ReleaseStore& store, std::vector<std::string>& problem
             problems.push_back(at + " names no \"version\"");
             continue;
         }
-        Channel channel { name, store.releaseNamed(version.asString()), std::nullopt };
+        Channel channel { name, store.releaseNamed(version.asString()), std::nullopt, std::nullopt, std::nullopt };
         if (!channel.release) {
             problems.push_back(at + ": version " + version.asString() + " is no release of " + store.root().string());
             continue;
@@ -133,6 +165,13 @@ bool Channels::load(const ReleaseStore& store, std::vector<std::string>& problem
                 continue;
             }
             channel.health = health;
+        }
+        if (entry.isMember("halt")) {
+            HaltRule halt;
+            if (!readHalt(entry["halt"], at, halt, problems)) {
+                continue;
+            }
+            channel.halt = halt;
         }
         channels.push_back(std::move(channel));
     }

@@ -13,7 +13,10 @@
 // Halting a release is setting the channel back to the previous version. "health":
 // {"timeout": SECONDS, "starts": N} (both optional: 60 and 3) asks installations to check
 // that the new version starts, and to return to the previous one when it does not; it
-// travels in the answer too.
+// travels in the answer too. "halt": {"returns": N} or {"returns": N, "share": S} halts the
+// channel's version automatically once N installations returned from it (and, with "share",
+// also at least S of those that took it did): vendor-server then offers it to no installation
+// (halts.h). It stays on the server; answers carry nothing of it.
 //
 // A channel's name goes into the request's URL and into a folder name of the signed answers,
 // so it is 1 to 32 of a-z, 0-9, ".", "_", "-", starting with a letter or digit. "stable", the
@@ -25,6 +28,7 @@
 
 #include <json/value.h>
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -45,12 +49,24 @@ struct HealthCheck
     int starts = 3;   // unconfirmed starts before a return, 1 to 100
 };
 
+struct HaltRule
+{
+    std::int64_t returns = 0;   // installations returned from the version, 1 to MaxHaltReturns
+    std::optional<double> share; // of those that took it, above 0 and at most 1
+};
+
+inline constexpr std::int64_t MaxHaltReturns = 1000000000;
+
+// Whether returned of took installations meet rule.
+bool haltReached(const HaltRule& rule, std::int64_t returned, std::int64_t took);
+
 struct Channel
 {
     std::string name;
     const Release* release = nullptr; // the version the channel takes installations to
     std::optional<Rollout> rollout;
     std::optional<HealthCheck> health;
+    std::optional<HaltRule> halt;
 };
 
 class Channels

@@ -44,6 +44,18 @@ std::vector<std::string> installedVersions(const ReleaseStore& store)
     return versions;
 }
 
+// The releases older than the channel's version: the installations a halt keeps where they are.
+std::vector<std::string> olderVersions(const ReleaseStore& store, const Channel& channel)
+{
+    std::vector<std::string> versions;
+    for (const Release& release : store.releases()) {
+        if (compareVersions(release.version.c_str(), channel.release->version.c_str()) < 0) {
+            versions.push_back(release.version);
+        }
+    }
+    return versions;
+}
+
 bool readWhole(const fs::path& path, std::string& text)
 {
     std::ifstream stream(path, std::ios::binary);
@@ -112,6 +124,7 @@ bool SignedAnswers::load(const ReleaseStore& store, const Channels& channels, st
 {
     const std::size_t problemsBefore = problems.size();
     answers.clear();
+    nothingNewer.clear();
     base.clear();
     newest.clear();
     expiry.clear();
@@ -189,6 +202,7 @@ bool SignedAnswers::load(const ReleaseStore& store, const Channels& channels, st
             }
             answers[channel.name].emplace(name, std::move(answer));
         }
+        loadNothingNewer(store, channel, folder / HaltedAnswersFolder, problems);
     }
     if (problems.size() == problemsBefore) {
         newest = channels.find(StableChannel)->release->version;
@@ -215,6 +229,53 @@ const SignedAnswer* SignedAnswers::forInstalled(
     return any == set->second.end() ? nullptr : &any->second;
 }
 
+void SignedAnswers::loadNothingNewer(
+    const ReleaseStore& store, const Channel& channel, const fs::path& folder, std::vector<std::string>& problems)
+{
+    std::error_code code;
+    if (!fs::is_directory(folder, code)) {
+        return;
+    }
+    for (const std::string& installed : olderVersions(store, channel)) {
+        const fs::path bodyPath = folder / (installed + ".json");
+        SignedAnswer answer;
+        if (!readWhole(bodyPath, answer.body) || !readWhole(fs::path(bodyPath.string() + ".sig"), answer.signature)) {
+            problems.push_back("no signed \"nothing newer\" answer for " + installed + " on channel " + channel.name
+                + " (" + bodyPath.string() + "[.sig])");
+            continue;
+        }
+        while (!answer.signature.empty() && std::isspace(static_cast<unsigned char>(answer.signature.back()))) {
+            answer.signature.pop_back();
+        }
+        Json::Value document;
+        const std::string path = parse(answer.body, document) && document["path"].isString() ? document["path"].asString() : "";
+        const std::string suffix = "/" + installed;
+        const std::string issued = document["issued"].isString() ? document["issued"].asString() : "";
+        const std::string expires = document["expires"].isString() ? document["expires"].asString() : "";
+        if (!path.ends_with(suffix) || !parseUtcTime(expires)
+            || answer.body
+                != nothingNewerBody(store, channel, installed, path.substr(0, path.size() - suffix.size()), issued, expires)) {
+            problems.push_back(bodyPath.string() + " is no \"nothing newer\" answer for " + installed + " on channel "
+                + channel.name + " as the releases and channels are now");
+            continue;
+        }
+        if (expiry.empty() || expires < expiry) {
+            expiry = expires;
+        }
+        nothingNewer[channel.name].emplace(installed, std::move(answer));
+    }
+}
+
+const SignedAnswer* SignedAnswers::nothingNewerFor(const Channel& channel, std::string_view installed) const
+{
+    const auto set = nothingNewer.find(channel.name);
+    if (set == nothingNewer.end()) {
+        return nullptr;
+    }
+    const auto found = set->second.find(std::string(installed));
+    return found == set->second.end() ? nullptr : &found->second;
+}
+
 std::map<std::string, SignedAnswer> SignedAnswers::all() const
 {
     std::map<std::string, SignedAnswer> flat;
@@ -224,6 +285,17 @@ std::map<std::string, SignedAnswer> SignedAnswers::all() const
         }
     }
     return flat;
+}
+
+std::string nothingNewerBody(const ReleaseStore& store, const Channel& channel, std::string_view installed,
+    const std::string& downloadBase, const std::string& issued, const std::string& expires)
+{
+    // Towards the installed release itself: its own version with empty lists, which a host
+    // takes as nothing newer.
+    Json::Value answer = versionAnswer(store, installed, *store.releaseNamed(installed), downloadBase, issued);
+    addChannelTerms(answer, channel);
+    answer["expires"] = expires;
+    return answerBody(answer);
 }
 
 std::string signedAnswerBody(const ReleaseStore& store, const AnswerObjects& objects, const Channel& channel,
@@ -264,6 +336,47 @@ bool removeOutdated(const fs::path& folder, const std::set<std::string>& written
 
 } // namespace
 
+namespace {
+
+// Writes answer body and its signature beside it, the signature first: a body without its
+// matching signature would be refused, never served with the old one.
+bool writeSigned(const fs::path& path, const std::string& body, const SecretKey& key, std::string& error)
+{
+    const QString bodyPath = QFile::decodeName(path.c_str());
+    QString reason;
+    if (!writeFileChecked(bodyPath + QStringLiteral(".sig"), QByteArray::fromStdString(key.signBase64(body) + "\n"),
+            &reason)
+        || !writeFileChecked(bodyPath, QByteArray::fromStdString(body), &reason)) {
+        error = "cannot write " + bodyPath.toStdString() + ": " + reason.toStdString();
+        return false;
+    }
+    return true;
+}
+
+bool writeNothingNewer(const ReleaseStore& store, const Channel& channel, const SecretKey& key, const fs::path& folder,
+    const std::string& downloadBase, const std::string& issued, const std::string& expires, std::string& error)
+{
+    std::error_code code;
+    fs::create_directories(folder, code);
+    if (code) {
+        error = "cannot create " + folder.string() + ": " + code.message();
+        return false;
+    }
+    std::set<std::string> written;
+    for (const std::string& installed : olderVersions(store, channel)) {
+        const std::string name = installed + ".json";
+        if (!writeSigned(folder / name, nothingNewerBody(store, channel, installed, downloadBase, issued, expires), key,
+                error)) {
+            return false;
+        }
+        written.insert(name);
+        written.insert(name + ".sig");
+    }
+    return removeOutdated(folder, written, nullptr, error);
+}
+
+} // namespace
+
 bool writeSignedAnswers(const ReleaseStore& store, const Channels& channels, const SecretKey& key,
     const std::string& downloadBase, const std::string& issued, const std::string& expires, std::string& error)
 {
@@ -286,20 +399,14 @@ bool writeSignedAnswers(const ReleaseStore& store, const Channels& channels, con
             const std::string body
                 = signedAnswerBody(store, objects, channel, installed, downloadBase, issued, expires);
             const std::string name = answerName(installed) + ".json";
-            const QString bodyPath = QFile::decodeName((folder / name).c_str());
-            QString reason;
-            // The signature first: a body without its matching signature beside it would be
-            // refused, never served with the old one.
-            if (!writeFileChecked(bodyPath + QStringLiteral(".sig"),
-                    QByteArray::fromStdString(key.signBase64(body) + "\n"), &reason)
-                || !writeFileChecked(bodyPath, QByteArray::fromStdString(body), &reason)) {
-                error = "cannot write " + bodyPath.toStdString() + ": " + reason.toStdString();
+            if (!writeSigned(folder / name, body, key, error)) {
                 return false;
             }
             written.insert(name);
             written.insert(name + ".sig");
         }
-        if (!removeOutdated(folder, written, nullptr, error)) {
+        if (!removeOutdated(folder, written, nullptr, error)
+            || !writeNothingNewer(store, channel, key, folder / HaltedAnswersFolder, downloadBase, issued, expires, error)) {
             return false;
         }
     }

@@ -11,6 +11,12 @@
 //                                 ("installed": "*", every file of the channel's version in "n")
 //   DIR/signed/channels/NAME/...  the same for each other channel NAME of channels.json (a
 //                                 folder an older server or verifier does not look into)
+//   .../halted/VERSION.json[.sig] beside each channel's answers, for each release older than
+//                                 the channel's version: "nothing newer" for installed VERSION
+//                                 (its own version and download base, empty lists), served
+//                                 while the channel's version is halted (halts.h). A set
+//                                 signed before there were such answers has no such folder;
+//                                 its halted installations get an unsigned {}.
 //
 // Every answer takes its installation to its channel's version as it was when signed, with the
 // objects (answerobjects.h) that were there, names the channel ("channel", and "rollout" when
@@ -35,6 +41,8 @@ class SecretKey;
 inline constexpr char AnyVersionAnswerName[] = "any";
 // Below DIR/signed: the folder of the channels other than "stable".
 inline constexpr char ChannelAnswersFolder[] = "channels";
+// Beside a channel's answers: the "nothing newer" answers served while its version is halted.
+inline constexpr char HaltedAnswersFolder[] = "halted";
 
 struct SignedAnswer
 {
@@ -58,6 +66,10 @@ public:
     const SignedAnswer* forInstalled(
         const ReleaseStore& store, const Channel& channel, std::string_view installed) const;
 
+    // The "nothing newer" answer for a release installed older than channel's version; null
+    // when the set has none for it.
+    const SignedAnswer* nothingNewerFor(const Channel& channel, std::string_view installed) const;
+
     // The download prefix the answers were signed with ("path" less "/VERSION").
     const std::string& downloadBase() const { return base; }
     // The version the "stable" answers take installations to.
@@ -69,7 +81,11 @@ public:
     std::map<std::string, SignedAnswer> all() const;
 
 private:
+    void loadNothingNewer(const ReleaseStore& store, const Channel& channel, const std::filesystem::path& folder,
+        std::vector<std::string>& problems);
+
     std::map<std::string, std::map<std::string, SignedAnswer>> answers; // by channel, then name
+    std::map<std::string, std::map<std::string, SignedAnswer>> nothingNewer; // by channel, then version
     std::string base;
     std::string newest;
     std::string expiry;
@@ -81,6 +97,11 @@ private:
 // on the first failure.
 bool writeSignedAnswers(const ReleaseStore& store, const Channels& channels, const SecretKey& key,
     const std::string& downloadBase, const std::string& issued, const std::string& expires, std::string& error);
+
+// The "nothing newer" answer as signed: installed's own version answer (installed is a release)
+// with the channel's terms and "expires".
+std::string nothingNewerBody(const ReleaseStore& store, const Channel& channel, std::string_view installed,
+    const std::string& downloadBase, const std::string& issued, const std::string& expires);
 
 // The answer as signed: the version answer towards the channel's version with the objects it
 // can name, the channel's terms and "expires".

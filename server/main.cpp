@@ -8,6 +8,7 @@
 #include "onlineanswers.h"
 #include "releasestore.h"
 #include "dashboard.h"
+#include "halts.h"
 #include "reportcopy.h"
 #include "reportstore.h"
 #include "serveroptions.h"
@@ -179,6 +180,45 @@ int importReports(const std::string& from, const std::string& to)
     return 0;
 }
 
+// The reports database of options: a PostgreSQL URL, or an SQLite file (by default beside the
+// releases directory; a name ending in .jsonl, an earlier version's reports file, stands for
+// the database beside it).
+fs::path reportsDatabase(const ServerOptions& options, const ReleaseStore& store)
+{
+    if (isPostgresLocation(options.reportsFile.string())) {
+        return options.reportsFile;
+    }
+    fs::path file = options.reportsFile.empty() ? store.root().parent_path() / "reports.sqlite" : options.reportsFile;
+    if (file.extension() == ".jsonl") {
+        file.replace_extension(".sqlite");
+    }
+    return file;
+}
+
+// vendor-server --releases DIR --reports DB --lift-halt CHANNEL: prints each halt lifted.
+int liftHalt(const std::string& channel, const fs::path& database)
+{
+    if (!isChannelName(channel)) {
+        return fail("--lift-halt needs a channel's name, not \"" + channel + "\"");
+    }
+    std::error_code code;
+    if (!isPostgresLocation(database.string()) && !fs::is_regular_file(database, code)) {
+        return fail("no reports database at " + database.string() + ", so no halt to lift");
+    }
+    std::vector<std::string> lifted;
+    std::string error;
+    if (!liftHalts(database.string(), channel, lifted, error)) {
+        return fail(error);
+    }
+    if (lifted.empty()) {
+        say("channel " + channel + " has no halt to lift");
+    }
+    for (const std::string& halt : lifted) {
+        say("channel " + channel + ": lifted the halt of version " + halt);
+    }
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -233,6 +273,9 @@ int main(int argc, char** argv)
         }
         return fail("not started: the channels cannot be served as they are");
     }
+    if (!options.liftHalt.empty()) {
+        return liftHalt(options.liftHalt, reportsDatabase(options, store));
+    }
 
     // Signed answers, when the releases directory has them, must be for the releases and
     // channels as they are, and still valid: a newer release, changed files or channels, or
@@ -278,14 +321,12 @@ int main(int argc, char** argv)
 
     // A PostgreSQL URL, or an SQLite file (by default beside the releases directory).
     const bool reportsOnServer = isPostgresLocation(options.reportsFile.string());
-    fs::path reportsFile
-        = options.reportsFile.empty() ? store.root().parent_path() / "reports.sqlite" : options.reportsFile;
+    const fs::path reportsFile = reportsDatabase(options, store);
     // Earlier versions appended JSON lines to reports.jsonl; a command line that still names
     // that file keeps working, with the database beside it.
     fs::path earlierReports = (reportsOnServer ? store.root().parent_path() : reportsFile.parent_path()) / "reports.jsonl";
-    if (!reportsOnServer && reportsFile.extension() == ".jsonl") {
-        earlierReports = reportsFile;
-        reportsFile.replace_extension(".sqlite");
+    if (!reportsOnServer && options.reportsFile.extension() == ".jsonl") {
+        earlierReports = options.reportsFile;
     }
     if (!reportsOnServer && !checkReportsPlace(reportsFile, store, error)) {
         return fail(error);
@@ -313,6 +354,12 @@ int main(int argc, char** argv)
                 + " (the file is kept as it is)");
         }
     }
+    // After the import, so that its returns count; the rule is checked once here.
+    Halts halts(channels);
+    if (!halts.open(reportsFile.string(), error)) {
+        return fail("cannot check the halts: " + error);
+    }
+    reports.setAfterReturns([&halts] { halts.requestCheck(); });
     Dashboard dashboard(store);
     if (!options.dashboardTokenFile.empty() && !dashboard.open(options.dashboardTokenFile, reportsFile.string(), error)) {
         return fail(error);
@@ -348,6 +395,7 @@ int main(int argc, char** argv)
             "download base \"" + newestBase + "\" is longer than 255 bytes, which the client cannot keep");
     }
     server.setDownloadBase(downloadBase);
+    server.setHalts(&halts);
     server.setObjects(&objects);
     if (!options.dashboardTokenFile.empty()) {
         dashboard.setPublicBase(options.publicBase);
@@ -377,6 +425,10 @@ int main(int argc, char** argv)
     for (const Channel& channel : channels.all()) {
         say("channel " + channel.name + ": " + channel.release->version
             + (channel.rollout ? ", rolled out from " + channel.rollout->start : std::string()));
+        if (const std::optional<std::string> since = halts.haltedSince(channel)) {
+            say("channel " + channel.name + ": " + channel.release->version + " halted automatically at " + *since
+                + " (lift with --lift-halt " + channel.name + ")");
+        }
     }
     if (signedMode) {
         say("signed answers expire at " + signedAnswers.earliestExpiry());
@@ -386,6 +438,8 @@ int main(int argc, char** argv)
     if (signedMode) {
         reminder.emplace(signedAnswers.earliestExpiry(), store);
     }
+
+    halts.start();
 
     std::atomic<int> stoppedBy = 0;
     std::atomic<bool> finished = false;

@@ -118,7 +118,7 @@ bool parseServerOptions(int argc, const char* const* argv, ServerOptions& option
         }
         if (name != "--host" && name != "--port" && name != "--releases" && name != "--reports"
             && name != "--public-base" && name != "--dashboard-token" && name != "--import-reports"
-            && name != "--online-secret" && name != "--online-expires-in") {
+            && name != "--online-secret" && name != "--online-expires-in" && name != "--lift-halt") {
             error = "unknown argument: " + std::string(argument);
             return false;
         }
@@ -152,6 +152,8 @@ bool parseServerOptions(int argc, const char* const* argv, ServerOptions& option
             options.dashboardTokenFile = value;
         } else if (name == "--import-reports") {
             options.importReports = value;
+        } else if (name == "--lift-halt") {
+            options.liftHalt = value;
         } else if (name == "--online-secret") {
             options.onlineSecretFile = value;
         } else if (name == "--online-expires-in") {
@@ -213,6 +215,7 @@ std::string usageText(std::string_view program)
     text += " [--host HOST] [--port PORT] [--releases DIR] [--reports FILE] [--public-base URL]\n"
             "       [--dashboard-token FILE] [--online-secret FILE [--online-expires-in DURATION]]\n"
             "       " + std::string(program) + " --import-reports FROM --reports TO\n"
+            "       " + std::string(program) + " --releases DIR --reports FILE|URL --lift-halt CHANNEL\n"
             "\n"
             "Serves the releases directory DIR, in which DIR/VERSION/ holds the whole installation\n"
             "tree of each version, to the update check and the updater.\n"
@@ -234,6 +237,8 @@ std::string usageText(std::string_view program)
             "  --import-reports FROM  copy every report of FROM (a file or a URL) into the\n"
             "                      --reports database TO, then exit; run again, it goes on where\n"
             "                      it stopped and copies only reports stored since\n"
+            "  --lift-halt CHANNEL lift the automatic halt of CHANNEL's version (\"halt\" in\n"
+            "                      channels.json), print what was lifted, then exit\n"
             "  --online-secret FILE  make every version answer from the signed manifests and\n"
             "                      sign it with this online key (see orbisnap-release keys)\n"
             "  --online-expires-in DURATION  how long such an answer is valid: 1d (default), 12h,\n"

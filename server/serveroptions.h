@@ -14,6 +14,8 @@
 //                        into the --reports database, then exit: nothing is served
 //   --public-base URL    download base under which DIR is published, so that version V is
 //                        fetched from URL/V/... (default: this server's own /releases)
+//   --lift-halt CHANNEL  lift the automatic halt of CHANNEL's version (halts.h) in the --reports
+//                        database, print what was lifted, then exit: nothing is served
 //   --online-secret FILE the online key: answers are made from the signed manifests and
 //                        signed with it (onlineanswers.h)
 //   --online-expires-in DURATION  how long each such answer is valid ("90s", "30m", "12h",
@@ -34,6 +36,7 @@ struct ServerOptions
     std::filesystem::path reportsFile;
     std::filesystem::path dashboardTokenFile; // empty: no dashboard
     std::string importReports; // empty: serve
+    std::string liftHalt;      // empty: serve
     std::string publicBase; // empty: this server's own /releases
     std::filesystem::path onlineSecretFile; // empty: answers as signed offline, or unsigned
     long long onlineLifetimeSeconds = 86400;

@@ -303,7 +303,10 @@ void VendorServer::handleVersionDiff(const httplib::Request& request, httplib::R
     // Every version answer can be kept by a cache: its bytes depend on the query alone. The
     // answers of releases, the ones asked for again and again, are made and hashed once.
     const bool release = store.releaseNamed(*installed) != nullptr;
-    const KnownAnswer answer = release ? knownAnswer(*channel, *installed) : makeAnswer(*channel, *installed);
+    const bool halted = halts && halts->haltedSince(*channel) && !isUpToDate(store, *installed, *channel->release);
+    const KnownAnswer answer = halted ? makeHaltedAnswer(*channel, *installed)
+        : release                     ? knownAnswer(*channel, *installed)
+                                      : makeAnswer(*channel, *installed);
     if (!answer.signature.empty()) {
         response.set_header(VersionAnswerSignatureHeader, answer.signature);
     }
@@ -336,6 +339,22 @@ VendorServer::KnownAnswer VendorServer::makeAnswer(const Channel& channel, const
         }
         addChannelTerms(answer, channel);
         known.body = answerBody(answer);
+    }
+    known.etag = HttpCache::strongEtagOf(known.body);
+    return known;
+}
+
+VendorServer::KnownAnswer VendorServer::makeHaltedAnswer(const Channel& channel, const std::string& installed) const
+{
+    KnownAnswer known;
+    // Withholding needs no signature: a host that finds none refuses the answer and stays as
+    // it is. Hosts that check signatures get a signed "nothing newer" where the set has one.
+    const SignedAnswer* answer = signedAnswers && !online ? signedAnswers->nothingNewerFor(channel, installed) : nullptr;
+    if (answer) {
+        known.body = answer->body;
+        known.signature = answer->signature;
+    } else {
+        known.body = jsonText(Json::Value(Json::objectValue));
     }
     known.etag = HttpCache::strongEtagOf(known.body);
     return known;
@@ -449,6 +468,18 @@ void VendorServer::handleUseReport(const httplib::Request& request, httplib::Res
             return;
         }
         report.useState = int(useState);
+    }
+    // Sent after the others by clients that returned from a version; older ones send none.
+    if (form.isRepeated("returnedFrom")) {
+        refuse(request, response, 400, "returnedFrom given more than once");
+        return;
+    }
+    if (const std::optional<std::string> returnedFrom = form.value("returnedFrom")) {
+        if (!isUtf8(*returnedFrom)) {
+            refuse(request, response, 400, "returnedFrom is not UTF-8 text");
+            return;
+        }
+        report.returnedFrom = *returnedFrom;
     }
     if (!reports.store(report, error)) {
         // One line naming the cause for the vendor; the client learns only that it failed.

@@ -8,7 +8,8 @@
 //   POST /prod/Orbisnap/getProductInfo?           form "version=V": product-info.json's member
 //                                                 for V, else its "*", else {"version","newest"}
 //   POST /prod/Orbisnap/useReport?                form "mac, version, computerName, userName,
-//                                                 useState": stored in the reports database
+//                                                 useState[, returnedFrom]": stored in the
+//                                                 reports database
 //   GET  /dashboard, /dashboard.json              the vendor's dashboard, with its token only
 //   POST /dashboard/sign-in, /dashboard/sign-out  (dashboard.h)
 //   POST /prod/Orbisnap/getProductAd              ad.json, else {"ads":[]}
@@ -21,6 +22,9 @@
 // files of V's tree against the newest one's with the size and SHA-256 of each file to fetch,
 // V as "installed" and the server's start-up time as "issued"; an unknown V gets every file of
 // the newest in "n", and each file's objects when there are (BASE/objects, "packed", "patch").
+// While the channel's version is halted (halts.h), an installation below it gets "nothing
+// newer": {} unsigned, or with signed answers the set's "nothing newer" answer for its release
+// ({} when there is none); one on that version or newer is answered as ever.
 // BASE is --public-base, or this server's own /releases. When the releases directory
 // holds signed answers (signedanswers.h) they are served instead, byte for byte, with their
 // signature in the X-Orbisnap-Signature header: V's own, the newest's for the newest, "any"
@@ -40,6 +44,7 @@
 #include "channels.h"
 #include "releasestore.h"
 #include "dashboard.h"
+#include "halts.h"
 #include "onlineanswers.h"
 #include "reportstore.h"
 #include "signedanswers.h"
@@ -77,6 +82,8 @@ public:
     }
     // Serve these objects (which must outlive the server) and advertise them in unsigned answers.
     void setObjects(const AnswerObjects* served) { objects = served; }
+    // Withhold the versions these halts name (which must outlive the server).
+    void setHalts(const Halts* halted) { halts = halted; }
     // Serve the dashboard (which must outlive the server); without it its paths are unknown.
     void setDashboard(Dashboard* dashboard);
 
@@ -100,6 +107,8 @@ private:
         // When it must be made anew (online answers, before they expire).
         std::chrono::steady_clock::time_point renewAt = std::chrono::steady_clock::time_point::max();
     };
+    // "Nothing newer" for installed below channel's halted version.
+    KnownAnswer makeHaltedAnswer(const Channel& channel, const std::string& installed) const;
     KnownAnswer makeOnlineAnswer(const Channel& channel, const std::string& installed) const;
     // The answer for installed on channel, with its ETag.
     KnownAnswer makeAnswer(const Channel& channel, const std::string& installed) const;
@@ -116,6 +125,7 @@ private:
     const SignedAnswers* signedAnswers = nullptr;
     const AnswerObjects* objects = nullptr;
     const OnlineSigning* online = nullptr;
+    const Halts* halts = nullptr;
     long long onlineLifetime = 86400;
     std::mutex knownMutex;
     std::map<std::pair<std::string, std::string>, KnownAnswer> known; // by channel, installed

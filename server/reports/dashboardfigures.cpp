@@ -1,5 +1,6 @@
 #include "dashboardfigures.h"
 
+#include "halts.h"
 #include "reportdatabase.h"
 #include "version.h"
 
@@ -168,6 +169,20 @@ void computeFigures(const ReportAggregates& aggregates, const std::vector<std::s
                     uptake.daysToHalf = day - *uptake.firstDay;
                     break;
                 }
+            }
+        }
+        if (const auto counted = aggregates.releases.find(uptake.version); counted != aggregates.releases.end()) {
+            uptake.installations = counted->second;
+            if (counted->second.took > 0) {
+                uptake.returnRate = double(counted->second.returned) / double(counted->second.took);
+            }
+        }
+        for (const auto& [key, value] : aggregates.halts) {
+            std::string channel;
+            std::string version;
+            const std::optional<std::string> since = haltTime(value);
+            if (since && parseHaltKey(key, channel, version) && version == uptake.version) {
+                uptake.halted.emplace_back(channel, *since);
             }
         }
         figures.releases.push_back(std::move(uptake));

@@ -14,6 +14,9 @@
 // - Per release: the first day it was reported on, and the days from then until installations
 //   on it or a newer release were at least half of that day's active installations (none while
 //   they have not been).
+// - Per release, over all time: the installations that took it, confirmed it and returned
+//   from it (reportdatabase.h, releaseFigures), the return rate (returned / took), and the
+//   channels it is halted automatically on, with the time (halts.h).
 // - Reports per day by state; totals; the time of the latest report.
 
 #include "reportdatabase.h"
@@ -45,6 +48,9 @@ struct ReleaseUptake
     std::string version;
     std::optional<std::int64_t> firstDay; // days since 1970
     std::optional<std::int64_t> daysToHalf;
+    ReleaseCount installations;
+    std::optional<double> returnRate; // none while no installation took it
+    std::vector<std::pair<std::string, std::string>> halted; // (channel, UTC time) in force
 };
 
 struct DashboardFigures

@@ -254,6 +254,23 @@ std::string dashboardHtml(const DashboardFigures& f)
     }
     html += "</table>\n";
 
+    html += "<h2>Returns per release</h2>\n<table id=\"returns\"><tr><th>release</th><th>took it</th>"
+            "<th>confirmed it</th><th>returned from it</th><th>return rate</th><th>offer</th></tr>";
+    for (auto release = f.releases.rbegin(); release != f.releases.rend(); ++release) {
+        std::string offer;
+        for (const auto& [channel, since] : release->halted) {
+            offer += (offer.empty() ? "" : "; ") + std::string("halted automatically on ") + htmlEscaped(channel)
+                + " at " + htmlEscaped(since);
+        }
+        html += std::string("<tr") + (release->halted.empty() ? "" : " class=\"halted\"") + "><td>"
+            + htmlEscaped(release->version) + "</td><td>" + std::to_string(release->installations.took) + "</td><td>"
+            + std::to_string(release->installations.confirmed) + "</td><td>"
+            + std::to_string(release->installations.returned) + "</td><td>"
+            + (release->returnRate ? number(100.0 * *release->returnRate, 1) + "%" : "none took it") + "</td><td>"
+            + (offer.empty() ? "offered" : offer) + "</td></tr>";
+    }
+    html += "</table>\n";
+
     html += "<h2>Reports per day by state</h2>\n" + stateChart(f);
     entries.clear();
     for (std::size_t i = 0; i < f.reportsByState.size(); ++i) {
@@ -311,6 +328,17 @@ std::string dashboardJson(const DashboardFigures& f)
         entry["version"] = release.version;
         entry["firstDay"] = release.firstDay ? Json::Value(dayText(*release.firstDay)) : Json::Value();
         entry["daysToHalf"] = release.daysToHalf ? Json::Value(Json::Int64(*release.daysToHalf)) : Json::Value();
+        entry["took"] = Json::Int64(release.installations.took);
+        entry["confirmed"] = Json::Int64(release.installations.confirmed);
+        entry["returned"] = Json::Int64(release.installations.returned);
+        entry["returnRate"] = release.returnRate ? Json::Value(*release.returnRate) : Json::Value();
+        Json::Value& halted = entry["halted"] = Json::Value(Json::arrayValue);
+        for (const auto& [channel, since] : release.halted) {
+            Json::Value halt(Json::objectValue);
+            halt["channel"] = channel;
+            halt["since"] = since;
+            halted.append(halt);
+        }
         releases.append(entry);
     }
     Json::Value& byState = document["reportsByState"] = Json::Value(Json::arrayValue);

@@ -31,6 +31,8 @@ public:
 
     std::string describe() const override;
     bool readMeta(const std::string& key, std::optional<std::string>& value, std::string& error) override;
+    bool readMetaPrefix(const std::string& prefix, MetaValues& values, std::string& error) override;
+    bool addMeta(const std::string& key, const std::string& value, bool& added, std::string& error) override;
     bool readAggregates(std::int64_t firstDay, ReportAggregates& out, std::string& error) override;
     bool readReports(std::int64_t after, std::size_t limit,
         std::vector<std::pair<std::int64_t, PseudonymousReport>>& out, std::string& error) override;
@@ -44,6 +46,7 @@ protected:
     bool mayRetry() const override { return retryable; }
     bool lockInstallations(BatchChanges& changes, std::string& error) override;
     bool readDays(BatchChanges& changes, std::string& error) override;
+    bool readReleases(BatchChanges& changes, std::string& error) override;
     bool writeChanges(const BatchChanges& changes, std::string& error) override;
     bool writeMeta(const MetaValues& meta, std::string& error) override;
 

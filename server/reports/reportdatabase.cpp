@@ -11,6 +11,27 @@ constexpr std::int64_t SecondsPerDay = 86400;
 // Transactions broken by the server to end a deadlock, tried again this many times.
 constexpr int WriteAttempts = 5;
 
+// The versions a report names for the per-release figures, and which flags it sets for each.
+template <typename Visit>
+void releasesNamed(const PseudonymousReport& report, Visit visit)
+{
+    if (!report.version.empty()) {
+        visit(report.version, report.useState == ConfirmedReportState, false);
+    }
+    if (report.useState == ReturnedReportState && !report.returnedFrom.empty()) {
+        visit(report.returnedFrom, false, true);
+    }
+}
+
+void flagOnce(bool& flag, std::int64_t& count, bool& changed)
+{
+    if (!flag) {
+        flag = true;
+        ++count;
+        changed = true;
+    }
+}
+
 } // namespace
 
 std::int64_t reportDay(std::int64_t time)
@@ -43,7 +64,18 @@ void applyReports(const std::vector<PseudonymousReport>& reports, BatchChanges& 
             installation.firstTime = report.time;
             installation.changed = true;
         }
-        changes.reports.push_back({ report.time, installation.id, report.version, report.useState });
+        changes.reports.push_back({ report.time, installation.id, report.version, report.useState, report.returnedFrom });
+        releasesNamed(report, [&](const std::string& version, bool confirmed, bool returned) {
+            ReleaseRow& row = changes.releases[{ installation.id, version }];
+            ReleaseCount& count = changes.releaseCounts[version];
+            flagOnce(row.took, count.took, row.changed);
+            if (confirmed) {
+                flagOnce(row.confirmed, count.confirmed, row.changed);
+            }
+            if (returned) {
+                flagOnce(row.returned, count.returned, row.changed);
+            }
+        });
         StateCount& state = changes.dayStates[{ day, report.useState }];
         ++state.reports;
         state.lastTime = std::max(state.lastTime, report.time);
@@ -83,8 +115,11 @@ bool ReportDatabase::write(const std::vector<PseudonymousReport>& reports, const
                 const InstallationRow& installation
                     = changes.installations.at({ report.mac, report.computerName, report.userName });
                 changes.days.try_emplace({ reportDay(report.time), installation.id });
+                releasesNamed(report, [&](const std::string& version, bool, bool) {
+                    changes.releases.try_emplace({ installation.id, version });
+                });
             }
-            ok = readDays(changes, error);
+            ok = readDays(changes, error) && readReleases(changes, error);
         }
         if (ok) {
             applyReports(reports, changes);

@@ -4,15 +4,17 @@
 // that several vendor-servers share (postgresreports.h). Both keep the same tables:
 //
 //   meta(key PRIMARY KEY, value)
-//       'schema'          2
+//       'schema'          3
 //       'database-id'     random, made with the database: names it as the source of a copy
 //       'pseudonym-check' HMAC of a fixed text under the secret (reportstore.h)
 //       'imported <NAME>', 'imported <NAME> head'   how far a JSON-lines file was imported
 //       'copied from <ID>'  the last report id copied from database ID (reportcopy.h)
+//       'halt <CHANNEL> <VERSION>'  when the channel's version was halted, or lifted (halts.h)
 //   installations(id, mac, computerName, userName, firstTime, lastTime, lastDay, lastVersion)
 //       one per distinct pseudonym triple; last* are those of its latest report.
-//   reports(id, time, installation, version, state)
-//       every report; time in seconds since 1970 UTC as received, version and state as sent.
+//   reports(id, time, installation, version, state, returnedFrom)
+//       every report; time in seconds since 1970 UTC as received, version, state and
+//       returnedFrom as sent ('' when the client sent none).
 //   installationDays(day, installation, version, time)
 //       days an installation reported on (day = floor(time / 86400)) with the version of its
 //       last report that day.
@@ -21,14 +23,21 @@
 //                                                  version of their latest report
 //   dayStates(day, state, reports, lastTime)       reports counted by day and state, with the
 //                                                  time of the latest of them
+//   installationReleases(installation, version, took, confirmed, returned)
+//       the versions an installation was seen with, each flag 0 or 1: took (a report names the
+//       version, as version or as returnedFrom), confirmed (a report of state 5 with that
+//       version), returned (a report of state 4 with that returnedFrom).
+//   releaseFigures(version, took, confirmed, returned)
+//       installationReleases' flags summed by version.
 //
-// The last three are the aggregates the dashboard reads: a few rows per day and version
-// however many installations and reports there are. Each write keeps them in the same
-// transaction as the reports it stores. Later columns and state values need no change here:
-// every statement names its columns, and a state is any integer.
+// dayVersions, lastDayVersions, dayStates and releaseFigures are the aggregates the dashboard
+// reads: a few rows per day and version however many installations and reports there are.
+// Each write keeps them in the same transaction as the reports it stores. Later columns and
+// state values need no change here: every statement names its columns, and a state is any
+// integer.
 //
 // A write goes the same way for both: lock the batch's installations (in one order, so
-// concurrent writers cannot deadlock on them), read their day entries, work out every change
+// concurrent writers cannot deadlock on them), read their day and release entries, work out every change
 // here in C++ (applyReports), write the rows, then add the counts in one order. Rows of an
 // installation change only while its row is locked, and counts only by adding, so writers
 // that share a database keep them right.
@@ -44,7 +53,10 @@
 #include <utility>
 #include <vector>
 
-constexpr int ReportSchemaVersion = 2;
+constexpr int ReportSchemaVersion = 3;
+// The usage states the per-release figures count.
+constexpr int ReturnedReportState = 4;
+constexpr int ConfirmedReportState = 5;
 
 // Days since 1970 of a time in seconds, rounded down also before 1970.
 std::int64_t reportDay(std::int64_t time);
@@ -58,6 +70,7 @@ struct PseudonymousReport
     Pseudonym userName {};
     std::string version;
     int useState = 0;
+    std::string returnedFrom; // empty: none sent
 };
 
 using InstallationKey = std::tuple<Pseudonym, Pseudonym, Pseudonym>;
@@ -83,6 +96,24 @@ struct DayRow
     bool changed = false;
 };
 
+// installationReleases(installation, version) while a batch is applied.
+struct ReleaseRow
+{
+    bool took = false;
+    bool confirmed = false;
+    bool returned = false;
+    bool stored = false; // already in the table
+    bool changed = false;
+};
+
+// Installations counted for one version; the releaseFigures row, or what a batch adds to it.
+struct ReleaseCount
+{
+    std::int64_t took = 0;
+    std::int64_t confirmed = 0;
+    std::int64_t returned = 0;
+};
+
 struct StateCount
 {
     std::int64_t reports = 0;
@@ -100,8 +131,11 @@ struct BatchChanges
         std::int64_t installation;
         std::string version;
         int state;
+        std::string returnedFrom;
     };
     std::vector<ReportRow> reports;
+    std::map<std::pair<std::int64_t, std::string>, ReleaseRow> releases; // (installation id, version)
+    std::map<std::string, ReleaseCount> releaseCounts;
     std::map<std::pair<std::int64_t, std::string>, std::int64_t> dayVersions;
     std::map<std::pair<std::int64_t, std::string>, std::int64_t> lastDayVersions;
     std::map<std::pair<std::int64_t, int>, StateCount> dayStates;
@@ -109,8 +143,14 @@ struct BatchChanges
 
 // Applies reports, in their order, to the installations and day rows loaded for them: an
 // installation counts once a day, under the version of its last report that day, and once in
-// all, under the day and version of its latest report (a later report wins a tie).
+// all, under the day and version of its latest report (a later report wins a tie); and once per
+// version it took, confirmed or returned from.
 void applyReports(const std::vector<PseudonymousReport>& reports, BatchChanges& changes);
+
+using MetaValues = std::vector<std::pair<std::string, std::string>>;
+
+// The meta keys of halted releases: "halt CHANNEL VERSION".
+inline constexpr char HaltMetaPrefix[] = "halt ";
 
 // The aggregates the dashboard reads, from one snapshot.
 struct ReportAggregates
@@ -132,9 +172,9 @@ struct ReportAggregates
     std::vector<StateDay> dayStates; // every day
     std::int64_t installations = 0;
     std::optional<std::int64_t> lastReport;
+    std::map<std::string, ReleaseCount> releases; // by version as sent
+    MetaValues halts; // the meta values whose key starts with HaltMetaPrefix
 };
-
-using MetaValues = std::vector<std::pair<std::string, std::string>>;
 
 class ReportDatabase
 {
@@ -147,6 +187,10 @@ public:
     virtual std::string file() const { return {}; }
 
     virtual bool readMeta(const std::string& key, std::optional<std::string>& value, std::string& error) = 0;
+    // Every meta value whose key starts with prefix, in key order.
+    virtual bool readMetaPrefix(const std::string& prefix, MetaValues& values, std::string& error) = 0;
+    // Sets key to value unless it is set already, in one transaction; added tells which.
+    virtual bool addMeta(const std::string& key, const std::string& value, bool& added, std::string& error) = 0;
 
     // Stores reports and their aggregates and sets the meta values in one transaction, durable
     // when it answers true (unless setDurable(false)); false with error and nothing stored.
@@ -175,6 +219,8 @@ protected:
     virtual bool lockInstallations(BatchChanges& changes, std::string& error) = 0;
     // Fills changes.days with the stored rows of the keys it holds (stored = true).
     virtual bool readDays(BatchChanges& changes, std::string& error) = 0;
+    // The same for changes.releases.
+    virtual bool readReleases(BatchChanges& changes, std::string& error) = 0;
     virtual bool writeChanges(const BatchChanges& changes, std::string& error) = 0;
     virtual bool writeMeta(const MetaValues& meta, std::string& error) = 0;
 };

@@ -153,6 +153,7 @@ PseudonymousReport ReportStore::pseudonymous(const UsageReport& report) const
     out.userName = pseudonyms.of("userName", report.userName);
     out.version = report.version;
     out.useState = report.useState;
+    out.returnedFrom = report.returnedFrom;
     return out;
 }
 
@@ -219,6 +220,10 @@ bool ReportStore::store(const UsageReport& report, std::string& error)
             }
         }
     }
+    bool returns = false;
+    for (std::size_t i = 0; i < mine->reports.size(); ++i) {
+        returns = returns || (mine->reports[i].useState == ReturnedReportState && errors[i].empty());
+    }
     mine->errors = std::move(errors);
     mine->done.store(1);
     wakeAll(mine->done);
@@ -227,6 +232,9 @@ bool ReportStore::store(const UsageReport& report, std::string& error)
     lock.unlock();
     // The next batch's first report commits it.
     committed.notify_all();
+    if (returns && afterReturns) {
+        afterReturns();
+    }
     error = mine->errors[index];
     return error.empty();
 }
@@ -359,6 +367,13 @@ bool ReportStore::importJsonLines(
             continue;
         }
         report.useState = int(value["useState"].asInt64());
+        if (value.isMember("returnedFrom")) {
+            if (!value["returnedFrom"].isString()) {
+                fail("returnedFrom is not text");
+                continue;
+            }
+            report.returnedFrom = value["returnedFrom"].asString();
+        }
         reports.push_back(std::move(report));
     }
     std::vector<PseudonymousReport> rows;

@@ -38,6 +38,7 @@ struct UsageReport
     std::string computerName;
     std::string userName;
     int useState = 0;
+    std::string returnedFrom; // the version a state-4 report returned from; empty when not sent
 };
 
 class ReportStore
@@ -66,13 +67,17 @@ public:
     bool storeAll(const std::vector<UsageReport>& reports, std::string& error);
 
     // Imports the JSON-lines reports file of earlier versions (one {"time","mac","version",
-    // "computerName","userName","useState"} per line) from where the last import of the same
+    // "computerName","userName","useState"[,"returnedFrom"]} per line) from where the last import of the same
     // file (same name, same first line) ended, so a restart imports nothing twice and lines
     // appended since are taken; another file of that name is not imported. The file is only
     // read. Malformed lines are skipped, each with a line in problems; false
     // (nothing imported) when the file cannot be read or the database not written.
     bool importJsonLines(const std::filesystem::path& file, std::size_t& imported,
         std::vector<std::string>& problems, std::string& error);
+
+    // Called by the thread that committed a batch holding a report of state 4, after the
+    // commit and outside every lock of this store. Set it before the first store().
+    void setAfterReturns(std::function<void()> callback) { afterReturns = std::move(callback); }
 
     // Skips the durable sync per commit: for filling a benchmark's database only.
     void setDurable(bool durable);
@@ -94,6 +99,7 @@ private:
     std::string location;
     Pseudonyms pseudonyms;
     std::unique_ptr<ReportDatabase> db;
+    std::function<void()> afterReturns;
 
     std::mutex mutex;
     std::condition_variable committed;

@@ -20,7 +20,8 @@ CREATE TABLE installations(
     UNIQUE(mac, computerName, userName));
 CREATE TABLE reports(
     id INTEGER PRIMARY KEY,
-    time INTEGER NOT NULL, installation INTEGER NOT NULL, version TEXT NOT NULL, state INTEGER NOT NULL);
+    time INTEGER NOT NULL, installation INTEGER NOT NULL, version TEXT NOT NULL, state INTEGER NOT NULL,
+    returnedFrom TEXT NOT NULL DEFAULT '');
 CREATE TABLE installationDays(
     day INTEGER NOT NULL, installation INTEGER NOT NULL, version TEXT NOT NULL, time INTEGER NOT NULL,
     PRIMARY KEY(day, installation)) WITHOUT ROWID;
@@ -33,6 +34,31 @@ CREATE TABLE lastDayVersions(
 CREATE TABLE dayStates(
     day INTEGER NOT NULL, state INTEGER NOT NULL, reports INTEGER NOT NULL, lastTime INTEGER NOT NULL DEFAULT 0,
     PRIMARY KEY(day, state)) WITHOUT ROWID;
+CREATE TABLE installationReleases(
+    installation INTEGER NOT NULL, version TEXT NOT NULL,
+    took INTEGER NOT NULL, confirmed INTEGER NOT NULL, returned INTEGER NOT NULL,
+    PRIMARY KEY(installation, version)) WITHOUT ROWID;
+CREATE TABLE releaseFigures(
+    version TEXT PRIMARY KEY, took INTEGER NOT NULL, confirmed INTEGER NOT NULL, returned INTEGER NOT NULL)
+    WITHOUT ROWID;
+)sql";
+
+// From the second schema, which kept no returnedFrom: the per-release figures of the reports
+// there are, none of them a return with its version.
+const char* const MigrateFrom2 = R"sql(
+ALTER TABLE reports ADD COLUMN returnedFrom TEXT NOT NULL DEFAULT '';
+CREATE TABLE installationReleases(
+    installation INTEGER NOT NULL, version TEXT NOT NULL,
+    took INTEGER NOT NULL, confirmed INTEGER NOT NULL, returned INTEGER NOT NULL,
+    PRIMARY KEY(installation, version)) WITHOUT ROWID;
+CREATE TABLE releaseFigures(
+    version TEXT PRIMARY KEY, took INTEGER NOT NULL, confirmed INTEGER NOT NULL, returned INTEGER NOT NULL)
+    WITHOUT ROWID;
+INSERT INTO installationReleases(installation, version, took, confirmed, returned)
+    SELECT installation, version, 1, max(state = 5), 0 FROM reports WHERE version <> '' GROUP BY installation, version;
+INSERT INTO releaseFigures(version, took, confirmed, returned)
+    SELECT version, count(*), sum(confirmed), 0 FROM installationReleases GROUP BY version;
+UPDATE meta SET value = 3 WHERE key = 'schema';
 )sql";
 
 // From the first schema, which counted installations by their latest report by reading every
@@ -63,7 +89,7 @@ const std::array<const char*, SqliteReports::StatementCount> StatementTexts = {
     "SELECT version, time FROM installationDays WHERE day = ?1 AND installation = ?2",
     "INSERT INTO installationDays(day, installation, version, time) VALUES(?1, ?2, ?3, ?4) "
     "ON CONFLICT(day, installation) DO UPDATE SET version = excluded.version, time = excluded.time",
-    "INSERT INTO reports(time, installation, version, state) VALUES(?1, ?2, ?3, ?4)",
+    "INSERT INTO reports(time, installation, version, state, returnedFrom) VALUES(?1, ?2, ?3, ?4, ?5)",
     "INSERT INTO dayVersions(day, version, installations) VALUES(?1, ?2, ?3) "
     "ON CONFLICT(day, version) DO UPDATE SET installations = installations + excluded.installations",
     "INSERT INTO lastDayVersions(day, version, installations) VALUES(?1, ?2, ?3) "
@@ -73,6 +99,15 @@ const std::array<const char*, SqliteReports::StatementCount> StatementTexts = {
     "lastTime = max(lastTime, excluded.lastTime)",
     "SELECT value FROM meta WHERE key = ?1",
     "INSERT INTO meta(key, value) VALUES(?1, ?2) ON CONFLICT(key) DO UPDATE SET value = excluded.value",
+    "SELECT took, confirmed, returned FROM installationReleases WHERE installation = ?1 AND version = ?2",
+    "INSERT INTO installationReleases(installation, version, took, confirmed, returned) VALUES(?1, ?2, ?3, ?4, ?5) "
+    "ON CONFLICT(installation, version) DO UPDATE SET took = excluded.took, confirmed = excluded.confirmed, "
+    "returned = excluded.returned",
+    "INSERT INTO releaseFigures(version, took, confirmed, returned) VALUES(?1, ?2, ?3, ?4) "
+    "ON CONFLICT(version) DO UPDATE SET took = took + excluded.took, confirmed = confirmed + excluded.confirmed, "
+    "returned = returned + excluded.returned",
+    "SELECT key, value FROM meta WHERE substr(key, 1, length(?1)) = ?1 ORDER BY key",
+    "INSERT INTO meta(key, value) VALUES(?1, ?2) ON CONFLICT(key) DO NOTHING",
 };
 
 // Resets a statement whatever way the step left it, so no read stays open past its use.
@@ -256,6 +291,10 @@ bool SqliteReports::createOrMigrate(std::string& error)
         ok = exec("INSERT OR IGNORE INTO meta(key, value) VALUES('schema', 1)", error) && exec(MigrateFrom1, error)
             && exec(("INSERT OR IGNORE INTO meta(key, value) VALUES('database-id', '" + newDatabaseId() + "')").c_str(),
                 error);
+        schema = 2;
+    }
+    if (ok && schema == 2) {
+        ok = exec(MigrateFrom2, error);
     }
     if (ok && exec("COMMIT", error)) {
         return true;
@@ -348,6 +387,24 @@ bool SqliteReports::readDays(BatchChanges& changes, std::string& error)
     return true;
 }
 
+bool SqliteReports::readReleases(BatchChanges& changes, std::string& error)
+{
+    for (auto& [key, row] : changes.releases) {
+        Step select(statements[SelectRelease]);
+        const int result = select.bind(1, key.first).bind(2, key.second).run();
+        if (result == SQLITE_ROW) {
+            row.stored = true;
+            row.took = select.integer(0) != 0;
+            row.confirmed = select.integer(1) != 0;
+            row.returned = select.integer(2) != 0;
+        } else if (result != SQLITE_DONE) {
+            error = failed();
+            return false;
+        }
+    }
+    return true;
+}
+
 bool SqliteReports::writeChanges(const BatchChanges& changes, std::string& error)
 {
     bool ok = true;
@@ -368,7 +425,29 @@ bool SqliteReports::writeChanges(const BatchChanges& changes, std::string& error
                    .bind(2, report.installation)
                    .bind(3, report.version)
                    .bind(4, std::int64_t(report.state))
+                   .bind(5, report.returnedFrom)
                    .done();
+    }
+    for (const auto& [key, row] : changes.releases) {
+        ok = ok
+            && (!row.changed
+                || Step(statements[UpsertRelease])
+                       .bind(1, key.first)
+                       .bind(2, key.second)
+                       .bind(3, std::int64_t(row.took))
+                       .bind(4, std::int64_t(row.confirmed))
+                       .bind(5, std::int64_t(row.returned))
+                       .done());
+    }
+    for (const auto& [version, count] : changes.releaseCounts) {
+        ok = ok
+            && ((count.took == 0 && count.confirmed == 0 && count.returned == 0)
+                || Step(statements[CountRelease])
+                   .bind(1, version)
+                   .bind(2, count.took)
+                   .bind(3, count.confirmed)
+                   .bind(4, count.returned)
+                   .done());
     }
     for (const auto& [key, row] : changes.days) {
         ok = ok
@@ -407,6 +486,33 @@ bool SqliteReports::writeMeta(const MetaValues& meta, std::string& error)
     return true;
 }
 
+bool SqliteReports::readMetaPrefix(const std::string& prefix, MetaValues& values, std::string& error)
+{
+    values.clear();
+    Step read(statements[ReadMetaPrefix]);
+    read.bind(1, prefix);
+    int result = SQLITE_ROW;
+    while ((result = read.run()) == SQLITE_ROW) {
+        values.emplace_back(read.text(0), read.text(1));
+    }
+    if (result != SQLITE_DONE) {
+        error = failed();
+        return false;
+    }
+    return true;
+}
+
+bool SqliteReports::addMeta(const std::string& key, const std::string& value, bool& added, std::string& error)
+{
+    added = false;
+    if (!Step(statements[AddMeta]).bind(1, key).bind(2, value).done()) {
+        error = failed();
+        return false;
+    }
+    added = sqlite3_changes(db) > 0;
+    return true;
+}
+
 bool SqliteReports::readAggregates(std::int64_t firstDay, ReportAggregates& out, std::string& error)
 {
     out = ReportAggregates();
@@ -440,7 +546,19 @@ bool SqliteReports::readAggregates(std::int64_t firstDay, ReportAggregates& out,
                     out.lastReport = sqlite3_column_int64(row, 0);
                 }
             },
-            error);
+            error)
+        && query(db, "SELECT version, took, confirmed, returned FROM releaseFigures", {},
+            [&](sqlite3_stmt* row) {
+                out.releases[columnText(row, 0)] = ReleaseCount {
+                    sqlite3_column_int64(row, 1), sqlite3_column_int64(row, 2), sqlite3_column_int64(row, 3) };
+            },
+            error)
+        && query(db,
+            ("SELECT key, value FROM meta WHERE substr(key, 1, " + std::to_string(std::strlen(HaltMetaPrefix))
+                + ") = '" + HaltMetaPrefix + "' ORDER BY key")
+                .c_str(),
+            {},
+            [&](sqlite3_stmt* row) { out.halts.emplace_back(columnText(row, 0), columnText(row, 1)); }, error);
     std::string ignored;
     exec("COMMIT", ignored);
     return ok;
@@ -451,7 +569,7 @@ bool SqliteReports::readReports(std::int64_t after, std::size_t limit,
 {
     out.clear();
     return query(db,
-        "SELECT r.id, r.time, i.mac, i.computerName, i.userName, r.version, r.state FROM reports r "
+        "SELECT r.id, r.time, i.mac, i.computerName, i.userName, r.version, r.state, r.returnedFrom FROM reports r "
         "JOIN installations i ON i.id = r.installation WHERE r.id > ?1 ORDER BY r.id LIMIT ?2",
         { after, std::int64_t(limit) },
         [&](sqlite3_stmt* row) {
@@ -462,6 +580,7 @@ bool SqliteReports::readReports(std::int64_t after, std::size_t limit,
             report.userName = blobOf(row, 4);
             report.version = columnText(row, 5);
             report.useState = int(sqlite3_column_int64(row, 6));
+            report.returnedFrom = columnText(row, 7);
             out.emplace_back(sqlite3_column_int64(row, 0), std::move(report));
         },
         error);

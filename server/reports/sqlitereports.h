@@ -29,6 +29,8 @@ public:
     std::string describe() const override;
     std::string file() const override { return databasePath.string(); }
     bool readMeta(const std::string& key, std::optional<std::string>& value, std::string& error) override;
+    bool readMetaPrefix(const std::string& prefix, MetaValues& values, std::string& error) override;
+    bool addMeta(const std::string& key, const std::string& value, bool& added, std::string& error) override;
     bool readAggregates(std::int64_t firstDay, ReportAggregates& out, std::string& error) override;
     bool readReports(std::int64_t after, std::size_t limit,
         std::vector<std::pair<std::int64_t, PseudonymousReport>>& out, std::string& error) override;
@@ -47,6 +49,11 @@ public:
         CountState,
         ReadMeta,
         WriteMeta,
+        SelectRelease,
+        UpsertRelease,
+        CountRelease,
+        ReadMetaPrefix,
+        AddMeta,
         StatementCount
     };
 
@@ -56,6 +63,7 @@ protected:
     void rollback() override;
     bool lockInstallations(BatchChanges& changes, std::string& error) override;
     bool readDays(BatchChanges& changes, std::string& error) override;
+    bool readReleases(BatchChanges& changes, std::string& error) override;
     bool writeChanges(const BatchChanges& changes, std::string& error) override;
     bool writeMeta(const MetaValues& meta, std::string& error) override;
 

@@ -89,6 +89,7 @@ private slots:
     void cleanup();
 
     void installsOnTheSignedRoad();
+    void haltedReleaseWithheld();
     void attacks_data();
     void attacks();
     void answersStayFreshOverSeveralExpiries();
@@ -273,6 +274,34 @@ void RolesTest::installsOnTheSignedRoad()
     KeyDocument document;
     QVERIFY(document.parse(kept.text(), nullptr));
     QCOMPARE(document.version(), qint64(1));
+}
+
+// A halted release is withheld: the host's check finds no answer it accepts (none can say
+// "nothing newer" below the version the channel assignment names), writes nothing and stays.
+void RolesTest::haltedReleaseWithheld()
+{
+    QVERIFY(writeFile(releases() + QStringLiteral("/channels.json"),
+        R"({"stable": {"version": "1.0.4", "halt": {"returns": 1}}})"));
+    QVERIFY(makeKeys({ QStringLiteral("--root-secret"), testRootSecretFile(), QStringLiteral("--release"),
+        publicKeys[QStringLiteral("release1")], QStringLiteral("--online"), publicKeys[QStringLiteral("online")] }));
+    QVERIFY(sign({ QStringLiteral("release1") }));
+    QVERIFY(startOnline());
+    const Answer offered = fetch(QString());
+    QVERIFY(!offered.signature.isEmpty());
+    const RawReply reported = rawRequest(serverPort(), "POST", "/prod/Orbisnap/useReport?",
+        "mac=m&version=1.0.3&computerName=pc&userName=u&useState=4&returnedFrom=1.0.4", "application/x-www-form-urlencoded");
+    QCOMPARE(reported.status, 200);
+    QElapsedTimer waited;
+    waited.start();
+    while (!fetch(QString()).signature.isEmpty() && waited.elapsed() < 10000) {
+        QThread::msleep(50);
+    }
+    QCOMPARE(fetch(QString()).body, QByteArray("{}"));
+
+    QByteArray errors;
+    QVERIFY(!hostCheck(&errors));
+    QVERIFY2(errors.contains("update check refused"), errors.constData());
+    QCOMPARE(treeDifference(readTree(scene->installDir()), sampleRelease(Installed)), QString());
 }
 
 void RolesTest::attacks_data()

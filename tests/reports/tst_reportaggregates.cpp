@@ -1,8 +1,9 @@
 // The dashboard's figures, read from the aggregates the store keeps with each report, against
 // a direct count over the reports as stored (read back in the order stored): installations
-// by day and version, the share on the newest release, uptake per release, states, totals.
-// Each case runs on SQLite and on a PostgreSQL of the test's own; on SQLite also through the
-// migration from the first schema, whose aggregates are built from the rows there are.
+// by day and version, the share on the newest release, uptake per release, installations that
+// took, confirmed and returned from each version, states, totals. Each case runs on SQLite and
+// on a PostgreSQL of the test's own; on SQLite also through the migrations from the first and
+// the second schema, whose aggregates are built from the rows there are.
 
 #include "dashboardfigures.h"
 #include "postgresprocess.h"
@@ -25,6 +26,7 @@ struct Sent
     const char* who; // "a", or "a/u2": a's MAC and computer with another user
     const char* version;
     int state;
+    const char* returnedFrom = "";
 };
 using Reports = std::vector<Sent>;
 Q_DECLARE_METATYPE(Reports)
@@ -47,6 +49,7 @@ UsageReport usageReport(const Sent& sent)
     report.userName = slash == std::string::npos ? "user-" + machine : who.substr(slash + 1);
     report.version = sent.version;
     report.useState = sent.state;
+    report.returnedFrom = sent.returnedFrom;
     return report;
 }
 
@@ -61,6 +64,7 @@ struct Direct
     std::int64_t reports = 0;
     std::int64_t installations = 0;
     std::optional<std::int64_t> lastReport;
+    std::map<std::string, ReleaseCount> releases; // distinct installations by version
 };
 
 Direct directCount(const std::vector<PseudonymousReport>& stored, const std::string& newest, std::int64_t firstDay)
@@ -68,6 +72,7 @@ Direct directCount(const std::vector<PseudonymousReport>& stored, const std::str
     Direct direct;
     std::map<InstallationKey, std::pair<std::int64_t, std::string>> latest; // time, version
     std::map<std::pair<InstallationKey, std::int64_t>, std::pair<std::int64_t, std::string>> lastOfDay;
+    std::map<std::string, std::set<InstallationKey>> took, confirmed, returned;
     for (const PseudonymousReport& report : stored) {
         const InstallationKey key { report.mac, report.computerName, report.userName };
         const std::int64_t day = report.time / 86400;
@@ -80,12 +85,26 @@ Direct directCount(const std::vector<PseudonymousReport>& stored, const std::str
         };
         take(latest, key);
         take(lastOfDay, std::pair { key, day });
+        if (!report.version.empty()) {
+            took[report.version].insert(key);
+        }
+        if (report.useState == 5 && !report.version.empty()) {
+            confirmed[report.version].insert(key);
+        }
+        if (report.useState == 4 && !report.returnedFrom.empty()) {
+            took[report.returnedFrom].insert(key);
+            returned[report.returnedFrom].insert(key);
+        }
         ++direct.states[{ day, report.useState }];
         ++direct.reports;
         direct.lastReport = std::max(direct.lastReport.value_or(report.time), report.time);
     }
     for (const auto& [at, last] : lastOfDay) {
         ++direct.byDay[at.second][last.second];
+    }
+    for (const auto& [version, installations] : took) {
+        direct.releases[version] = { std::int64_t(installations.size()), std::int64_t(confirmed[version].size()),
+            std::int64_t(returned[version].size()) };
     }
     direct.installations = std::int64_t(latest.size());
     for (const auto& [key, last] : latest) {
@@ -126,6 +145,33 @@ bool downgradeToFirstSchema(const std::string& file)
     return ok;
 }
 
+// The second schema's shape: no returnedFrom, no per-release figures.
+bool downgradeToSecondSchema(const std::string& file)
+{
+    sqlite3* db = nullptr;
+    const bool ok = sqlite3_open(file.c_str(), &db) == SQLITE_OK
+        && sqlite3_exec(db,
+               "BEGIN; DROP TABLE installationReleases; DROP TABLE releaseFigures;"
+               "ALTER TABLE reports DROP COLUMN returnedFrom; UPDATE meta SET value = 2 WHERE key = 'schema'; COMMIT;",
+               nullptr, nullptr, nullptr)
+            == SQLITE_OK;
+    sqlite3_close(db);
+    return ok;
+}
+
+QString countsText(const std::map<std::string, ReleaseCount>& counts)
+{
+    QString text;
+    for (const auto& [version, count] : counts) {
+        text += QStringLiteral("%1: %2/%3/%4; ")
+                    .arg(QString::fromStdString(version))
+                    .arg(count.took)
+                    .arg(count.confirmed)
+                    .arg(count.returned);
+    }
+    return text;
+}
+
 } // namespace
 
 class ReportAggregatesTest : public QObject
@@ -155,11 +201,15 @@ void ReportAggregatesTest::initTestCase()
 
 void ReportAggregatesTest::sameAsDirectCount_data()
 {
-    QTest::addColumn<QString>("backend"); // sqlite, migrated (SQLite through the first schema), postgresql
-    QTest::addColumn<QString>("how");     // batch: one transaction; single: one store() at a time; concurrent
+    // sqlite, migrated (SQLite through the first schema), schema2 (through the second),
+    // postgresql, postgresql-schema2 (PostgreSQL through the second)
+    QTest::addColumn<QString>("backend");
+    // batch: one transaction; single: one store() at a time; concurrent; two-writers
+    QTest::addColumn<QString>("how");
     QTest::addColumn<Reports>("reports");
     QTest::addColumn<int>("active");
     QTest::addColumn<int>("onNewest");
+    QTest::addColumn<QString>("perVersion"); // took/confirmed/returned by version; empty: not given
 
     struct Case
     {
@@ -168,6 +218,7 @@ void ReportAggregatesTest::sameAsDirectCount_data()
         Reports reports;
         int active;
         int onNewest;
+        const char* perVersion = "";
     };
     const QList<Case> cases = {
         { "updated-within-a-day", "single", { { 3, 100, "a", "1.0", 1 }, { 3, 5000, "a", "1.1", 2 }, { 3, 6000, "b", "1.0", 1 } }, 2, 1 },
@@ -190,10 +241,32 @@ void ReportAggregatesTest::sameAsDirectCount_data()
             { { 0, 1, "a", "1.0", 1 }, { 0, 2, "b", "1.0", 1 }, { 0, 3, "c", "1.1", 1 }, { 0, 4, "d", "1.1", 2 },
                 { 1, 1, "a", "1.1", 1 }, { 1, 2, "e", "1.0", 1 }, { 2, 3, "f", "1.1", 1 }, { 2, 9, "f", "1.0", 1 } },
             6, 2 },
+        // c returned twice from 1.1 and e from a version never reported otherwise; d sent a
+        // return without the version (an older client); b confirmed twice.
+        { "returns-and-confirmations", "single",
+            { { 2, 0, "a", "1.0", 1 }, { 1, 0, "a", "1.0", 4, "1.1" }, { 1, 10, "b", "1.1", 5 }, { 1, 20, "b", "1.1", 5 },
+                { 0, 0, "c", "1.0", 4, "1.1" }, { 0, 5, "c", "1.0", 4, "1.1" }, { 0, 9, "d", "1.1", 4 },
+                { 0, 10, "e", "1.0", 4, "1.2-rc" }, { 0, 11, "f", "1.1", 5, "1.0" } },
+            6, 3, "1.0: 3/0/0; 1.1: 5/2/2; 1.2-rc: 1/0/1; " },
+        { "returns-from-many-threads", "concurrent",
+            { { 0, 1, "a", "1.0", 4, "1.1" }, { 0, 2, "b", "1.0", 4, "1.1" }, { 0, 3, "c", "1.1", 5 }, { 0, 4, "d", "1.1", 5 },
+                { 0, 5, "a", "1.0", 4, "1.1" }, { 0, 6, "e", "1.1", 1 }, { 0, 7, "c", "1.1", 5 }, { 0, 8, "f", "1.0", 4, "1.1" } },
+            6, 3 },
+        { "returns-from-two-writers", "two-writers",
+            { { 0, 1, "a", "1.0", 4, "1.1" }, { 0, 2, "a", "1.0", 4, "1.1" }, { 0, 3, "b", "1.1", 5 }, { 0, 4, "b", "1.1", 5 },
+                { 0, 5, "c", "1.0", 4, "1.1" }, { 0, 6, "c", "1.1", 1 }, { 0, 7, "d", "1.1", 5 }, { 0, 8, "d", "1.0", 4, "1.1" },
+                { 0, 9, "e", "1.0", 4, "1.1" }, { 0, 10, "e", "1.0", 4, "1.1" } },
+            5, 2 },
+        { "returns-in-one-batch", "batch",
+            { { 3, 1, "a", "1.1", 1 }, { 2, 2, "a", "1.0", 4, "1.1" }, { 1, 3, "a", "1.1", 5 }, { 0, 4, "b", "1.0", 4, "1.1" } },
+            2, 1 },
     };
-    for (const char* backend : { "sqlite", "migrated", "postgresql" }) {
+    for (const char* backend : { "sqlite", "migrated", "schema2", "postgresql", "postgresql-schema2" }) {
         for (const Case& c : cases) {
-            QTest::addRow("%s-%s", backend, c.name) << backend << c.how << c.reports << c.active << c.onNewest;
+            // The earlier schemas kept no returnedFrom: what they stored holds no returns.
+            const bool withReturns = backend == std::string("sqlite") || backend == std::string("postgresql");
+            QTest::addRow("%s-%s", backend, c.name) << backend << c.how << c.reports << c.active << c.onNewest
+                                                    << QString::fromLatin1(withReturns ? c.perVersion : "");
         }
     }
 }
@@ -205,12 +278,13 @@ void ReportAggregatesTest::sameAsDirectCount()
     QFETCH(Reports, reports);
     QFETCH(int, active);
     QFETCH(int, onNewest);
+    QFETCH(QString, perVersion);
 
     const std::vector<std::string> releases = { "1.0", "1.1" };
     const std::string newest = releases.back();
     const std::string name = "db" + std::to_string(++databases);
     std::string location = dir.filePath(QString::fromStdString(name + ".sqlite")).toStdString();
-    if (backend == QStringLiteral("postgresql")) {
+    if (backend.startsWith(QStringLiteral("postgresql"))) {
         if (!noPostgres.isEmpty()) {
             QSKIP(qPrintable(noPostgres));
         }
@@ -234,12 +308,19 @@ void ReportAggregatesTest::sameAsDirectCount()
                 QVERIFY2(store.store(report, error), error.c_str());
             }
         } else {
+            // "two-writers": every other report through a second store of its own connection,
+            // as a second vendor-server on the same database.
+            ReportStore other;
+            if (how == QStringLiteral("two-writers")) {
+                QVERIFY2(other.open(location, secret, error), error.c_str());
+            }
             std::vector<std::thread> threads;
             std::atomic<int> failed = 0;
-            for (const UsageReport& report : all) {
-                threads.emplace_back([&, report] {
+            for (std::size_t i = 0; i < all.size(); ++i) {
+                ReportStore& writer = how == QStringLiteral("two-writers") && i % 2 == 1 ? other : store;
+                threads.emplace_back([&, report = all[i]] {
                     std::string cause;
-                    failed += store.store(report, cause) ? 0 : 1;
+                    failed += writer.store(report, cause) ? 0 : 1;
                 });
             }
             for (std::thread& thread : threads) {
@@ -248,8 +329,21 @@ void ReportAggregatesTest::sameAsDirectCount()
             QCOMPARE(failed.load(), 0);
         }
     }
-    if (backend == QStringLiteral("migrated")) {
-        QVERIFY(downgradeToFirstSchema(location));
+    if (backend == QStringLiteral("postgresql-schema2")) {
+        QString failure;
+        QVERIFY2(postgres.runSql(QString::fromStdString(name),
+                     QStringLiteral("BEGIN; DROP TABLE installationReleases; DROP TABLE releaseFigures;"
+                                    "ALTER TABLE reports DROP COLUMN returnedFrom;"
+                                    "UPDATE meta SET value = '2' WHERE key = 'schema'; COMMIT;"),
+                     failure),
+            qPrintable(failure));
+        ReportStore reopened;
+        std::string error;
+        QVERIFY2(reopened.open(location, secret, error), error.c_str());
+    }
+    if (backend == QStringLiteral("migrated") || backend == QStringLiteral("schema2")) {
+        QVERIFY(backend == QStringLiteral("migrated") ? downgradeToSecondSchema(location) && downgradeToFirstSchema(location)
+                                                      : downgradeToSecondSchema(location));
         ReportStore reopened;
         std::string error;
         QVERIFY2(reopened.open(location, secret, error), error.c_str());
@@ -337,6 +431,23 @@ void ReportAggregatesTest::sameAsDirectCount()
     }
     QCOMPARE(inWindow, directInWindow);
     QCOMPARE(figures.windowReports, directInWindow);
+
+    // Per version: every version as sent, from the aggregates; the releases, on the dashboard.
+    ReportAggregates aggregates;
+    QVERIFY2(database->readAggregates(0, aggregates, error), error.c_str());
+    std::erase_if(aggregates.releases, [](const auto& entry) {
+        return entry.second.took == 0 && entry.second.confirmed == 0 && entry.second.returned == 0;
+    });
+    if (!perVersion.isEmpty()) {
+        QCOMPARE(countsText(direct.releases), perVersion);
+    }
+    QCOMPARE(countsText(aggregates.releases), countsText(direct.releases));
+    for (const ReleaseUptake& release : figures.releases) {
+        const ReleaseCount counted = direct.releases.contains(release.version) ? direct.releases.at(release.version) : ReleaseCount();
+        QCOMPARE(release.installations.took, counted.took);
+        QCOMPARE(release.installations.returned, counted.returned);
+        QCOMPARE(release.returnRate.has_value(), counted.took > 0);
+    }
 }
 
 QTEST_GUILESS_MAIN(ReportAggregatesTest)

@@ -1,7 +1,8 @@
 // Real vendor-server processes on reports kept beyond one server: two behind nginx sharing a
 // PostgreSQL count what one server alone counts; a server killed (SIGKILL) under load has
 // stored every report it answered as stored; --import-reports copies between SQLite and
-// PostgreSQL both ways, goes on where a killed copy stopped, and the figures stay the same.
+// PostgreSQL both ways, goes on where a killed copy stopped, and the figures stay the same; a
+// release halted by returns that one server stored is withheld by the other within seconds.
 
 #include "dashboardfigures.h"
 #include "nginxprocess.h"
@@ -125,6 +126,7 @@ private slots:
     void twoServersBehindNginx();
     void killedUnderLoad_data();
     void killedUnderLoad();
+    void haltShared();
     void importBothWays_data();
     void importBothWays();
 
@@ -206,6 +208,41 @@ void ReportServersTest::twoServersBehindNginx()
     QCOMPARE(sharedFigures.value(QStringLiteral("totals")).toObject().value(QStringLiteral("installations")).toInt(), Installations);
     QCOMPARE(figuresOf(second.port()), sharedFigures);
     QCOMPARE(figuresOf(alone.port()), sharedFigures);
+}
+
+void ReportServersTest::haltShared()
+{
+    if (!noPostgres.isEmpty()) {
+        QSKIP(qPrintable(noPostgres));
+    }
+    const std::string shared = newPostgresDatabase(QStringLiteral("halted"));
+    QVERIFY(!shared.empty());
+    QVERIFY(makeTree(path(QStringLiteral("halt-site/releases")),
+        { { "1.0/a.txt", "0" }, { "1.1/a.txt", "1" }, { "channels.json", R"({"stable":{"version":"1.1","halt":{"returns":3}}})" } }));
+    VendorServerProcess servers[2];
+    for (VendorServerProcess& server : servers) {
+        QVERIFY2(server.startOn(path(QStringLiteral("halt-site/releases")), { QStringLiteral("--reports"), QString::fromStdString(shared) }),
+            server.errors().constData());
+    }
+    // Two returns to the first, the third to the second, which halts; the first has no return
+    // of its own to check after, and must read the halt from the database.
+    for (int i = 0; i < 3; ++i) {
+        httplib::Client client("127.0.0.1", servers[i / 2].port());
+        const auto result = client.Post("/prod/Orbisnap/useReport?", form("r" + std::to_string(i), "1.0", 4) + "&returnedFrom=1.1",
+            "application/x-www-form-urlencoded");
+        QVERIFY(result && result->status == 200);
+    }
+    for (VendorServerProcess& server : servers) {
+        httplib::Client client("127.0.0.1", server.port());
+        const auto withheld = [&client] {
+            const auto result = client.Get("/prod/Orbisnap/getVersionDiff?version=1.0");
+            return result && result->status == 200 && result->body == "{}";
+        };
+        QTRY_VERIFY_WITH_TIMEOUT(withheld(), 8000);
+    }
+    QCOMPARE(servers[0].errors().count("halted automatically") + servers[1].errors().count("halted automatically"), 1);
+    QVERIFY2(servers[1].errors().contains("channel stable: version 1.1 halted automatically: 3 installations returned from it of 3"),
+        servers[1].errors().constData());
 }
 
 void ReportServersTest::killedUnderLoad_data()

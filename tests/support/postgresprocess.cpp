@@ -141,6 +141,20 @@ bool PostgresProcess::createDatabase(const QString& name, QString& error)
     return true;
 }
 
+bool PostgresProcess::runSql(const QString& database, const QString& sql, QString& error)
+{
+    QString output;
+    if (!run(bin + QStringLiteral("/psql"),
+            { QStringLiteral("-h"), QStringLiteral("127.0.0.1"), QStringLiteral("-p"), QString::number(listenPort),
+                QStringLiteral("-U"), QStringLiteral("orbisnap"), QStringLiteral("-v"), QStringLiteral("ON_ERROR_STOP=1"),
+                QStringLiteral("-d"), database, QStringLiteral("-c"), sql },
+            output)) {
+        error = QStringLiteral("psql failed: ") + output;
+        return false;
+    }
+    return true;
+}
+
 QString PostgresProcess::url(const QString& database) const
 {
     return QStringLiteral("postgresql://orbisnap@127.0.0.1:%1/%2").arg(listenPort).arg(database);

@@ -26,6 +26,8 @@ public:
     bool start(QString& error, bool durable = false);
     // Creates database name (owned by "orbisnap").
     bool createDatabase(const QString& name, QString& error);
+    // Runs sql (any number of statements, stopping at the first error) on database through psql.
+    bool runSql(const QString& database, const QString& sql, QString& error);
     // postgresql://orbisnap@127.0.0.1:PORT/NAME
     QString url(const QString& database) const;
     int port() const { return listenPort; }

@@ -15,7 +15,7 @@ QList<StoredReport> storedReports(const QString& database)
     }
     sqlite3_busy_timeout(db, 2000);
     sqlite3_stmt* statement = nullptr;
-    const char* sql = "SELECT hex(i.mac), hex(i.computerName), hex(i.userName), r.version, r.state, r.time "
+    const char* sql = "SELECT hex(i.mac), hex(i.computerName), hex(i.userName), r.version, r.state, r.time, r.returnedFrom "
                       "FROM reports r JOIN installations i ON i.id = r.installation ORDER BY r.id";
     if (sqlite3_prepare_v2(db, sql, -1, &statement, nullptr) == SQLITE_OK) {
         const auto text = [&](int column) {
@@ -30,6 +30,7 @@ QList<StoredReport> storedReports(const QString& database)
             report.version = QString::fromUtf8(text(3));
             report.useState = sqlite3_column_int(statement, 4);
             report.time = sqlite3_column_int64(statement, 5);
+            report.returnedFrom = QString::fromUtf8(text(6));
             reports.append(report);
         }
     }

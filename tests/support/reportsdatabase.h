@@ -16,6 +16,7 @@ struct StoredReport
     QString version;
     int useState = -1;
     qint64 time = 0; // seconds since 1970
+    QString returnedFrom;
 };
 
 // Every report in the order stored; empty when the database cannot be read.
