@@ -150,6 +150,24 @@ public:
     int error = -1;
 };
 
+// One transfer of url through the download pass; its Qt error code (0: fetched).
+int passFetch(const QString& url)
+{
+    CollectingSink sink;
+    FileTransfers transfers;
+    bool given = false;
+    transfers.run([&](TransferRequest& request) {
+        if (given) {
+            return FileTransfers::Next::End;
+        }
+        given = true;
+        request.url = url;
+        request.sink = &sink;
+        return FileTransfers::Next::Start;
+    });
+    return sink.error;
+}
+
 } // namespace
 
 Q_DECLARE_METATYPE(Call)
@@ -668,19 +686,7 @@ void UploadManagerTest::userAgentNamesSender()
         access.get(QString::fromUtf8(file), QString(), [](void* flag) { *static_cast<bool*>(flag) = true; }, &called);
         QTRY_VERIFY(called);
     } else {
-        CollectingSink sink;
-        FileTransfers transfers;
-        bool given = false;
-        transfers.run([&](TransferRequest& request) {
-            if (given) {
-                return FileTransfers::Next::End;
-            }
-            given = true;
-            request.url = QString::fromUtf8(file);
-            request.sink = &sink;
-            return FileTransfers::Next::Start;
-        });
-        QCOMPARE(sink.error, 0);
+        QCOMPARE(passFetch(QString::fromUtf8(file)), 0);
     }
     const SeenRequest seen = lastRequest();
     const auto agent = seen.headers.find("User-Agent");
@@ -736,19 +742,7 @@ void UploadManagerTest::causeOfLaterRequestOnly()
     } else {
         QVERIFY(truncating.start());
         const bool cut = later == QLatin1String("truncated");
-        CollectingSink sink;
-        FileTransfers transfers;
-        bool given = false;
-        transfers.run([&](TransferRequest& request) {
-            if (given) {
-                return FileTransfers::Next::End;
-            }
-            given = true;
-            request.url = (cut ? truncating.baseUrl() : base()) + QStringLiteral("/files/file.bin");
-            request.sink = &sink;
-            return FileTransfers::Next::Start;
-        });
-        QCOMPARE(sink.error == 0, !cut);
+        QCOMPARE(passFetch((cut ? truncating.baseUrl() : base()) + QStringLiteral("/files/file.bin")) == 0, !cut);
     }
     QCOMPARE(FailureCause::last(), cause);
 }
