@@ -353,13 +353,21 @@ bool writeSigned(const fs::path& path, const std::string& body, const SecretKey&
     return true;
 }
 
-bool writeNothingNewer(const ReleaseStore& store, const Channel& channel, const SecretKey& key, const fs::path& folder,
-    const std::string& downloadBase, const std::string& issued, const std::string& expires, std::string& error)
+bool createFolder(const fs::path& folder, std::string& error)
 {
     std::error_code code;
     fs::create_directories(folder, code);
     if (code) {
         error = "cannot create " + folder.string() + ": " + code.message();
+        return false;
+    }
+    return true;
+}
+
+bool writeNothingNewer(const ReleaseStore& store, const Channel& channel, const SecretKey& key, const fs::path& folder,
+    const std::string& downloadBase, const std::string& issued, const std::string& expires, std::string& error)
+{
+    if (!createFolder(folder, error)) {
         return false;
     }
     std::set<std::string> written;
@@ -388,10 +396,7 @@ bool writeSignedAnswers(const ReleaseStore& store, const Channels& channels, con
     }
     for (const Channel& channel : channels.all()) {
         const fs::path folder = folderOf(store, channel);
-        std::error_code code;
-        fs::create_directories(folder, code);
-        if (code) {
-            error = "cannot create " + folder.string() + ": " + code.message();
+        if (!createFolder(folder, error)) {
             return false;
         }
         std::set<std::string> written;

@@ -6,9 +6,9 @@
 // without being a loopback literal, so the proxy is not skipped; the proxy resolves it itself.
 
 #include "debuglog.h"
-#include "filetransfers.h"
 #include "networkaccessblock.h"
 #include "networkproxies.h"
+#include "passfetch.h"
 #include "failurecause.h"
 #include "testhttpserver.h"
 
@@ -205,38 +205,6 @@ private:
     std::unique_ptr<httplib::SSLServer> secure;
     std::thread secureThread;
 };
-
-class Sink final : public TransferSink
-{
-public:
-    bool begin(const TransferHead&) override { return true; }
-    bool write(const char* data, qint64 size) override
-    {
-        body.append(data, size);
-        return true;
-    }
-    void finished(int code) override { error = code; }
-    QByteArray body;
-    int error = -1;
-};
-
-int passFetch(const QString& url, QByteArray& body)
-{
-    Sink sink;
-    FileTransfers transfers;
-    bool given = false;
-    transfers.run([&](TransferRequest& request) {
-        if (given) {
-            return FileTransfers::Next::End;
-        }
-        given = true;
-        request.url = url;
-        request.sink = &sink;
-        return FileTransfers::Next::Start;
-    });
-    body = sink.body;
-    return sink.error;
-}
 
 } // namespace
 
@@ -442,7 +410,7 @@ void ProxiesTest::throughTinyproxy()
     // The download pass, through libcurl.
     DebugLog log;
     QByteArray passBody;
-    const int error = passFetch(url, passBody);
+    const int error = passFetch(url, &passBody);
 
     QCOMPARE(error, passError);
     QCOMPARE(qtError != 0, passError != 0);
@@ -522,7 +490,7 @@ void ProxiesTest::ntlmThroughSquid()
 
     DebugLog log;
     QByteArray passBody;
-    const int error = passFetch(url, passBody);
+    const int error = passFetch(url, &passBody);
 
     QCOMPARE(error, passError);
     if (!qtAlike) {

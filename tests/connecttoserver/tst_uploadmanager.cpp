@@ -4,7 +4,7 @@
 // and calls from plain POSIX threads.
 
 #include "failurecause.h"
-#include "filetransfers.h"
+#include "passfetch.h"
 #include "networkaccess.h"
 #include "scriptedserver.h"
 #include "testhttpserver.h"
@@ -132,40 +132,6 @@ void* arriveAtOnce(void* argument)
     pthread_barrier_wait(arrival->barrier);
     arrival->seen = UploadManager::instance();
     return nullptr;
-}
-
-// Takes a transfer's body and remembers how it ended.
-class CollectingSink final : public TransferSink
-{
-public:
-    bool begin(const TransferHead&) override { return true; }
-    bool write(const char* data, qint64 size) override
-    {
-        body.append(data, size);
-        return true;
-    }
-    void finished(int code) override { error = code; }
-
-    QByteArray body;
-    int error = -1;
-};
-
-// One transfer of url through the download pass; its Qt error code (0: fetched).
-int passFetch(const QString& url)
-{
-    CollectingSink sink;
-    FileTransfers transfers;
-    bool given = false;
-    transfers.run([&](TransferRequest& request) {
-        if (given) {
-            return FileTransfers::Next::End;
-        }
-        given = true;
-        request.url = url;
-        request.sink = &sink;
-        return FileTransfers::Next::Start;
-    });
-    return sink.error;
 }
 
 } // namespace
