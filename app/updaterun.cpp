@@ -12,6 +12,7 @@
 #include <QProcess>
 
 #include <cstring>
+#include <optional>
 
 std::int32_t progressCount = 0;
 
@@ -143,7 +144,9 @@ int runUpdate(
         return 0;
     }
 
-    Widget window;
+    // Only mode 2 shows the window; the others never build it, which spares them the toolkit's
+    // styles and fonts.
+    std::optional<Widget> window;
     Download worker(workDir.toUtf8().constData(), diffPath.toUtf8().constData(), appDir.toUtf8().constData(),
         exeName.toUtf8().constData(), mode);
     UpgradeContext context;
@@ -154,8 +157,8 @@ int runUpdate(
     context.mode = mode;
     context.worker = &worker;
     if (mode == 2) {
-        context.window = &window;
-        window.show();
+        context.window = &window.emplace();
+        window->show();
     }
     worker.callback = progressCallback;
     worker.userData = &context;
@@ -175,7 +178,7 @@ int runUpdate(
     // The loop may have ended because the window was closed while the worker still runs: stop
     // it before its next entry, let a merge under way finish, and release nothing before its
     // thread has ended.
-    context.gate.close(&window);
+    context.gate.close(context.window);
     worker.requestStop();
     worker.wait();
     return result;

@@ -16,7 +16,7 @@
 class FileHasher
 {
 public:
-    static constexpr qint64 Piece = 1 << 20;
+    static constexpr qint64 Piece = 256 << 10;
 
     // Starts hashing path from its first byte; nothing is read before advance() allows it.
     explicit FileHasher(const QString& path);

@@ -94,20 +94,25 @@ win() { winepath -w "$1" 2>/dev/null; }
 # and ProxyServer, and the binary DefaultConnectionSettings beside them, the one WinHTTP (and so
 # Qt) reads (wine's WinHTTP reads nothing else): its header (0x46, a counter, the flags: 2 a proxy
 # is named, 1 direct access is allowed), then the lengths and texts of the proxy, the bypass list
-# (none) and the configuration script (none).
+# (ProxyOverride beside it) and the configuration script (none).
 internet_settings='HKCU\Software\Microsoft\Windows\CurrentVersion\Internet Settings'
-set_system_proxy() { # HOST:PORT
+set_system_proxy() { # HOST:PORT [BYPASS]
     local settings
     settings=$(python3 -c 'import struct, sys
-proxy = sys.argv[1].encode()
-print((struct.pack("<IIII", 0x46, 1, 3, len(proxy)) + proxy + struct.pack("<II", 0, 0) + bytes(32)).hex())' "$1")
+proxy, bypass = sys.argv[1].encode(), sys.argv[2].encode()
+print((struct.pack("<IIII", 0x46, 1, 3, len(proxy)) + proxy + struct.pack("<I", len(bypass)) + bypass
+       + struct.pack("<I", 0) + bytes(32)).hex())' "$1" "${2:-}")
     wine reg add "$internet_settings" /v ProxyEnable /t REG_DWORD /d 1 /f >/dev/null
     wine reg add "$internet_settings" /v ProxyServer /t REG_SZ /d "$1" /f >/dev/null
+    if [ -n "${2:-}" ]; then
+        wine reg add "$internet_settings" /v ProxyOverride /t REG_SZ /d "$2" /f >/dev/null
+    fi
     wine reg add "$internet_settings\Connections" /v DefaultConnectionSettings /t REG_BINARY /d "$settings" /f >/dev/null
 }
 unset_system_proxy() {
     wine reg delete "$internet_settings" /v ProxyEnable /f >/dev/null 2>&1 || true
     wine reg delete "$internet_settings" /v ProxyServer /f >/dev/null 2>&1 || true
+    wine reg delete "$internet_settings" /v ProxyOverride /f >/dev/null 2>&1 || true
     wine reg delete "$internet_settings\Connections" /v DefaultConnectionSettings /f >/dev/null 2>&1 || true
 }
 
@@ -386,7 +391,7 @@ stop_server
 # The host's records of the start check's return and confirmation would keep it from 1.0.4.
 rm -f "$work/returned.version" "$work/confirmed.version"
 
-say "Through the proxy of the Internet Settings: tinyproxy on loopback, the server by a host name"
+say "Through the proxy of the Internet Settings: tinyproxy on loopback allowing CONNECT to 443 only, the server by a host name"
 name=$(hostname)
 if ! getent ahostsv4 "$name" | awk '{ print $1 }' | grep -qv '^127\.' && getent ahostsv4 "$name" >/dev/null; then
     cmake -S . -B build-win-proxy -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
@@ -409,7 +414,8 @@ if ! getent ahostsv4 "$name" | awk '{ print $1 }' | grep -qv '^127\.' && getent 
     server_pid=$!
     wait_for_server "http://127.0.0.1:$port/" "$server_pid" "$root/server.log" || fail "vendor-server did not start"
     proxy_port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
-    printf 'Port %s\nListen 127.0.0.1\nTimeout 30\nMaxClients 20\nLogLevel Connect\nLogFile "%s"\n' \
+    # As company proxies are set up: plain http must go as absolute-URI requests, not CONNECT.
+    printf 'Port %s\nListen 127.0.0.1\nTimeout 30\nMaxClients 20\nLogLevel Connect\nLogFile "%s"\nConnectPort 443\n' \
         "$proxy_port" "$proxied/tinyproxy.log" >"$proxied/tinyproxy.conf"
     tinyproxy -d -c "$proxied/tinyproxy.conf" 2>>"$proxied/tinyproxy.log" &
     proxy_pid=$!
@@ -422,6 +428,14 @@ if ! getent ahostsv4 "$name" | awk '{ print $1 }' | grep -qv '^127\.' && getent 
     install="$proxied/Programs/Orbisnap Hôst"
     cp -a "$proxied/releases/1.0.3" "$install"
     run_host check 1
+    # The same setting with the server's host name in its bypass list: straight to the server.
+    cp "$proxied/tinyproxy.log" "$proxied/tinyproxy-update.log"
+    set_system_proxy "127.0.0.1:$proxy_port" "$name"
+    mark=$(wc -l <"$root/host.log")
+    run_host check 0 --stay 0
+    grep -q 'no newer version than 1.0.4' <<<"$(since "$mark")" || fail "the check with the bypass list did not run"
+    cmp -s "$proxied/tinyproxy.log" "$proxied/tinyproxy-update.log" \
+        || fail "a request for a host in the bypass list went through the proxy"
     unset_system_proxy
     kill "$proxy_pid"
     wait "$proxy_pid" || true
@@ -445,8 +459,9 @@ if ! getent ahostsv4 "$name" | awk '{ print $1 }' | grep -qv '^127\.' && getent 
         || wine reg query "$internet_settings" /v ProxyServer >/dev/null 2>&1; then
         fail "the proxy setting was not removed from the registry"
     fi
-    echo "OK: the update check and every changed file of 1.0.4 went through the proxy the registry names;" \
-        "the installation equals release 1.0.4; the setting is removed"
+    echo "OK: the update check and every changed file of 1.0.4 went through the proxy the registry names," \
+        "as absolute-URI requests; the installation equals release 1.0.4; a check for a host in the bypass" \
+        "list went straight to the server; the setting is removed"
 else
     echo "SKIPPED: this machine's host name $name does not resolve to loopback addresses only"
 fi
