@@ -14,7 +14,8 @@ packages=(
     libpq-dev postgresql  # reports shared by several servers; its tests start a PostgreSQL of their own
     libcurl4-openssl-dev  # the download pass
     tinyproxy  # the proxy tests start their own, on loopback
-    squid  # the NTLM proxy test starts its own, with squid's fake NTLM helper
+    squid  # the NTLM proxy test starts its own
+    winbind  # its ntlm_auth checks the NTLM answers behind that squid (its daemon is not needed)
     chromium  # the dashboard test opens the page in it, headless (big: installed without recommends)
     python3   # the soak test's clients (tests/soak)
 )
