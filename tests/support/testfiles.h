@@ -19,6 +19,13 @@ QString ownWorkDirName();
 // The whole file; empty when it cannot be read.
 QByteArray readFile(const QString& path);
 
+// A loopback port nobody listened on when asked; another program may take it before it is used.
+int freeLoopbackPort();
+// Waits up to timeoutMs for a loopback port to take connections.
+bool acceptingOnLoopback(int port, int timeoutMs);
+// Terminates a running process, killing it when it does not end within five seconds.
+void stopProcess(QProcess& process);
+
 // A directory tree by relative path: files with their bytes, directories as "name/" with none.
 using Tree = QMap<QString, QByteArray>;
 // Everything below root, hidden files included; a symbolic link counts as the file it names.
