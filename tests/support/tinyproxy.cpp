@@ -11,7 +11,8 @@ bool TinyProxy::start(const QString& connectPorts, const QString& credentials, c
         config += QStringLiteral("ConnectPort %1\n").arg(allowed);
     }
     if (!credentials.isEmpty()) {
-        config += QStringLiteral("BasicAuth %1\n").arg(QString(credentials).replace(QLatin1Char(':'), QLatin1Char(' ')));
+        config += QStringLiteral("BasicAuth %1\n")
+                      .arg(QString(credentials).replace(QLatin1Char(':'), QLatin1Char(' ')));
     }
     if (!outgoing.isEmpty()) {
         config += QStringLiteral("Bind %1\n").arg(outgoing);
