@@ -163,14 +163,8 @@ void ProxiesTest::initTestCase()
     haveTinyproxy = !QStandardPaths::findExecutable(QStringLiteral("tinyproxy")).isEmpty();
     // A certificate for the host name, trusted by this process only.
     if (!host.isEmpty() && !QStandardPaths::findExecutable(QStringLiteral("openssl")).isEmpty()) {
-        QProcess openssl;
-        openssl.start(QStringLiteral("openssl"),
-            { QStringLiteral("req"), QStringLiteral("-x509"), QStringLiteral("-newkey"), QStringLiteral("rsa:2048"),
-                QStringLiteral("-nodes"), QStringLiteral("-days"), QStringLiteral("2"), QStringLiteral("-subj"),
-                QStringLiteral("/CN=") + host, QStringLiteral("-addext"), QStringLiteral("subjectAltName=DNS:") + host,
-                QStringLiteral("-keyout"), certificates.filePath(QStringLiteral("host.key")), QStringLiteral("-out"),
-                certificates.filePath(QStringLiteral("host.crt")) });
-        haveCertificate = openssl.waitForFinished(30000) && openssl.exitCode() == 0;
+        haveCertificate = makeSelfSignedCertificate(
+            host, certificates.filePath(QStringLiteral("host.crt")), certificates.filePath(QStringLiteral("host.key")));
         if (haveCertificate) {
             QSslConfiguration tls = QSslConfiguration::defaultConfiguration();
             tls.addCaCertificates(certificates.filePath(QStringLiteral("host.crt")));

@@ -76,6 +76,22 @@ void stopProcess(QProcess& process)
     }
 }
 
+bool runOpenssl(const QStringList& arguments)
+{
+    QProcess openssl;
+    openssl.start(QStringLiteral("openssl"), arguments);
+    return openssl.waitForFinished(30000) && openssl.exitStatus() == QProcess::NormalExit && openssl.exitCode() == 0;
+}
+
+bool makeSelfSignedCertificate(const QString& host, const QString& crt, const QString& key)
+{
+    return runOpenssl({ QStringLiteral("req"), QStringLiteral("-x509"), QStringLiteral("-newkey"),
+        QStringLiteral("ec"), QStringLiteral("-pkeyopt"), QStringLiteral("ec_paramgen_curve:prime256v1"),
+        QStringLiteral("-nodes"), QStringLiteral("-days"), QStringLiteral("2"), QStringLiteral("-subj"),
+        QStringLiteral("/CN=") + host, QStringLiteral("-addext"), QStringLiteral("subjectAltName=DNS:") + host,
+        QStringLiteral("-keyout"), key, QStringLiteral("-out"), crt });
+}
+
 Tree snapshotTree(const QString& root)
 {
     Tree tree;
