@@ -11,9 +11,9 @@
 #include "passfetch.h"
 #include "failurecause.h"
 #include "testhttpserver.h"
+#include "tinyproxy.h"
 
 #include <QDir>
-#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QHostAddress>
@@ -21,11 +21,8 @@
 #include <QProcess>
 #include <QSslConfiguration>
 #include <QStandardPaths>
-#include <QTcpServer>
-#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
-#include <QThread>
 
 #include <httplib.h>
 
@@ -35,82 +32,6 @@ namespace {
 
 const char* const ProxyVariables[] = { "http_proxy", "HTTP_PROXY", "https_proxy", "HTTPS_PROXY", "all_proxy",
     "ALL_PROXY", "no_proxy", "NO_PROXY" };
-
-int freePort()
-{
-    QTcpServer probe;
-    probe.listen(QHostAddress::LocalHost);
-    return probe.serverPort();
-}
-
-// Waits up to timeoutMs for a loopback port to take connections.
-bool accepting(int port, int timeoutMs)
-{
-    QElapsedTimer waited;
-    waited.start();
-    while (waited.elapsed() < timeoutMs) {
-        QTcpSocket socket;
-        socket.connectToHost(QHostAddress::LocalHost, quint16(port));
-        if (socket.waitForConnected(100)) {
-            return true;
-        }
-        QThread::msleep(50);
-    }
-    return false;
-}
-
-void stop(QProcess& process)
-{
-    if (process.state() != QProcess::NotRunning) {
-        process.terminate();
-        if (!process.waitForFinished(5000)) {
-            process.kill();
-            process.waitForFinished(5000);
-        }
-    }
-}
-
-// A tinyproxy of this test's own: its configuration file, its log, its process.
-class TinyProxy
-{
-public:
-    // connectPorts: the ports CONNECT may reach ("" for tinyproxy's default, which is any);
-    // credentials: "user:password" for Basic authentication, or empty.
-    bool start(const QString& connectPorts, const QString& credentials)
-    {
-        port = freePort();
-        QString config = QStringLiteral("Port %1\nListen 127.0.0.1\nTimeout 10\nMaxClients 20\nLogLevel Connect\n"
-                                        "LogFile \"%2\"\n")
-                             .arg(port)
-                             .arg(dir.filePath(QStringLiteral("log")));
-        for (const QString& allowed : connectPorts.split(QLatin1Char(','), Qt::SkipEmptyParts)) {
-            config += QStringLiteral("ConnectPort %1\n").arg(allowed);
-        }
-        if (!credentials.isEmpty()) {
-            config += QStringLiteral("BasicAuth %1\n").arg(QString(credentials).replace(QLatin1Char(':'), QLatin1Char(' ')));
-        }
-        QFile file(dir.filePath(QStringLiteral("tinyproxy.conf")));
-        if (!file.open(QIODevice::WriteOnly) || file.write(config.toUtf8()) < 0) {
-            return false;
-        }
-        file.close();
-        process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        process.start(QStringLiteral("tinyproxy"), { QStringLiteral("-d"), QStringLiteral("-c"), file.fileName() });
-        return process.waitForStarted(5000) && accepting(port, 7500);
-    }
-    ~TinyProxy() { stop(process); }
-    QString log() const
-    {
-        QFile file(dir.filePath(QStringLiteral("log")));
-        return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
-    }
-
-    int port = 0;
-
-private:
-    QTemporaryDir dir;
-    QProcess process;
-};
 
 // A squid of this test's own that asks every client for NTLM. Samba's ntlm_auth checks each
 // answer (NTLMv2 included) against one password and takes any user and domain: the handshake
@@ -125,7 +46,7 @@ public:
 
     bool start()
     {
-        port = freePort();
+        port = freeLoopbackPort();
         // As root squid runs as its own user, which must reach its files.
         QFile::setPermissions(dir.path(), QFile::Permissions(0x7777));
         const QString config = QStringLiteral("http_port 127.0.0.1:%1\npid_filename %2/squid.pid\n"
@@ -145,14 +66,14 @@ public:
         file.close();
         process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
         process.start(QStringLiteral("squid"), { QStringLiteral("-N"), QStringLiteral("-f"), file.fileName() });
-        return process.waitForStarted(5000) && accepting(port, 20000);
+        return process.waitForStarted(5000) && acceptingOnLoopback(port, 20000);
     }
-    ~NtlmSquid() { stop(process); }
+    ~NtlmSquid() { stopProcess(process); }
     // One line per request: its status and the user squid took ("-" while none). Squid writes
     // it out for certain when it ends, so it is ended first.
     QString finalLog()
     {
-        stop(process);
+        stopProcess(process);
         QFile file(dir.filePath(QStringLiteral("access.log")));
         return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
     }
@@ -248,14 +169,8 @@ void ProxiesTest::initTestCase()
     haveTinyproxy = !QStandardPaths::findExecutable(QStringLiteral("tinyproxy")).isEmpty();
     // A certificate for the host name, trusted by this process only.
     if (!host.isEmpty() && !QStandardPaths::findExecutable(QStringLiteral("openssl")).isEmpty()) {
-        QProcess openssl;
-        openssl.start(QStringLiteral("openssl"),
-            { QStringLiteral("req"), QStringLiteral("-x509"), QStringLiteral("-newkey"), QStringLiteral("rsa:2048"),
-                QStringLiteral("-nodes"), QStringLiteral("-days"), QStringLiteral("2"), QStringLiteral("-subj"),
-                QStringLiteral("/CN=") + host, QStringLiteral("-addext"), QStringLiteral("subjectAltName=DNS:") + host,
-                QStringLiteral("-keyout"), certificates.filePath(QStringLiteral("host.key")), QStringLiteral("-out"),
-                certificates.filePath(QStringLiteral("host.crt")) });
-        haveCertificate = openssl.waitForFinished(30000) && openssl.exitCode() == 0;
+        haveCertificate = makeSelfSignedCertificate(
+            host, certificates.filePath(QStringLiteral("host.crt")), certificates.filePath(QStringLiteral("host.key")));
         if (haveCertificate) {
             QSslConfiguration tls = QSslConfiguration::defaultConfiguration();
             tls.addCaCertificates(certificates.filePath(QStringLiteral("host.crt")));
@@ -397,7 +312,7 @@ void ProxiesTest::throughTinyproxy()
         const qsizetype equals = setting.indexOf(QLatin1Char('='));
         QString value = setting.mid(equals + 1);
         value.replace(QLatin1String("PROXY"), QStringLiteral("127.0.0.1:%1").arg(proxy.port));
-        value.replace(QLatin1String("CLOSED"), QString::number(freePort()));
+        value.replace(QLatin1String("CLOSED"), QString::number(freeLoopbackPort()));
         value.replace(QLatin1String("HOST"), host);
         qputenv(setting.left(equals).toLatin1().constData(), value.toUtf8());
     }

@@ -263,12 +263,20 @@ QString E2eScene::ownDownloadBase()
 
 ProcessRun E2eScene::runHost(const QStringList& arguments)
 {
-    return run(installed(QStringLiteral("Host.exe")), arguments, QStringLiteral("host"));
+    return runInstalled(QStringLiteral("Host.exe"), arguments, QStringLiteral("host"));
 }
 
 ProcessRun E2eScene::runUpdater(const QStringList& arguments)
 {
-    return run(installed(QStringLiteral("RevisionPusher.exe")), arguments, QStringLiteral("updater"));
+    return runInstalled(QStringLiteral("RevisionPusher.exe"), arguments, QStringLiteral("updater"));
+}
+
+ProcessRun E2eScene::runInstalled(const QString& program, const QStringList& arguments, const QString& logName)
+{
+    if (launcher.isEmpty()) {
+        return run(installed(program), arguments, logName);
+    }
+    return run(launcher.first(), launcher.mid(1) + QStringList { installed(program) } + arguments, logName);
 }
 
 ProcessRun E2eScene::run(const QString& program, const QStringList& arguments, const QString& logName)
@@ -326,5 +334,12 @@ QProcessEnvironment E2eScene::environment() const
     // The user's data folder, where the host keeps its rollout fraction.
     environment.insert(QStringLiteral("XDG_DATA_HOME"), path(QStringLiteral("data")));
     environment.insert(QStringLiteral("USER"), userName);
+    for (auto it = variables.cbegin(); it != variables.cend(); ++it) {
+        if (it.value().isNull()) {
+            environment.remove(it.key());
+        } else {
+            environment.insert(it.key(), it.value());
+        }
+    }
     return environment;
 }

@@ -103,16 +103,24 @@ public:
 
     // USER for the processes started from here on.
     void setUser(const QString& user) { userName = user; }
+    // A variable of the processes started from here on: set to value, or removed when it is null.
+    void setVariable(const QString& name, const QString& value) { variables.insert(name, value); }
+    // Host.exe and RevisionPusher.exe started from here on run as launcher + program +
+    // arguments (a set-up of their own, say); the updater Host.exe starts inherits it.
+    void setLauncher(const QStringList& prefix) { launcher = prefix; }
     // Everything the scene's processes wrote to standard error that is a sanitizer finding.
     QByteArray sanitizerReports() const;
 
 private:
     ProcessRun run(const QString& program, const QStringList& arguments, const QString& logName);
+    ProcessRun runInstalled(const QString& program, const QStringList& arguments, const QString& logName);
     QProcessEnvironment environment() const;
 
     QTemporaryDir root;
     bool valid = false;
     QString userName = QStringLiteral("tester");
+    QMap<QString, QString> variables;
+    QStringList launcher;
     VendorServerProcess vendorServer;
     QStringList errFiles;
 };

@@ -5,20 +5,9 @@
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QStandardPaths>
-#include <QTcpServer>
 #include <QTcpSocket>
 
 #include <csignal>
-
-namespace {
-
-int freeLoopbackPort()
-{
-    QTcpServer probe;
-    return probe.listen(QHostAddress::LocalHost, 0) ? probe.serverPort() : -1;
-}
-
-} // namespace
 
 QString nginxExecutable()
 {

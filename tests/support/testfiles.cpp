@@ -1,12 +1,17 @@
 #include "testfiles.h"
 
 #include <QCoreApplication>
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QDirIterator>
 #include <QFileInfo>
 #include <QFile>
+#include <QHostAddress>
 #include <QRandomGenerator>
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <QTemporaryFile>
+#include <QThread>
 
 #include <cstdio>
 #include <cstring>
@@ -38,6 +43,53 @@ QByteArray readFile(const QString& path)
 {
     QFile file(path);
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+int freeLoopbackPort()
+{
+    QTcpServer probe;
+    return probe.listen(QHostAddress::LocalHost, 0) ? probe.serverPort() : -1;
+}
+
+bool acceptingOnLoopback(int port, int timeoutMs)
+{
+    const QDeadlineTimer deadline(timeoutMs);
+    while (!deadline.hasExpired()) {
+        QTcpSocket socket;
+        socket.connectToHost(QHostAddress::LocalHost, quint16(port));
+        if (socket.waitForConnected(100)) {
+            return true;
+        }
+        QThread::msleep(50);
+    }
+    return false;
+}
+
+void stopProcess(QProcess& process)
+{
+    if (process.state() != QProcess::NotRunning) {
+        process.terminate();
+        if (!process.waitForFinished(5000)) {
+            process.kill();
+            process.waitForFinished(5000);
+        }
+    }
+}
+
+bool runOpenssl(const QStringList& arguments)
+{
+    QProcess openssl;
+    openssl.start(QStringLiteral("openssl"), arguments);
+    return openssl.waitForFinished(30000) && openssl.exitStatus() == QProcess::NormalExit && openssl.exitCode() == 0;
+}
+
+bool makeSelfSignedCertificate(const QString& host, const QString& crt, const QString& key)
+{
+    return runOpenssl({ QStringLiteral("req"), QStringLiteral("-x509"), QStringLiteral("-newkey"),
+        QStringLiteral("ec"), QStringLiteral("-pkeyopt"), QStringLiteral("ec_paramgen_curve:prime256v1"),
+        QStringLiteral("-nodes"), QStringLiteral("-days"), QStringLiteral("2"), QStringLiteral("-subj"),
+        QStringLiteral("/CN=") + host, QStringLiteral("-addext"), QStringLiteral("subjectAltName=DNS:") + host,
+        QStringLiteral("-keyout"), key, QStringLiteral("-out"), crt });
 }
 
 Tree snapshotTree(const QString& root)

@@ -6,6 +6,7 @@
 #include <QMap>
 #include <QProcess>
 #include <QString>
+#include <QStringList>
 
 #include <memory>
 
@@ -18,6 +19,18 @@ QByteArray randomBytes(qsizetype size, quint32 seed);
 QString ownWorkDirName();
 // The whole file; empty when it cannot be read.
 QByteArray readFile(const QString& path);
+
+// A loopback port nobody listened on when asked; another program may take it before it is used.
+int freeLoopbackPort();
+// Waits up to timeoutMs for a loopback port to take connections.
+bool acceptingOnLoopback(int port, int timeoutMs);
+// Terminates a running process, killing it when it does not end within five seconds.
+void stopProcess(QProcess& process);
+// Runs openssl with the arguments; true when it exited with 0.
+bool runOpenssl(const QStringList& arguments);
+// A self-signed certificate for host (also its subjectAltName) with a new P-256 key, valid for two
+// days, written to crt and key.
+bool makeSelfSignedCertificate(const QString& host, const QString& crt, const QString& key);
 
 // A directory tree by relative path: files with their bytes, directories as "name/" with none.
 using Tree = QMap<QString, QByteArray>;
