@@ -29,13 +29,19 @@ if [ "$sanitize" = ON ]; then
 fi
 ctest --test-dir "$build" --output-on-failure --parallel "$(nproc)"
 
+# labelled LABEL CMAKE_OPTION...: builds $build-LABEL with the options and only the tests
+# labelled LABEL (and what they start), and runs them.
+labelled() {
+    local label=$1
+    shift
+    cmake -S . -B "$build-$label" -G Ninja -DORBISNAP_SANITIZE="$sanitize" -DORBISNAP_BUILD_TESTS=ON "$@" >/dev/null
+    cmake --build "$build-$label" --parallel "$(nproc)" --target "${label}_tests"
+    ctest --test-dir "$build-$label" --output-on-failure --parallel "$(nproc)" -L "$label"
+}
+
 # Again, for the tests labelled "keyed", in a build that trusts the fixed test release key:
 # there the update check verifies every answer and the end-to-end road runs signed.
-keyed=$build-keyed
-cmake -S . -B "$keyed" -G Ninja -DORBISNAP_SANITIZE="$sanitize" -DORBISNAP_BUILD_TESTS=ON \
-    -DORBISNAP_RELEASE_PUBLIC_KEYS="$(cat tests/keys/release-test.public)" >/dev/null
-cmake --build "$keyed" --parallel "$(nproc)" --target keyed_tests
-ctest --test-dir "$keyed" --output-on-failure --parallel "$(nproc)" -L keyed
+labelled keyed -DORBISNAP_RELEASE_PUBLIC_KEYS="$(cat tests/keys/release-test.public)"
 
 # Again, for the tests labelled "roles", in a build that trusts the fixed test root key: there
 # every answer is checked by roles (key documents, release-signed manifests, online signature).
@@ -44,11 +50,7 @@ ctest --test-dir "$keyed" --output-on-failure --parallel "$(nproc)" -L keyed
 if [ "$sanitize" = ON ]; then
     exit 0
 fi
-roles=$build-roles
-cmake -S . -B "$roles" -G Ninja -DORBISNAP_SANITIZE="$sanitize" -DORBISNAP_BUILD_TESTS=ON \
-    -DORBISNAP_ROOT_KEYS="$(cat tests/keys/root-test.public)" >/dev/null
-cmake --build "$roles" --parallel "$(nproc)" --target roles_tests
-ctest --test-dir "$roles" --output-on-failure --parallel "$(nproc)" -L roles
+labelled roles -DORBISNAP_ROOT_KEYS="$(cat tests/keys/root-test.public)"
 
 # Again, for the tests labelled "proxied", in a build whose compiled-in server address names this
 # machine by its host name: a loopback literal never goes through a proxy, the name does. The
@@ -59,8 +61,4 @@ if ! getent hosts "$name" >/dev/null; then
     echo "proxied tests skipped: this machine's host name $name does not resolve"
     exit 0
 fi
-proxied=$build-proxied
-cmake -S . -B "$proxied" -G Ninja -DORBISNAP_SANITIZE="$sanitize" -DORBISNAP_BUILD_TESTS=ON \
-    -DORBISNAP_SERVER_BASE_URL="http://$name:${ORBISNAP_PROXIED_PORT:-18480}" >/dev/null
-cmake --build "$proxied" --parallel "$(nproc)" --target proxied_tests
-ctest --test-dir "$proxied" --output-on-failure --parallel "$(nproc)" -L proxied
+labelled proxied -DORBISNAP_SERVER_BASE_URL="http://$name:${ORBISNAP_PROXIED_PORT:-18480}"
