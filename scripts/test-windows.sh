@@ -284,24 +284,32 @@ leftovers=$(find "$work" -mindepth 1 ! -name '*.lock' 2>/dev/null || true)
 [ -z "$leftovers" ] || fail "leftovers in the working directory: $leftovers"
 echo "OK: the installation equals release 1.0.4 file by file, nothing left behind"
 
+# variant_releases BUILD FOLDER CMAKE_OPTION...: Host.exe and the updater built in BUILD with the
+# options, and releases 1.0.3 and 1.0.4 carrying them in FOLDER/releases (FOLDER/Programs made
+# for the installation).
+variant_releases() {
+    local build=$1 folder=$2 version
+    shift 2
+    cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+        -DCMAKE_TOOLCHAIN_FILE="$sdk/toolchain-mingw64.cmake" \
+        -DCMAKE_COMPILE_WARNING_AS_ERROR=ON -DORBISNAP_BUILD_TESTS=OFF "$@" >/dev/null
+    cmake --build "$build" --parallel "$jobs" --target Host RevisionPusher
+    mkdir -p "$folder/releases" "$folder/Programs"
+    for version in 1.0.3 1.0.4; do
+        cp -a "$root/releases/$version" "$folder/releases/$version"
+        cp "$build/examples/host/Host.exe" "$folder/releases/$version/$host_exe"
+        cp "$build/app/RevisionPusher.exe" "$folder/releases/$version/"
+    done
+}
+
 say "Signing by roles: Host.exe and the updater built trusting the test root key alone"
-cmake -S . -B build-win-roles -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DCMAKE_TOOLCHAIN_FILE="$sdk/toolchain-mingw64.cmake" \
-    -DCMAKE_COMPILE_WARNING_AS_ERROR=ON -DORBISNAP_BUILD_TESTS=OFF \
-    -DORBISNAP_SERVER_BASE_URL="http://127.0.0.1:$port" \
-    -DORBISNAP_ROOT_KEYS="$(cat tests/keys/root-test.public)" >/dev/null
-cmake --build build-win-roles --parallel "$jobs" --target Host RevisionPusher
 stop_server
+roles=$root/roles
+variant_releases build-win-roles "$roles" -DORBISNAP_SERVER_BASE_URL="http://127.0.0.1:$port" \
+    -DORBISNAP_ROOT_KEYS="$(cat tests/keys/root-test.public)"
 # The host keeps the newest key document it accepted and refuses any other of the same version;
 # each run makes new role keys, so an earlier run's document must not stand in the way.
 find "$WINEPREFIX/drive_c/users" -path "*/Orbisnap/$host_exe/keys.json" -delete 2>/dev/null || true
-roles=$root/roles
-mkdir -p "$roles/releases" "$roles/Programs"
-for version in 1.0.3 1.0.4; do
-    cp -a "$root/releases/$version" "$roles/releases/$version"
-    cp build-win-roles/examples/host/Host.exe "$roles/releases/$version/$host_exe"
-    cp build-win-roles/app/RevisionPusher.exe "$roles/releases/$version/"
-done
 tool=build/release/orbisnap-release.exe
 for key in release online; do
     "$tool" keygen --secret "$roles/$key.secret" >"$roles/$key.public"
@@ -394,19 +402,9 @@ rm -f "$work/returned.version" "$work/confirmed.version"
 say "Through the proxy of the Internet Settings: tinyproxy on loopback allowing CONNECT to 443 only, the server by a host name"
 name=$(hostname)
 if ! getent ahostsv4 "$name" | awk '{ print $1 }' | grep -qv '^127\.' && getent ahostsv4 "$name" >/dev/null; then
-    cmake -S . -B build-win-proxy -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-        -DCMAKE_TOOLCHAIN_FILE="$sdk/toolchain-mingw64.cmake" \
-        -DCMAKE_COMPILE_WARNING_AS_ERROR=ON -DORBISNAP_BUILD_TESTS=OFF \
-        -DORBISNAP_SERVER_BASE_URL="http://$name:$port" \
-        -DORBISNAP_RELEASE_PUBLIC_KEYS="$(cat tests/keys/release-test.public)" >/dev/null
-    cmake --build build-win-proxy --parallel "$jobs" --target Host RevisionPusher
     proxied=$root/proxied
-    mkdir -p "$proxied/releases" "$proxied/Programs"
-    for version in 1.0.3 1.0.4; do
-        cp -a "$root/releases/$version" "$proxied/releases/$version"
-        cp build-win-proxy/examples/host/Host.exe "$proxied/releases/$version/$host_exe"
-        cp build-win-proxy/app/RevisionPusher.exe "$proxied/releases/$version/"
-    done
+    variant_releases build-win-proxy "$proxied" -DORBISNAP_SERVER_BASE_URL="http://$name:$port" \
+        -DORBISNAP_RELEASE_PUBLIC_KEYS="$(cat tests/keys/release-test.public)"
     build/release/orbisnap-release.exe sign --releases "$proxied/releases" --secret tests/keys/release-test.secret \
         --base "http://$name:$port/releases"
     build/server/vendor-server --releases "$proxied/releases" --reports "$proxied/reports.jsonl" --host 127.0.0.1 \

@@ -34,6 +34,10 @@ CREATE TABLE lastDayVersions(
 CREATE TABLE dayStates(
     day INTEGER NOT NULL, state INTEGER NOT NULL, reports INTEGER NOT NULL, lastTime INTEGER NOT NULL DEFAULT 0,
     PRIMARY KEY(day, state)) WITHOUT ROWID;
+)sql";
+
+// The per-release figures: a new database's, and the second schema's once migrated.
+const char* const ReleaseTables = R"sql(
 CREATE TABLE installationReleases(
     installation INTEGER NOT NULL, version TEXT NOT NULL,
     took INTEGER NOT NULL, confirmed INTEGER NOT NULL, returned INTEGER NOT NULL,
@@ -47,13 +51,8 @@ CREATE TABLE releaseFigures(
 // there are, none of them a return with its version.
 const char* const MigrateFrom2 = R"sql(
 ALTER TABLE reports ADD COLUMN returnedFrom TEXT NOT NULL DEFAULT '';
-CREATE TABLE installationReleases(
-    installation INTEGER NOT NULL, version TEXT NOT NULL,
-    took INTEGER NOT NULL, confirmed INTEGER NOT NULL, returned INTEGER NOT NULL,
-    PRIMARY KEY(installation, version)) WITHOUT ROWID;
-CREATE TABLE releaseFigures(
-    version TEXT PRIMARY KEY, took INTEGER NOT NULL, confirmed INTEGER NOT NULL, returned INTEGER NOT NULL)
-    WITHOUT ROWID;
+)sql";
+const char* const FillReleaseTables = R"sql(
 INSERT INTO installationReleases(installation, version, took, confirmed, returned)
     SELECT installation, version, 1, max(state = 5), 0 FROM reports WHERE version <> '' GROUP BY installation, version;
 INSERT INTO releaseFigures(version, took, confirmed, returned)
@@ -282,7 +281,7 @@ bool SqliteReports::createOrMigrate(std::string& error)
         ok = false;
     }
     if (ok && schema == 0) {
-        ok = exec(CreateSchema, error)
+        ok = exec(CreateSchema, error) && exec(ReleaseTables, error)
             && exec(("INSERT INTO meta(key, value) VALUES('schema', " + std::to_string(ReportSchemaVersion)
                         + "), ('database-id', '" + newDatabaseId() + "')")
                         .c_str(),
@@ -294,7 +293,7 @@ bool SqliteReports::createOrMigrate(std::string& error)
         schema = 2;
     }
     if (ok && schema == 2) {
-        ok = exec(MigrateFrom2, error);
+        ok = exec(MigrateFrom2, error) && exec(ReleaseTables, error) && exec(FillReleaseTables, error);
     }
     if (ok && exec("COMMIT", error)) {
         return true;
