@@ -20,6 +20,9 @@ struct Keys
     std::unique_ptr<SecretKey> root[3];
     std::unique_ptr<SecretKey> release;
     std::unique_ptr<SecretKey> online;
+    // One moment for every document, so that two made alike are the same bytes even when a
+    // second ends between them.
+    const QDateTime madeAt = QDateTime::fromSecsSinceEpoch(QDateTime::currentSecsSinceEpoch(), Qt::UTC);
 
     bool make()
     {
@@ -48,8 +51,7 @@ struct Keys
             roles[ReleaseRole].keys << extraReleaseKey;
         }
         roles[OnlineRole].keys << publicKeyOf(*online);
-        const QDateTime now = QDateTime::currentDateTimeUtc();
-        const QDateTime expires = QDateTime::fromSecsSinceEpoch(now.addDays(days).toSecsSinceEpoch(), Qt::UTC);
+        const QDateTime expires = madeAt.addDays(days);
         std::vector<const SecretKey*> by;
         for (Root r : signers) {
             by.push_back(root[r].get());
